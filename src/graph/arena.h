@@ -1,0 +1,37 @@
+// The arena allocator ("my_malloc") for graph records.
+//
+// Allocations are bumped from 128 KiB arenas and never returned: graph
+// memory lives until exit. Alignment padding and the unused tail of an arena
+// count as wasted. A request larger than an arena goes to malloc directly.
+#pragma once
+
+#include <cstddef>
+
+namespace kiln::graph {
+
+constexpr size_t k_arena_size = 128 * 1024;
+
+// Creates the first arena; fatal "Can't mmap arena" on failure.
+void arena_init();
+
+// Returns zeroed memory of the given size; align must be a power of two.
+void* my_malloc(size_t size, size_t align = alignof(max_align_t));
+
+// The same, counted as argument-string memory ("argmem") as well.
+void* my_malloc_arg(size_t size, size_t align = 1);
+
+// Copies a string into the arena (counted as argmem); NUL-terminated.
+char* my_strdup_arg(const char* text, size_t length);
+
+struct arena_stats {
+  size_t allocations = 0;
+  size_t bytes = 0;
+  size_t wasted = 0;
+  size_t arg_allocations = 0;
+  size_t arg_bytes = 0;
+};
+
+// Counters for the -d memory statistics.
+const arena_stats& arena_statistics();
+
+}  // namespace kiln::graph
