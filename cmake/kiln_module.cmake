@@ -15,15 +15,26 @@ function(kiln_module name)
   endif()
 endfunction()
 
-# kiln_unit_tests(NAME [DEPS libs...])
-# Builds tests/<NAME>/*_test.cc into one GoogleTest binary, <NAME>_tests,
-# registered with ctest as one test per test case.
-function(kiln_unit_tests name)
+# kiln_unit_tests(FOLDER [DEPS libs...])
+# Builds each tests/<FOLDER>/<module>_test.cc into its own GoogleTest
+# binary, <FOLDER>_<module>_test, so that one module's tests never wait for
+# another's; ctest runs every test case separately. Shared helpers of a
+# folder live in files not ending in _test.cc and are linked into each.
+function(kiln_unit_tests folder)
   cmake_parse_arguments(M "" "" "DEPS" ${ARGN})
-  file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cc)
-  add_executable(${name}_tests ${srcs})
-  target_link_libraries(${name}_tests PRIVATE ${M_DEPS} GTest::gtest GTest::gtest_main)
-  target_include_directories(${name}_tests PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/tests)
+  file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cc)
+  file(GLOB all CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cc)
+  set(helpers ${all})
+  if(tests)
+    list(REMOVE_ITEM helpers ${tests})
+  endif()
   include(GoogleTest)
-  gtest_discover_tests(${name}_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+  foreach(test ${tests})
+    get_filename_component(stem ${test} NAME_WE)
+    set(exe ${folder}_${stem})
+    add_executable(${exe} ${test} ${helpers})
+    target_link_libraries(${exe} PRIVATE ${M_DEPS} GTest::gtest GTest::gtest_main)
+    target_include_directories(${exe} PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/tests)
+    gtest_discover_tests(${exe} DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 600)
+  endforeach()
 endfunction()
