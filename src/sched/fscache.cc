@@ -1,0 +1,53 @@
+#include "sched/fscache.h"
+
+#include <unistd.h>
+
+namespace kiln::sched {
+
+namespace {
+
+fscache<stat_info> stat_cache;
+fscache<bool> access_cache;
+
+void fill_stat(graph::strid id, stat_info* info) {
+  struct stat st;
+  if (lstat(graph::text(id), &st) != 0) {
+    *info = stat_info();
+    info->nonexistent = true;
+    return;
+  }
+  info->nonexistent = false;
+  info->mode = st.st_mode;
+  info->mtime_sec = st.st_mtim.tv_sec;
+  info->mtime_nsec = st.st_mtim.tv_nsec;
+  info->size = st.st_size;
+}
+
+void fill_access(graph::strid id, bool* exists) { *exists = access(graph::text(id), F_OK) == 0; }
+
+size_t at_least_256(size_t n) { return n < 256 ? 256 : n; }
+
+}  // namespace
+
+void fscache_init(size_t stat_hash_size, size_t stat_cache_size, size_t access_hash_size,
+                  size_t access_cache_size) {
+  stat_cache.configure(stat_hash_size, at_least_256(stat_cache_size));
+  access_cache.configure(access_hash_size, at_least_256(access_cache_size));
+}
+
+const stat_info& stat_cached(graph::strid id) { return stat_cache.get(id, fill_stat); }
+
+bool exists_cached(graph::strid id) { return access_cache.get(id, fill_access); }
+
+void invalidate(graph::strid id) {
+  stat_cache.invalidate(id);
+  access_cache.invalidate(id);
+}
+
+fscache_stats fscache_statistics() {
+  return {stat_cache.entry_count(), stat_cache.allocated_entries() * stat_cache.entry_bytes(),
+          access_cache.entry_count(),
+          access_cache.allocated_entries() * access_cache.entry_bytes()};
+}
+
+}  // namespace kiln::sched

@@ -1,0 +1,103 @@
+// The stat cache and the access cache: every file-system query of the
+// up-to-date decision goes through them, so that a file named by many
+// rules is asked about once.
+//
+// Both are the same structure over a different payload: entries found
+// through a power-of-two number of hash buckets by string id (Fibonacci
+// hashing: bits 32 and up of id * 0x9E3779B97F4A7C15), kept on a recency
+// list. Storage grows in pools, first min(256, capacity) entries, then
+// doubling up to the capacity; when no free entry is left the least
+// recently used one is evicted. A hit moves the entry to the recent end.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "graph/stringtab.h"
+
+namespace kiln::sched {
+
+// What lstat said about a path.
+struct stat_info {
+  bool nonexistent = false;  // lstat failed
+  mode_t mode = 0;           // file type and permission bits
+  int64_t mtime_sec = 0;
+  int64_t mtime_nsec = 0;
+  int64_t size = 0;
+};
+
+// A bounded, least-recently-used cache keyed by string id.
+template <typename payload>
+class fscache {
+ public:
+  // Returns the cached payload, filling it with fill(id, &payload) on a miss.
+  template <typename filler>
+  const payload& get(graph::strid id, filler fill);
+
+  // Forgets the entry of id, if any.
+  void invalidate(graph::strid id);
+
+  // Sets the bucket count (a power of two) and the capacity; empties it.
+  void configure(size_t bucket_count, size_t capacity);
+
+  size_t entry_count() const { return used_; }
+  size_t allocated_entries() const { return allocated_; }
+  static constexpr size_t entry_bytes() { return sizeof(entry); }
+
+ private:
+  struct entry {
+    graph::strid id;
+    entry* bucket_prev;
+    entry* bucket_next;
+    entry* lru_prev;  // towards the least recently used end
+    entry* lru_next;
+    payload data;
+  };
+
+  size_t bucket_of(graph::strid id) const {
+    return ((static_cast<uint64_t>(static_cast<uint32_t>(id)) * 0x9E3779B97F4A7C15ull) >> 32) &
+           (buckets_.size() - 1);
+  }
+  entry* find(graph::strid id) const;
+  entry* take_free_entry();
+  void unlink(entry* e);
+  void link_recent(entry* e);
+
+  std::vector<entry*> buckets_;
+  std::vector<std::vector<entry>> pools_;
+  entry* free_ = nullptr;  // free entries linked through bucket_next
+  entry* oldest_ = nullptr;
+  entry* newest_ = nullptr;
+  size_t capacity_ = 0;
+  size_t allocated_ = 0;
+  size_t used_ = 0;
+};
+
+// The stat cache: lstat of the interned path.
+const stat_info& stat_cached(graph::strid id);
+
+// The access cache: whether access(path, F_OK) succeeds.
+bool exists_cached(graph::strid id);
+
+// Removes the string's entries from both caches (a rule rewrote it).
+void invalidate(graph::strid id);
+
+// Creates both caches with the configured sizes (capacities below 256 are
+// raised to 256).
+void fscache_init(size_t stat_hash_size, size_t stat_cache_size, size_t access_hash_size,
+                  size_t access_cache_size);
+
+struct fscache_stats {
+  size_t stat_entries, stat_bytes, access_entries, access_bytes;
+};
+
+// Counts for the -d memory statistics.
+fscache_stats fscache_statistics();
+
+}  // namespace kiln::sched
+
+#include "sched/fscache_impl.h"

@@ -1,0 +1,79 @@
+#include "sched/fscache.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace kiln::sched {
+namespace {
+
+// A cache of ints whose filler records every miss.
+struct counting_cache {
+  fscache<int> cache;
+  std::vector<int> misses;
+
+  int get(int id) {
+    return cache.get(id, [this](graph::strid key, int* out) {
+      misses.push_back(key);
+      *out = key * 10;
+    });
+  }
+};
+
+TEST(Fscache, HitsDoNotCallTheFiller) {
+  counting_cache c;
+  c.cache.configure(8, 256);
+  EXPECT_EQ(c.get(3), 30);
+  EXPECT_EQ(c.get(3), 30);
+  EXPECT_EQ(c.get(4), 40);
+  EXPECT_EQ(c.misses, (std::vector<int>{3, 4}));
+  EXPECT_EQ(c.cache.entry_count(), 2u);
+}
+
+TEST(Fscache, EvictsTheLeastRecentlyUsedEntry) {
+  counting_cache c;
+  c.cache.configure(4, 3);
+  c.get(1);
+  c.get(2);
+  c.get(3);
+  c.get(1);  // 2 is now the least recently used
+  c.get(4);  // evicts 2
+  c.misses.clear();
+  c.get(1);
+  c.get(3);
+  c.get(4);
+  EXPECT_TRUE(c.misses.empty());
+  c.get(2);
+  EXPECT_EQ(c.misses, (std::vector<int>{2}));
+  EXPECT_EQ(c.cache.entry_count(), 3u);
+}
+
+TEST(Fscache, InvalidateForgetsOneEntry) {
+  counting_cache c;
+  c.cache.configure(2, 256);
+  for (int i = 0; i < 10; i++) c.get(i);  // shared buckets: chains of five
+  c.cache.invalidate(4);
+  c.cache.invalidate(99);  // unknown ids are ignored
+  c.misses.clear();
+  for (int i = 0; i < 10; i++) c.get(i);
+  EXPECT_EQ(c.misses, (std::vector<int>{4}));
+}
+
+TEST(Fscache, PoolsGrowByDoublingUpToTheCapacity) {
+  counting_cache c;
+  c.cache.configure(64, 1000);
+  c.get(0);
+  EXPECT_EQ(c.cache.allocated_entries(), 256u);
+  for (int i = 0; i < 257; i++) c.get(i);
+  EXPECT_EQ(c.cache.allocated_entries(), 512u);
+  for (int i = 0; i < 2000; i++) c.get(i);
+  EXPECT_EQ(c.cache.allocated_entries(), 1000u);
+  EXPECT_EQ(c.cache.entry_count(), 1000u);
+  // The most recent thousand survive.
+  c.misses.clear();
+  for (int i = 1000; i < 2000; i++) c.get(i);
+  EXPECT_TRUE(c.misses.empty());
+}
+
+}  // namespace
+}  // namespace kiln::sched
