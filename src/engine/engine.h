@@ -273,6 +273,7 @@ struct engine {
     size_t length = 0;
     size_t capacity = 0;
     size_t pending_start = 0;  // first used slot of the pending stack
+    int draining = 0;          // set while the pending stack is being drained
   } gc_block;
 
   value current_scope;  // the dynamic scope opcode 51 pushes

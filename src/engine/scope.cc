@@ -1,0 +1,105 @@
+// Scopes: variables in hashed buckets of red-black trees, with a parent.
+//
+// A variable's bucket is the string hash of its name masked with the bucket
+// count minus one (a power of two). A recursive lookup climbs the parents
+// until it finds the name or leaves a holey scope, which ends the search at
+// itself. Every scope is entered in the object cache when created, so
+// scopes live until the engine is freed.
+#include <cstring>
+
+#include "engine/engine.h"
+#include "engine/heap.h"
+#include "engine/tree.h"
+
+namespace kiln::engine {
+
+namespace {
+
+// Largest bucket count: keeps the block size far from overflow.
+constexpr size_t k_max_buckets = size_t(1) << 40;
+
+tree_entry** bucket_of(scope_obj* s, const char* name, size_t name_length) {
+  return &s->buckets[string_hash(name, name_length) & (s->bucket_count - 1)];
+}
+
+size_t round_up_power_of_two(size_t n) {
+  size_t p = 1;
+  while (p < n) p <<= 1;
+  return p;
+}
+
+}  // namespace
+
+scope_obj* scope_new(engine* e, size_t bucket_count, scope_obj* parent, bool holey) {
+  if (bucket_count > k_max_buckets) {
+    set_error(e, 6, make_nil(), static_cast<double>(bucket_count) * sizeof(tree_entry*), -12);
+    return nullptr;
+  }
+  size_t buckets = round_up_power_of_two(bucket_count);
+  size_t size = sizeof(scope_obj) + buckets * sizeof(tree_entry*);
+  auto* s = static_cast<scope_obj*>(obj_alloc_or_fail(e, size));
+  if (!s) return nullptr;
+  s->refcnt = 1;
+  s->holey = holey ? 1 : 0;
+  s->var_count = 0;
+  s->parent = parent;
+  s->bucket_count = buckets;
+  s->cache_index = -1;
+  s->host_data = nullptr;
+  memset(s->buckets, 0, buckets * sizeof(tree_entry*));
+  if (parent) parent->refcnt++;
+  gc_register(e, t_sc, s);
+  int64_t idx = cache_add_value(e, make_object(t_sc, s));
+  if (idx < 0) {
+    value_unref(e, make_object(t_sc, s));
+    return nullptr;
+  }
+  s->cache_index = idx;
+  return s;
+}
+
+value* scope_find(scope_obj* s, const char* name, size_t name_length, bool recursive) {
+  for (;;) {
+    if (tree_entry* n = entry_find(*bucket_of(s, name, name_length), name, name_length))
+      return &n->val;
+    if (!recursive || s->holey || !s->parent) return nullptr;
+    s = s->parent;
+  }
+}
+
+value* scope_find_cstr(scope_obj* s, const char* name, bool recursive) {
+  return scope_find(s, name, strlen(name), recursive);
+}
+
+int scope_set(engine* e, scope_obj* s, value name, value v) {
+  if (name.type != t_str) return set_error(e, 35, name, 0, -22);
+  bool inserted;
+  int rc = entry_set(e, bucket_of(s, name.str->bytes, name.str->length), name, v, &inserted);
+  if (inserted) s->var_count++;
+  return rc;
+}
+
+int scope_add_cstr(engine* e, scope_obj* s, const char* name, value v) {
+  size_t length = strlen(name);
+  tree_entry** bucket = bucket_of(s, name, length);
+  if (entry_find(*bucket, name, length)) return -17;
+  // v must be rooted by the caller: allocating the name may collect.
+  str_obj* key = string_new(e, name, length);
+  if (!key) return -12;
+  value key_value = make_object(t_str, key);
+  int rc = entry_add(e, bucket, key_value, v);
+  value_unref(e, key_value);
+  if (rc == 0) s->var_count++;
+  return rc;
+}
+
+int scope_delete(engine* e, scope_obj* s, const char* name, size_t name_length) {
+  tree_entry** bucket = bucket_of(s, name, name_length);
+  tree_entry* n = entry_find(*bucket, name, name_length);
+  if (!n) return -2;
+  s->var_count--;
+  entry_remove(e, bucket, n);
+  return 0;
+}
+
+}  // namespace kiln::engine
