@@ -326,6 +326,10 @@ void obj_free(engine* e, void* block, size_t size);
 // Bytes obtained from malloc by the process-wide size-class arena.
 size_t arena_total_bytes();
 
+// Prints the engine's four lines of the memory statistics: arena total,
+// bytecode capacity, object cache and GC block capacities in bytes.
+void engine_print_memory_stats(const engine* e, FILE* out);
+
 // ---------------------------------------------------------------------------
 // References
 

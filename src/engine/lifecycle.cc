@@ -116,4 +116,11 @@ void engine_trim(engine* e) {
        sizeof(value));
 }
 
+void engine_print_memory_stats(const engine* e, FILE* out) {
+  fprintf(out, "  cinder arena all: %zu \n", arena_total_bytes());
+  fprintf(out, "  cinder bytecode all: %zu \n", e->bytecode.capacity);
+  fprintf(out, "  cinder object cache all: %zu \n", e->object_cache.capacity * sizeof(value));
+  fprintf(out, "  cinder GC block all: %zu \n", e->gc_block.capacity * sizeof(gc_entry));
+}
+
 }  // namespace kiln::engine

@@ -83,12 +83,12 @@ int scope_add_cstr(engine* e, scope_obj* s, const char* name, value v) {
   size_t length = strlen(name);
   tree_entry** bucket = bucket_of(s, name, length);
   if (entry_find(*bucket, name, length)) return -17;
-  // v must be rooted by the caller: allocating the name may collect.
-  str_obj* key = string_new(e, name, length);
-  if (!key) return -12;
-  value key_value = make_object(t_str, key);
-  int rc = entry_add(e, bucket, key_value, v);
-  value_unref(e, key_value);
+  // v must be rooted by the caller: allocating the name may collect. The
+  // name itself stays rooted on the C stack while its entry is allocated.
+  int64_t slot = cstack_string_new(e, name, length);
+  if (slot < 0) return static_cast<int>(slot);
+  int rc = entry_add(e, bucket, e->cstack.items[slot], v);
+  cstack_pop(e);
   if (rc == 0) s->var_count++;
   return rc;
 }

@@ -272,6 +272,50 @@ TEST_P(Collector, RandomisedContainerStress) {
   value_clear(&e, &e.extra_root);
 }
 
+// Collects before every new block: any object that the engine's own
+// functions leave unrooted across an allocation makes the collector abort.
+alloc_hook_fn g_inner_hook;
+
+void* torture_hook(engine* e, void* old_block, size_t old_size, size_t new_size) {
+  if (new_size && e->gc_permitted) engine_collect(e);
+  return g_inner_hook(e, old_block, old_size, new_size);
+}
+
+TEST_P(Collector, EngineFunctionsKeepTheirTemporariesRooted) {
+  g_inner_hook = e.alloc_hook;
+  e.alloc_hook = torture_hook;
+  e.gc_permitted = 1;
+  scope_obj* root = e.current_scope.scope;
+
+  ASSERT_GE(cstack_tree_new(&e), 0);
+  value t = e.cstack.items[0];
+  ASSERT_GE(cstack_string_new(&e, "key", 3), 0);
+  value k = e.cstack.items[1];
+  ASSERT_EQ(tree_set(&e, t.tree, k, t), 0);
+  ASSERT_EQ(scope_add_cstr(&e, root, "TREE", t), 0);
+  ASSERT_EQ(scope_set(&e, root, k, k), 0);
+  int64_t idx = cache_add_string(&e, "interned", 8);
+  ASSERT_GE(idx, 0);
+  scope_obj* sc = scope_new(&e, 8, root, true);
+  ASSERT_NE(sc, nullptr);
+  ASSERT_EQ(cstack_push(&e, make_object(t_sc, sc)), 0);
+  value_unref(&e, make_object(t_sc, sc));
+  ASSERT_GE(cstack_array_new(&e), 0);
+  value a = e.cstack.items[3];
+  for (int i = 0; i < 100; i++) ASSERT_EQ(array_push(&e, a.array, k), 0);
+  ASSERT_GE(cstack_pb_new(&e), 0);
+  ASSERT_EQ(pb_set_length(&e, e.cstack.items[4].pb, 1000), 0);
+
+  EXPECT_EQ(tree_get(t.tree, "key", 3)->obj, t.obj);
+  EXPECT_EQ(scope_find_cstr(root, "TREE", false)->obj, t.obj);
+  EXPECT_EQ(text(e.object_cache.items[idx]), "interned");
+  EXPECT_EQ(a.array->size, 100u);
+  while (e.cstack.length) ASSERT_EQ(cstack_pop(&e), 0);
+  engine_collect(&e);
+  e.gc_permitted = 0;
+  e.alloc_hook = g_inner_hook;
+}
+
 // ---------------------------------------------------------------------------
 
 using CollectorDeathTest = testing::engine_test;

@@ -312,5 +312,54 @@ TEST_F(Stack, BytecodeAppendsAndGrows) {
   ASSERT_EQ(bytecode_append(&e, "y", 1), 0);
 }
 
+// A realloc hook that always moves, so that trimming really shrinks.
+void* moving_realloc_hook(void* old_block, size_t new_size, size_t old_size) {
+  if (new_size == 0) {
+    free(old_block);
+    return nullptr;
+  }
+  void* block = malloc(new_size);
+  if (old_block) {
+    memcpy(block, old_block, old_size < new_size ? old_size : new_size);
+    free(old_block);
+  }
+  return block;
+}
+
+TEST_F(Stack, TrimShrinksVectorsToTheirUsedSize) {
+  e.realloc_hook = moving_realloc_hook;
+  ASSERT_EQ(push_number(&e, 1), 0);
+  ASSERT_EQ(push_number(&e, 2), 0);
+  ASSERT_EQ(bytecode_append(&e, "abc", 3), 0);
+  engine_trim(&e);
+  EXPECT_EQ(e.stack.capacity, 2u);
+  EXPECT_EQ(e.bytecode.capacity, 3u);
+  EXPECT_EQ(e.gc_block.capacity, 1u);  // the root scope
+  EXPECT_EQ(e.gc_block.pending_start, 1u);
+  EXPECT_EQ(e.object_cache.capacity, 1u);
+  EXPECT_EQ(e.cstack.capacity, k_initial_stack);  // empty vectors are kept
+  EXPECT_EQ(e.stack.items[1].num, 2);
+  // Everything still grows from there.
+  ASSERT_EQ(push_number(&e, 3), 0);
+  ASSERT_EQ(bytecode_append(&e, "d", 1), 0);
+  value s = str("grows the GC block");
+  EXPECT_EQ(memcmp(e.bytecode.bytes, "abcd", 4), 0);
+  EXPECT_EQ(e.stack.items[2].num, 3);
+  value_unref(&e, s);
+  ASSERT_EQ(pop_n(&e, 3), 0);
+}
+
+TEST_F(Stack, MemoryStatisticsLines) {
+  char buffer[512] = {};
+  FILE* out = fmemopen(buffer, sizeof buffer - 1, "w");
+  engine_print_memory_stats(&e, out);
+  fclose(out);
+  std::string expected = "  cinder arena all: " + std::to_string(arena_total_bytes()) +
+                         " \n  cinder bytecode all: 32768 \n"
+                         "  cinder object cache all: 131072 \n"
+                         "  cinder GC block all: 131072 \n";
+  EXPECT_EQ(std::string(buffer), expected);
+}
+
 }  // namespace
 }  // namespace kiln::engine
