@@ -377,6 +377,7 @@ int64_t cstack_array_new(engine* e);
 int64_t cstack_tree_new(engine* e);
 int64_t cstack_pb_new(engine* e);
 int64_t cstack_ios_new(engine* e, FILE* stream);
+int64_t cstack_scope_new(engine* e, size_t bucket_count, scope_obj* parent, bool holey);
 
 // Arrays: append with a new reference (capacity grows to 2 * size + 1 or
 // more); -12 on memory failure.

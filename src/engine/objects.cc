@@ -252,4 +252,8 @@ int64_t cstack_ios_new(engine* e, FILE* stream) {
   return root_on_cstack(e, t_ios, ios_new(e, stream));
 }
 
+int64_t cstack_scope_new(engine* e, size_t bucket_count, scope_obj* parent, bool holey) {
+  return root_on_cstack(e, t_sc, scope_new(e, bucket_count, parent, holey));
+}
+
 }  // namespace kiln::engine

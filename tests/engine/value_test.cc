@@ -95,17 +95,19 @@ TEST_F(Constructors, TwinsRootTheObjectOnTheCStack) {
   EXPECT_EQ(cstack_tree_new(&e), 5);
   EXPECT_EQ(cstack_pb_new(&e), 6);
   EXPECT_EQ(cstack_ios_new(&e, nullptr), 7);
+  EXPECT_EQ(cstack_scope_new(&e, 128, e.current_scope.scope, true), 8);
+  EXPECT_EQ(e.cstack.items[8].obj->refcnt, 2u);  // C stack and object cache
   EXPECT_EQ(text(e.cstack.items[3]), "aaaa");
 
-  // A move keeps the single reference.
+  // A move keeps the reference count.
   ASSERT_EQ(cstack_move_to_stack(&e), 0);
-  EXPECT_EQ(e.cstack.length, 7u);
-  EXPECT_EQ(e.stack.items[0].type, t_ios);
-  EXPECT_EQ(e.stack.items[0].obj->refcnt, 1u);
+  EXPECT_EQ(e.cstack.length, 8u);
+  EXPECT_EQ(e.stack.items[0].type, t_sc);
+  EXPECT_EQ(e.stack.items[0].obj->refcnt, 2u);
   while (e.cstack.length) ASSERT_EQ(cstack_pop(&e), 0);
   EXPECT_EQ(cstack_pop(&e), -84);
   ASSERT_EQ(pop(&e), 0);
-  EXPECT_EQ(live_objects(), 1u);  // the root scope
+  EXPECT_EQ(live_objects(), 2u);  // the root scope and the cached new one
 }
 
 TEST_F(Constructors, ByteLimitFailsWithNotEnoughMemoryAndTheSize) {
