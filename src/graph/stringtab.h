@@ -16,8 +16,14 @@ namespace kiln::graph {
 using strid = int32_t;  // -1: none
 
 // Creates the index and the entry array; fatal "Can't mmap sttable" on
-// failure. bucket_count must be a power of two.
+// failure. bucket_count must be a power of two. Strings interned before
+// (the first intern creates the table with the configured sizes) are
+// re-indexed into the new buckets and keep their ids.
 void stringtab_init(size_t bucket_count, size_t entry_count);
+
+// Forgets every string and releases the table (tests only; the arena
+// memory of the entries is not reused).
+void stringtab_clear();
 
 // The id of the text, inserting it when new. A NUL inside the text is
 // internal error "22".
@@ -34,6 +40,9 @@ size_t text_length(strid id);
 
 // Number of interned strings.
 size_t stringtab_size();
+
+// Slots in the entry array; it doubles when full, never below 1024.
+size_t stringtab_capacity();
 
 // The rule building this string, or -2 when none.
 int32_t ruleid_by_tgt(strid id);
@@ -57,6 +66,7 @@ struct stringtab_stats {
   size_t text_bytes = 0;
   size_t sttable_bytes = 0;
   size_t index_bytes = 0;
+  size_t ruleid_by_tgt_entries = 0;  // rule ids recorded by target
 };
 
 const stringtab_stats& stringtab_statistics();

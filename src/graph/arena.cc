@@ -1,0 +1,87 @@
+#include "graph/arena.h"
+
+#include <sys/mman.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "cli/diag.h"
+
+namespace kiln::graph {
+
+namespace {
+
+// The arena being bumped: [next, end). Earlier arenas are simply forgotten;
+// their memory stays mapped until exit.
+char* next_free = nullptr;
+char* arena_end = nullptr;
+arena_stats stats;
+
+char* map_arena() {
+  void* p = mmap(nullptr, k_arena_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  return p == MAP_FAILED ? nullptr : static_cast<char*>(p);
+}
+
+// Starts a fresh arena; the unused tail of the old one is wasted.
+void new_arena() {
+  char* a = map_arena();
+  if (!a) diag::fatal("Can't mmap new arena");
+  if (next_free) stats.wasted += static_cast<size_t>(arena_end - next_free);
+  next_free = a;
+  arena_end = a + k_arena_size;
+}
+
+}  // namespace
+
+void arena_init() {
+  if (next_free) return;
+  char* a = map_arena();
+  if (!a) diag::fatal("Can't mmap arena");
+  next_free = a;
+  arena_end = a + k_arena_size;
+}
+
+void* my_malloc(size_t size, size_t align) {
+  if (align == 0 || (align & (align - 1)) != 0) diag::internal_error("arena alignment");
+  stats.allocations++;
+  stats.bytes += size;
+  if (size > k_arena_size) {
+    void* p = calloc(1, size);
+    if (!p) {
+      printf("too large alloc, out of memory: %zu bytes\n", size);
+      diag::internal_error();
+    }
+    return p;
+  }
+  if (!next_free) arena_init();
+  for (;;) {
+    uintptr_t at = reinterpret_cast<uintptr_t>(next_free);
+    uintptr_t aligned = (at + align - 1) & ~(uintptr_t)(align - 1);
+    size_t pad = aligned - at;
+    if (pad + size <= static_cast<size_t>(arena_end - next_free)) {
+      stats.wasted += pad;
+      next_free += pad + size;
+      return reinterpret_cast<void*>(aligned);  // mmap memory starts zeroed
+    }
+    new_arena();
+  }
+}
+
+void* my_malloc_arg(size_t size, size_t align) {
+  stats.arg_allocations++;
+  stats.arg_bytes += size;
+  return my_malloc(size, align);
+}
+
+char* my_strdup_arg(const char* text, size_t length) {
+  char* p = static_cast<char*>(my_malloc_arg(length + 1, 1));
+  memcpy(p, text, length);
+  p[length] = '\0';
+  return p;
+}
+
+const arena_stats& arena_statistics() { return stats; }
+
+}  // namespace kiln::graph
