@@ -1,0 +1,341 @@
+#include "graph/rule.h"
+
+#include <cstdlib>
+#include <new>
+
+#include "cli/diag.h"
+#include "cli/settings.h"
+#include "graph/arena.h"
+
+namespace kiln::graph {
+
+namespace {
+
+constexpr uint64_t k_golden = 0x9E3779B97F4A7C15ull;
+constexpr uint64_t k_tgt_mult = 0x17F4A7C15ull;
+constexpr int k_later_pairs_per_block = 510;
+
+// The rule array; capacity grows to twice plus 16.
+rule** rules = nullptr;
+size_t n_rules = 0;
+size_t rules_capacity = 0;
+size_t bucket_count = 0;  // fixed at the first rule
+uint64_t bucket_mask = 0;
+
+graph_stats stats;
+
+// A dependency named before its rule exists: (dependency string, dependent).
+struct later_pair {
+  strid dep;
+  ruleid dependent;
+};
+
+// Pending reverse edges, 510 pairs per 4096-byte block, in arrival order.
+struct ruleid_by_dep_entry_block_later {
+  ruleid_by_dep_entry_block_later* next = nullptr;
+  int32_t n_pairs = 0;
+  later_pair pairs[k_later_pairs_per_block];
+};
+static_assert(sizeof(ruleid_by_dep_entry_block_later) == 4096);
+
+ruleid_by_dep_entry_block_later* later_first = nullptr;
+ruleid_by_dep_entry_block_later* later_last = nullptr;
+size_t n_later = 0;
+
+// Set of dependants of a rule with several targets, so that a rule that
+// depends on two of its targets is reconsidered once per completion.
+struct dependant_node : rb_node {
+  ruleid id = -1;
+};
+
+inline size_t dep_bucket_of(uint64_t key) {
+  return static_cast<size_t>(((key * k_golden) >> 32) & bucket_mask);
+}
+
+inline size_t tgt_bucket_of(strid id) {
+  return static_cast<size_t>(((static_cast<uint64_t>(static_cast<uint32_t>(id)) * k_tgt_mult) >> 32) & 3);
+}
+
+inline uint64_t key_of(int32_t v) { return static_cast<uint32_t>(v); }
+
+template <class T>
+T* arena_new() {
+  return new (my_malloc(sizeof(T), alignof(T))) T();
+}
+
+void grow_rule_array() {
+  size_t cap = rules_capacity * 2 + 16;
+  rule** a = static_cast<rule**>(realloc(rules, cap * sizeof(rule*)));
+  if (!a) diag::fatal("out of memory");
+  rules = a;
+  rules_capacity = cap;
+}
+
+void fix_bucket_count() {
+  size_t n = 1;
+  while (n < cfg.expected_deps) n <<= 1;
+  bucket_count = n;
+  bucket_mask = n - 1;
+}
+
+// Appends the dependant to the rule's blocks of 16.
+void append_dependant(rule* r, ruleid dependent) {
+  ruleid_by_dep_entry_block* b = r->last_dependants;
+  if (!b || b->n_ids == k_dependants_per_block) {
+    b = arena_new<ruleid_by_dep_entry_block>();
+    stats.n_dependant_blocks++;
+    stats.dependant_block_bytes += sizeof(*b);
+    if (r->last_dependants)
+      r->last_dependants->next = b;
+    else
+      r->first_dependants = b;
+    r->last_dependants = b;
+  }
+  b->ids[b->n_ids++] = dependent;
+}
+
+// True when the dependant was not yet recorded for a rule with several
+// targets (and records it); always true for single-target rules.
+bool first_edge_for_pair(rule* r, ruleid dependent) {
+  if (r->n_tgts < 2) return true;
+  dependant_node* node = arena_new<dependant_node>();
+  node->id = dependent;
+  rb_node* old = rb_insert_unique(&r->dependant_set, node, [&](const rb_node* n) {
+    ruleid other = static_cast<const dependant_node*>(n)->id;
+    return dependent < other ? -1 : (dependent > other ? 1 : 0);
+  });
+  if (old) return false;  // the node stays unused in the arena
+  stats.n_dependant_set++;
+  stats.dependant_set_bytes += sizeof(dependant_node);
+  return true;
+}
+
+void append_later(strid dep, ruleid dependent) {
+  ruleid_by_dep_entry_block_later* b = later_last;
+  if (!b || b->n_pairs == k_later_pairs_per_block) {
+    b = static_cast<ruleid_by_dep_entry_block_later*>(
+        my_malloc(sizeof(ruleid_by_dep_entry_block_later), alignof(ruleid_by_dep_entry_block_later)));
+    stats.n_later_blocks++;
+    stats.later_block_bytes += sizeof(*b);
+    if (later_last)
+      later_last->next = b;
+    else
+      later_first = b;
+    later_last = b;
+  }
+  b->pairs[b->n_pairs++] = later_pair{dep, dependent};
+  n_later++;
+}
+
+inline int compare_ids(int32_t a, int32_t b) { return a < b ? -1 : (a > b ? 1 : 0); }
+
+}  // namespace
+
+size_t rule_count() { return n_rules; }
+
+rule* rule_at(ruleid id) { return rules[id]; }
+
+size_t dep_bucket_count() {
+  if (bucket_count == 0) fix_bucket_count();
+  return bucket_count;
+}
+
+rule* new_rule(uint32_t flags, strid prefix, strid base, const front::recipe* recipe,
+               int32_t scope, int line) {
+  if (bucket_count == 0) fix_bucket_count();
+  if (n_rules >= 0x7fffffff) diag::fatal("too many rules");
+  if (n_rules == rules_capacity) grow_rule_array();
+  size_t bytes = sizeof(rule) + bucket_count * sizeof(dep_bucket);
+  void* mem = my_malloc(bytes, alignof(rule));
+  rule* r = new (mem) rule();
+  r->buckets = reinterpret_cast<dep_bucket*>(r + 1);  // zeroed by the arena
+  r->flags = flags;
+  r->id = static_cast<ruleid>(n_rules);
+  r->prefix = prefix;
+  r->base = base;
+  r->recipe = recipe;
+  r->scope = scope;
+  r->line = line;
+  rules[n_rules++] = r;
+  stats.n_rule++;
+  stats.rule_bytes += bytes;
+  return r;
+}
+
+const char* rule_name(const rule* r) { return r->first_tgt ? text(r->first_tgt->id) : "(none)"; }
+
+int add_target(rule* r, strid id, strid written, bool is_dist) {
+  tgt* t = arena_new<tgt>();
+  t->id = id;
+  t->written = written;
+  t->is_dist = is_dist;
+  rb_node* old = rb_insert_unique(&r->tgt_set[tgt_bucket_of(id)], t, [&](const rb_node* n) {
+    return compare_ids(id, static_cast<const tgt*>(n)->id);
+  });
+  if (old) return -17;  // the entry stays unused in the arena
+  if (r->last_tgt)
+    r->last_tgt->next = t;
+  else
+    r->first_tgt = t;
+  r->last_tgt = t;
+  r->n_tgts++;
+  stats.n_tgt++;
+  stats.tgt_bytes += sizeof(tgt);
+  return 0;
+}
+
+tgt* find_target(const rule* r, strid id) {
+  rb_node* n = rb_find(r->tgt_set[tgt_bucket_of(id)], [&](const rb_node* x) {
+    return compare_ids(id, static_cast<const tgt*>(x)->id);
+  });
+  return static_cast<tgt*>(n);
+}
+
+int add_dep(rule* r, strid id, strid written, uint32_t flags) {
+  kilndep* d = arena_new<kilndep>();
+  d->id = id;
+  d->written = written;
+  d->flags = flags & ~k_dep_duplicate;
+  rb_node* old = rb_insert_unique(&r->buckets[dep_bucket_of(key_of(id))].kilndeps, d,
+                                  [&](const rb_node* n) {
+                                    return compare_ids(id, static_cast<const kilndep*>(n)->id);
+                                  });
+  if (old) {
+    d->flags |= k_dep_duplicate;
+    if (cfg.debug) fprintf(stderr, "kiln: duplicate dep %s: %s detected\n", rule_name(r), text(id));
+  }
+  if (r->last_dep)
+    r->last_dep->next = d;
+  else
+    r->first_dep = d;
+  r->last_dep = d;
+  r->n_deps++;
+  stats.n_kilndep++;
+  stats.kilndep_bytes += sizeof(kilndep);
+  return old ? 1 : 0;
+}
+
+kilndep* find_dep(const rule* r, strid id) {
+  rb_node* n = rb_find(r->buckets[dep_bucket_of(key_of(id))].kilndeps, [&](const rb_node* x) {
+    return compare_ids(id, static_cast<const kilndep*>(x)->id);
+  });
+  return static_cast<kilndep*>(n);
+}
+
+dep_remain* find_dep_remain(const rule* r, ruleid dep_rule) {
+  rb_node* n = rb_find(r->buckets[dep_bucket_of(key_of(dep_rule))].dep_remains,
+                       [&](const rb_node* x) {
+                         return compare_ids(dep_rule, static_cast<const dep_remain*>(x)->rule_id);
+                       });
+  return static_cast<dep_remain*>(n);
+}
+
+int add_dep_remain(rule* r, ruleid dep_rule) {
+  rb_node** root = &r->buckets[dep_bucket_of(key_of(dep_rule))].dep_remains;
+  rb_node* parent = nullptr;
+  rb_node* n = *root;
+  int c = 0;
+  while (n) {
+    c = compare_ids(dep_rule, static_cast<const dep_remain*>(n)->rule_id);
+    if (c == 0) return -17;
+    parent = n;
+    n = c < 0 ? n->left : n->right;
+  }
+  dep_remain* e = arena_new<dep_remain>();
+  e->rule_id = dep_rule;
+  rb_link(root, parent, c < 0, e);
+  e->next = r->dep_remain_list;
+  if (e->next) e->next->prev = e;
+  r->dep_remain_list = e;
+  r->n_dep_remain++;
+  stats.n_dep_remain++;
+  stats.dep_remain_bytes += sizeof(dep_remain);
+  return 0;
+}
+
+int count_dep_pending(rule* r, ruleid dep_rule) {
+  dep_remain* e = find_dep_remain(r, dep_rule);
+  if (!e) return -2;
+  e->count++;
+  r->dep_remain_sum++;
+  return 0;
+}
+
+int remove_dep_remain(rule* r, ruleid dep_rule) {
+  dep_remain* e = find_dep_remain(r, dep_rule);
+  if (!e) return -2;
+  if (static_cast<size_t>(e->count) > r->dep_remain_sum) return -84;
+  rb_erase(&r->buckets[dep_bucket_of(key_of(dep_rule))].dep_remains, e);
+  if (e->prev)
+    e->prev->next = e->next;
+  else
+    r->dep_remain_list = e->next;
+  if (e->next) e->next->prev = e->prev;
+  r->n_dep_remain--;
+  r->dep_remain_sum -= static_cast<size_t>(e->count);
+  return 0;
+}
+
+int record_reverse_edge(strid dep, ruleid dependent, bool only_if_known) {
+  ruleid owner = ruleid_by_tgt(dep);
+  if (owner < 0) {
+    if (only_if_known) return -2;
+    append_later(dep, dependent);
+    return 0;
+  }
+  rule* r = rules[owner];
+  if (first_edge_for_pair(r, dependent)) append_dependant(r, dependent);
+  return 0;
+}
+
+void resolve_pending_reverse_edges() {
+  ruleid_by_dep_entry_block_later* b = later_first;
+  later_first = later_last = nullptr;
+  n_later = 0;
+  for (; b; b = b->next) {
+    for (int i = 0; i < b->n_pairs; i++) {
+      record_reverse_edge(b->pairs[i].dep, b->pairs[i].dependent, true);
+    }
+  }
+}
+
+size_t pending_reverse_edge_count() { return n_later; }
+
+graph_stats& graph_statistics() { return stats; }
+
+void print_arena_statistics(FILE* out) {
+  const arena_stats& a = arena_statistics();
+  fprintf(out, "  my_malloc all: %zu %zu (+ wasted %zu)\n", a.allocations, a.bytes, a.wasted);
+}
+
+void print_graph_statistics(FILE* out) {
+  const arena_stats& a = arena_statistics();
+  const stringtab_stats& s = stringtab_statistics();
+  fprintf(out, "  argmem: %zu %zu\n", a.arg_allocations, a.arg_bytes);
+  fprintf(out, "  stringtab: %zu %zu + %zu + %zu + %zu\n", s.entries, s.entry_bytes, s.text_bytes,
+          s.sttable_bytes, s.index_bytes);
+  fprintf(out, "  ruleid_by_tgt_entry: %zu %zu\n", s.ruleid_by_tgt_entries,
+          s.ruleid_by_tgt_entries * sizeof(int32_t));
+  fprintf(out, "  tgt: %zu %zu\n", stats.n_tgt, stats.tgt_bytes);
+  fprintf(out, "  kilndep: %zu %zu\n", stats.n_kilndep, stats.kilndep_bytes);
+  fprintf(out, "  dep_remain: %zu %zu\n", stats.n_dep_remain, stats.dep_remain_bytes);
+  fprintf(out, "  ruleid_by_dep_entry_block: %zu %zu\n", stats.n_dependant_blocks,
+          stats.dependant_block_bytes);
+  fprintf(out, "  ruleid_by_dep_entry_block_later: %zu %zu\n", stats.n_later_blocks,
+          stats.later_block_bytes);
+  fprintf(out, "  add_dep_entry_block: %zu %zu\n", stats.n_add_dep_blocks, stats.add_dep_block_bytes);
+  fprintf(out, "  rule: %zu %zu\n", stats.n_rule, stats.rule_bytes);
+}
+
+void rules_clear() {
+  free(rules);
+  rules = nullptr;
+  n_rules = rules_capacity = 0;
+  bucket_count = 0;
+  bucket_mask = 0;
+  later_first = later_last = nullptr;
+  n_later = 0;
+  stats = graph_stats();
+}
+
+}  // namespace kiln::graph
