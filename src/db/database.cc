@@ -1,0 +1,145 @@
+#include "db/database.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "cli/diag.h"
+#include "cli/settings.h"
+#include "db/db_format.h"
+#include "db/db_rules.h"
+#include "db/db_tables.h"
+
+namespace kiln::db {
+
+namespace {
+
+// Process-wide state of the database file.
+struct db_state {
+  FILE* stream = nullptr;
+  int fd = -1;
+  bool existed = false;  // the file was there before this run
+  bool loaded = false;   // contents read; written back at exit
+  std::string path;      // absolute, fixed at open
+};
+
+db_state g_db;
+
+// Failures of open, lock and truncate end the run at once: nothing has
+// been read or changed yet, so no write-back is due.
+[[noreturn]] void fail(const char* message) {
+  fflush(stdout);
+  fputs(message, stderr);
+  fflush(stderr);
+  exit(2);
+}
+
+std::string absolute_path(const char* path) {
+  if (path[0] == '/') return path;
+  char* cwd = getcwd(nullptr, 0);
+  if (!cwd) return path;
+  std::string full = cwd;
+  free(cwd);
+  full += '/';
+  full += path;
+  return full;
+}
+
+bool lock_whole_file(int fd) {
+  struct flock lock = {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = 0;
+  lock.l_len = 0;  // to the end, however long the file grows
+  return fcntl(fd, F_SETLK, &lock) == 0;
+}
+
+bool tables_empty(int version) {
+  if (cmd_db_first()) return false;
+  return version == 1 || tssz_db_first() == nullptr;
+}
+
+// Closes the stream and removes the file.
+void close_and_remove() {
+  fclose(g_db.stream);
+  g_db.stream = nullptr;
+  g_db.fd = -1;
+  unlink(g_db.path.c_str());
+}
+
+}  // namespace
+
+void db_open(const char* path) {
+  g_db.path = absolute_path(path);
+  g_db.existed = access(g_db.path.c_str(), F_OK) == 0;
+  g_db.stream = fopen(g_db.path.c_str(), "a+");
+  if (!g_db.stream) fail("kiln: *** Can't open DB. Exiting.\n");
+  fseek(g_db.stream, 0, SEEK_SET);
+  g_db.fd = fileno(g_db.stream);
+  if (g_db.fd < 0) fail("kiln: *** Can't get DB fileno. Exiting.\n");
+  // Children close it explicitly; close-on-exec covers any other exec.
+  fcntl(g_db.fd, F_SETFD, fcntl(g_db.fd, F_GETFD) | FD_CLOEXEC);
+  if (!lock_whole_file(g_db.fd)) fail("kiln: *** Can't lock DB. Other kiln running? Exiting.\n");
+}
+
+void db_load() {
+  g_db.loaded = true;
+  db_tables_init(cfg.db_hash_size, cfg.tsdb_hash_size);
+  int r = db_read(g_db.stream);
+  if (!cfg.question) {
+    fflush(g_db.stream);
+    if (ftruncate(g_db.fd, 0) != 0) fail("kiln: *** Can't truncate DB. Exiting.\n");
+  }
+  if (r < 0) {
+    fflush(stdout);
+    fputs("kiln: *** Incompatible DB version. Truncating.\n", stderr);
+    db_tables_clear();
+  }
+  fseek(g_db.stream, 0, SEEK_END);
+}
+
+int db_write(int version) {
+  if (cfg.question || !g_db.stream) return 0;
+  update_cmd_db_from_rules();
+  if (tables_empty(version) && !g_db.existed) {
+    close_and_remove();
+    return 0;
+  }
+  int r = db_write_tables(g_db.stream, version);
+  if (fflush(g_db.stream) != 0 || ferror(g_db.stream)) r = -1;
+  int closed = fclose(g_db.stream);
+  g_db.stream = nullptr;
+  g_db.fd = -1;
+  return r < 0 ? -1 : closed;
+}
+
+int db_write_back() {
+  if (g_db.loaded) return db_write(cfg.db_version == db_v1 ? 1 : 2);
+  if (g_db.stream && !g_db.existed && tables_empty(2)) close_and_remove();
+  return 0;
+}
+
+void db_install_write_back_hook() { diag::hooks.write_back_db = db_write_back; }
+
+int db_fileno() { return g_db.fd; }
+
+bool db_is_loaded() { return g_db.loaded; }
+
+bool db_existed_before() { return g_db.existed; }
+
+void db_print_statistics() {
+  db_table_stats s = db_table_statistics();
+  printf("  dbe: %zu %zu\n", s.dbe_count, s.dbe_bytes);
+  printf("  tsdbe: %zu %zu\n", s.tsdbe_count, s.tsdbe_bytes);
+}
+
+void db_reset() {
+  if (g_db.stream) fclose(g_db.stream);
+  g_db = db_state();
+  db_tables_clear();
+}
+
+}  // namespace kiln::db

@@ -1,0 +1,66 @@
+// The build database ".kiln.db": opened and locked at start-up, read
+// whole into the cmd DB and the tssz DB (db/db_tables.h), truncated, and
+// written back whole when kiln exits.
+//
+// Lifecycle: opened and locked (db_open) -> loaded, file truncated
+// (db_load) -> entries read and updated during the build -> written and
+// closed at exit (db_write_back). Between load and exit the file on disk
+// is empty; the content lives only in memory. The exclusive fcntl write
+// lock, held from db_open until the stream is closed, keeps a second kiln
+// from building in the same tree.
+#pragma once
+
+#include <cstddef>
+
+namespace kiln::db {
+
+// Name of the database file in the top directory.
+constexpr const char* k_db_file_name = ".kiln.db";
+
+// Opens the database file (created if missing) and locks it. Remembers
+// whether it existed and its absolute path, so a later removal does not
+// depend on the current directory. Failures print "kiln: *** Can't open
+// DB. Exiting.", "... Can't get DB fileno. ..." or "... Can't lock DB.
+// Other kiln running? ..." on standard error and exit with status 2.
+void db_open(const char* path = k_db_file_name);
+
+// Marks the database loaded, creates both tables with the bucket counts of
+// kiln::cfg and reads the file. Unless -q, truncates the file ("Can't
+// truncate DB", exit 2). A syntax error prints "kiln: *** Incompatible DB
+// version. Truncating." and empties both tables. Ends at the end of file.
+void db_load();
+
+// Brings the cmd DB up to date from the rules of this run and writes the
+// database in the given version (1 or 2), then closes the stream, which
+// releases the lock. An empty database whose file did not exist before is
+// removed instead. Skipped under -q. Returns 0, or -1 when the stream
+// reports an error (or the result of closing).
+int db_write(int version);
+
+// The exit paths' routine: writes the database when it was loaded (version
+// 1 when the version setting says so, else 2); otherwise removes the file
+// when both tables are empty and it did not exist before this run.
+// Returns nonzero on failure. Safe to call more than once.
+int db_write_back();
+
+// Installs db_write_back as the fatal exit's database hook.
+void db_install_write_back_hook();
+
+// Descriptor of the open database, or -1; every child closes it.
+int db_fileno();
+
+// Whether the database contents were loaded in this run.
+bool db_is_loaded();
+
+// Whether the file existed before this run opened it.
+bool db_existed_before();
+
+// Prints the statistics lines "  dbe: %zu %zu" and "  tsdbe: %zu %zu"
+// (entries and bytes) on standard output.
+void db_print_statistics();
+
+// Closes the stream without writing and forgets every entry and flag;
+// for tests and tools that open several databases in one process.
+void db_reset();
+
+}  // namespace kiln::db

@@ -1,0 +1,74 @@
+#include "db/db_checks.h"
+
+#include <cstring>
+
+#include "cli/diag.h"
+#include "cli/settings.h"
+#include "db/db_tables.h"
+
+namespace kiln::db {
+
+namespace {
+
+bool same_command(const db_command& stored, const char* const* words) {
+  uint32_t i = 0;
+  for (; words[i]; i++) {
+    if (i >= stored.n_words) return false;
+    const db_word& w = stored.words[i];
+    if (strlen(words[i]) != w.length || memcmp(words[i], w.text, w.length) != 0) return false;
+  }
+  return i == stored.n_words;
+}
+
+}  // namespace
+
+cmd_check cmd_db_compare(graph::strid target, graph::strid directory,
+                         const char* const* const* commands) {
+  const dbe* e = cmd_db_lookup(target);
+  if (!e) return k_cmd_not_found;
+  if (e->directory != directory) return k_cmd_other_dir;
+  uint32_t c = 0;
+  for (; commands && commands[c]; c++) {
+    if (c >= e->n_commands || !same_command(e->commands[c], commands[c])) return k_cmd_other_cmd;
+  }
+  return c == e->n_commands ? k_cmd_same : k_cmd_other_cmd;
+}
+
+bool cmd_db_check(graph::strid target, graph::strid directory,
+                  const char* const* const* commands) {
+  cmd_check r = cmd_db_compare(target, directory, commands);
+  if (r != k_cmd_same && cfg.debug) {
+    static const char* const k_reason[] = {"", "not found in", "has different dir in",
+                                           "has different cmd in"};
+    diag::trace("target %s %s cmd DB\n", graph::text(target), k_reason[r]);
+  }
+  return r == k_cmd_same;
+}
+
+tssz_check tssz_db_compare(graph::strid file, int64_t sec, int64_t nsec, int64_t size,
+                           bool is_source) {
+  tsdbe* e = tssz_db_lookup(file);
+  if (!e) return k_tssz_not_found;
+  if (is_source) {
+    e->new_sec = sec;
+    e->new_nsec = nsec;
+    e->new_size = size;
+    e->updated = true;
+  }
+  if (e->stored_size != size) return k_tssz_other_size;
+  if (e->stored_sec != sec || e->stored_nsec != nsec) return k_tssz_other_time;
+  return k_tssz_same;
+}
+
+bool tssz_db_check(graph::strid file, int64_t sec, int64_t nsec, int64_t size, bool is_source) {
+  tssz_check r = tssz_db_compare(file, sec, nsec, size, is_source);
+  if (r != k_tssz_same && cfg.debug) {
+    static const char* const k_reason[] = {"", "not found in", "has different size in",
+                                           "has different timestamp in"};
+    diag::trace("%s %s %s tssz DB\n", is_source ? "source" : "target", graph::text(file),
+                k_reason[r]);
+  }
+  return r == k_tssz_same;
+}
+
+}  // namespace kiln::db

@@ -1,0 +1,260 @@
+#include "db/db_format.h"
+
+#include <charconv>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "db/db_tables.h"
+#include "db/line_reader.h"
+#include "db/quoting.h"
+#include "graph/stringtab.h"
+
+namespace kiln::db {
+
+namespace {
+
+constexpr int k_syntax_error = -1;
+
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+// The reader's state between lines: the version and the block being
+// collected.
+struct reader_state {
+  int version = 1;
+  bool in_block = false;
+  graph::strid target = -1;
+  graph::strid directory = -1;
+  command_builder commands;
+  std::string word;
+  std::string bad_escape;
+};
+
+// One line being parsed.
+struct cursor {
+  const char* line;
+  size_t length;
+  size_t pos;
+
+  bool at_end() const { return pos >= length || line[pos] == '\n'; }
+  void skip_blanks() {
+    while (pos < length && is_blank(line[pos])) pos++;
+  }
+};
+
+[[noreturn]] void bad_escape_exit(char kind, const std::string& chars) {
+  fflush(stdout);
+  fprintf(stderr, "Invalid string unicode escape: \\%c%s\n", kind, chars.c_str());
+  fflush(stderr);
+  exit(2);
+}
+
+// Reads a quoted string at the cursor into st.word and checks the
+// character after the closing quote. Returns 0 or k_syntax_error.
+int read_string(cursor& c, reader_state& st) {
+  if (c.pos >= c.length || c.line[c.pos] != '"') return k_syntax_error;
+  long end = read_quoted(c.line, c.length, c.pos, st.word, st.bad_escape);
+  if (end == k_quoted_bad_u) bad_escape_exit('u', st.bad_escape);
+  if (end == k_quoted_bad_x) bad_escape_exit('x', st.bad_escape);
+  if (end < 0) return k_syntax_error;
+  c.pos = static_cast<size_t>(end);
+  if (c.pos < c.length) {
+    char next = c.line[c.pos];
+    if (!is_blank(next) && next != ':' && next != '=' && next != '\n') return k_syntax_error;
+  }
+  return 0;
+}
+
+// Interns the last string read. A NUL byte cannot be part of a name: the
+// file is corrupt, which is a syntax error.
+int intern_word(const reader_state& st, graph::strid* id) {
+  if (memchr(st.word.data(), '\0', st.word.size())) return k_syntax_error;
+  *id = graph::intern(st.word.data(), st.word.size());
+  return 0;
+}
+
+// Parses a decimal integer (optional leading minus) that must be followed
+// by a blank, TAB, newline or the end of the line.
+int read_number(cursor& c, int64_t* out) {
+  const char* begin = c.line + c.pos;
+  const char* end = c.line + c.length;
+  auto [p, ec] = std::from_chars(begin, end, *out);
+  if (ec != std::errc() || p == begin) return k_syntax_error;
+  c.pos = static_cast<size_t>(p - c.line);
+  if (c.pos < c.length && !is_blank(c.line[c.pos]) && c.line[c.pos] != '\n') return k_syntax_error;
+  return 0;
+}
+
+// Turns the collected block into a `dbe`; a header without commands
+// yields nothing.
+int end_block(reader_state& st) {
+  int r = 0;
+  if (st.in_block && !st.commands.command_sizes.empty()) {
+    r = cmd_db_insert(st.target, st.directory, st.commands);
+  }
+  st.in_block = false;
+  st.commands.clear();
+  return r;
+}
+
+// A TAB line: the quoted words of one command of the current block.
+int parse_command_line(cursor& c, reader_state& st) {
+  if (!st.in_block) return k_syntax_error;
+  st.commands.begin_command();
+  for (;;) {
+    c.skip_blanks();
+    if (c.at_end()) return 0;
+    if (read_string(c, st) < 0) return k_syntax_error;
+    st.commands.add_word(st.word.data(), st.word.size());
+  }
+}
+
+// After the first string and "=": exactly three numbers.
+int parse_tssz_line(cursor& c, reader_state& st, graph::strid file) {
+  if (st.version != 2) return k_syntax_error;
+  c.pos++;  // "="
+  int64_t v[3];
+  for (int64_t& n : v) {
+    c.skip_blanks();
+    if (read_number(c, &n) < 0) return k_syntax_error;
+  }
+  c.skip_blanks();
+  if (!c.at_end()) return k_syntax_error;
+  return tssz_db_insert_stored(file, v[1], v[2], v[0]);
+}
+
+// After the first string: the second string, a colon, optional blanks.
+int parse_header_line(cursor& c, reader_state& st, graph::strid directory) {
+  if (read_string(c, st) < 0) return k_syntax_error;
+  graph::strid target;
+  if (intern_word(st, &target) < 0) return k_syntax_error;
+  c.skip_blanks();
+  if (c.pos >= c.length || c.line[c.pos] != ':') return k_syntax_error;
+  c.pos++;
+  c.skip_blanks();
+  if (!c.at_end()) return k_syntax_error;
+  st.in_block = true;
+  st.directory = directory;
+  st.target = target;
+  return 0;
+}
+
+int parse_line(const char* line, size_t length, reader_state& st) {
+  cursor c{line, length, 0};
+  if (length > 0 && line[0] == '\t') return parse_command_line(c, st);
+  int r = end_block(st);
+  if (r < 0) return r;
+  c.skip_blanks();
+  if (c.at_end()) return 0;
+  if (read_string(c, st) < 0) return k_syntax_error;
+  graph::strid first;
+  if (intern_word(st, &first) < 0) return k_syntax_error;
+  c.skip_blanks();
+  if (c.pos < c.length && c.line[c.pos] == '=') return parse_tssz_line(c, st, first);
+  return parse_header_line(c, st, first);
+}
+
+// Output is gathered in a buffer and handed to the stream in large
+// pieces.
+constexpr size_t k_flush_at = 64 * 1024;
+
+struct writer {
+  FILE* stream;
+  std::string buffer;
+  bool failed = false;
+
+  void flush() {
+    if (!buffer.empty() && fwrite(buffer.data(), 1, buffer.size(), stream) != buffer.size()) {
+      failed = true;
+    }
+    buffer.clear();
+  }
+  void maybe_flush() {
+    if (buffer.size() >= k_flush_at) flush();
+  }
+  void number(int64_t v) {
+    char digits[24];
+    auto r = std::to_chars(digits, digits + sizeof digits, v);
+    buffer.append(digits, r.ptr);
+  }
+  void quoted(graph::strid id) { append_quoted(buffer, graph::text(id), graph::text_length(id)); }
+};
+
+void write_block(writer& w, const dbe* e) {
+  w.quoted(e->directory);
+  w.buffer += ' ';
+  w.quoted(e->target);
+  w.buffer += ":\n";
+  for (uint32_t c = 0; c < e->n_commands; c++) {
+    const db_command& cmd = e->commands[c];
+    w.buffer += '\t';
+    for (uint32_t i = 0; i < cmd.n_words; i++) {
+      if (i) w.buffer += ' ';
+      append_quoted(w.buffer, cmd.words[i].text, cmd.words[i].length);
+    }
+    w.buffer += '\n';
+  }
+}
+
+void write_tssz_line(writer& w, const tsdbe* e) {
+  w.quoted(e->file);
+  w.buffer += " = ";
+  w.number(e->updated ? e->new_size : e->stored_size);
+  w.buffer += ' ';
+  w.number(e->updated ? e->new_sec : e->stored_sec);
+  w.buffer += ' ';
+  w.number(e->updated ? e->new_nsec : e->stored_nsec);
+  w.buffer += '\n';
+}
+
+}  // namespace
+
+int db_read(FILE* stream) {
+  line_reader reader(stream);
+  reader_state st;
+  long n = reader.next();
+  if (n < 0) return static_cast<int>(n);
+  bool have_line = n > 0;
+  if (have_line && (strcmp(reader.data(), "@v2@\n") == 0 || strcmp(reader.data(), "@v1@\n") == 0)) {
+    st.version = reader.data()[2] - '0';
+    have_line = false;
+  }
+  for (;;) {
+    if (!have_line) {
+      n = reader.next();
+      if (n < 0) return static_cast<int>(n);
+      if (n == 0) break;
+    }
+    have_line = false;
+    int r = parse_line(reader.data(), reader.size(), st);
+    if (r < 0) return r;
+  }
+  return end_block(st);
+}
+
+int db_write_tables(FILE* stream, int version) {
+  writer w{stream, {}};
+  w.buffer.reserve(k_flush_at + 4096);
+  w.buffer += version == 1 ? "@v1@\n\n" : "@v2@\n\n";
+  bool first = true;
+  for (const dbe* e = cmd_db_first(); e; e = e->next) {
+    if (!first) w.buffer += '\n';
+    first = false;
+    write_block(w, e);
+    w.maybe_flush();
+  }
+  if (version != 1) {
+    for (const tsdbe* e = tssz_db_first(); e; e = e->next) {
+      if (!first) w.buffer += '\n';
+      first = false;
+      write_tssz_line(w, e);
+      w.maybe_flush();
+    }
+  }
+  w.flush();
+  if (fflush(stream) != 0 || w.failed || ferror(stream)) return -1;
+  return 0;
+}
+
+}  // namespace kiln::db

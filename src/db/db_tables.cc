@@ -1,0 +1,262 @@
+#include "db/db_tables.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+
+namespace kiln::db {
+
+namespace {
+
+constexpr size_t k_default_bucket_count = 8192;
+
+uint32_t key_of(const dbe* e) { return static_cast<uint32_t>(e->target); }
+uint32_t key_of(const tsdbe* e) { return static_cast<uint32_t>(e->file); }
+
+// One table: hashed buckets of trees ordered by id, plus the
+// insertion-ordered list. Entries are owned by the caller's allocator.
+template <class entry>
+struct table {
+  std::vector<graph::rb_node*> buckets;
+  entry* first = nullptr;
+  entry* last = nullptr;
+  size_t count = 0;
+
+  graph::rb_node** bucket_of(uint32_t key) {
+    uint64_t h = static_cast<uint64_t>(key) * 0x9E3779B97F4A7C15ull;
+    return &buckets[(h >> 32) & (buckets.size() - 1)];
+  }
+
+  entry* find(uint32_t key) {
+    if (buckets.empty()) return nullptr;
+    graph::rb_node* n = graph::rb_find(*bucket_of(key), [key](const graph::rb_node* x) {
+      uint32_t k = key_of(static_cast<const entry*>(x));
+      return key < k ? -1 : key > k ? 1 : 0;
+    });
+    return static_cast<entry*>(n);
+  }
+
+  // Links a new entry whose key is known to be absent. A table used
+  // before db_tables_init gets the default bucket count.
+  void link(entry* e) {
+    if (buckets.empty()) buckets.assign(k_default_bucket_count, nullptr);
+    uint32_t key = key_of(e);
+    graph::rb_insert_unique(bucket_of(key), e, [key](const graph::rb_node* x) {
+      uint32_t k = key_of(static_cast<const entry*>(x));
+      return key < k ? -1 : key > k ? 1 : 0;
+    });
+    e->prev = last;
+    e->next = nullptr;
+    if (last)
+      last->next = e;
+    else
+      first = e;
+    last = e;
+    count++;
+  }
+
+  void unlink(entry* e) {
+    graph::rb_erase(bucket_of(key_of(e)), e);
+    if (e->prev)
+      e->prev->next = e->next;
+    else
+      first = e->next;
+    if (e->next)
+      e->next->prev = e->prev;
+    else
+      last = e->prev;
+    count--;
+  }
+
+  void reset(size_t bucket_count) {
+    buckets.assign(bucket_count, nullptr);
+    first = last = nullptr;
+    count = 0;
+  }
+};
+
+table<dbe> g_cmd;
+table<tsdbe> g_tssz;
+size_t g_dbe_bytes = 0;
+
+// `tsdbe` records come from chunks and are recycled through a free list
+// (linked through `next`); chunks live until exit.
+constexpr size_t k_tsdbe_chunk = 4096;
+std::vector<std::unique_ptr<tsdbe[]>> g_tsdbe_chunks;
+tsdbe* g_tsdbe_free = nullptr;
+
+tsdbe* new_tsdbe() {
+  if (!g_tsdbe_free) {
+    tsdbe* chunk = new (std::nothrow) tsdbe[k_tsdbe_chunk];
+    if (!chunk) return nullptr;
+    g_tsdbe_chunks.emplace_back(chunk);
+    for (size_t i = k_tsdbe_chunk; i-- > 0;) {
+      chunk[i].next = g_tsdbe_free;
+      g_tsdbe_free = &chunk[i];
+    }
+  }
+  tsdbe* e = g_tsdbe_free;
+  g_tsdbe_free = e->next;
+  *e = tsdbe();
+  return e;
+}
+
+void free_tsdbe(tsdbe* e) {
+  e->next = g_tsdbe_free;
+  g_tsdbe_free = e;
+}
+
+void free_dbe(dbe* e) {
+  g_dbe_bytes -= e->bytes;
+  e->~dbe();
+  free(e);
+}
+
+// Builds the one block of a `dbe`: the record, the command array, the
+// word array and the texts, each word followed by a NUL.
+dbe* new_dbe(graph::strid target, graph::strid directory, const command_builder& b) {
+  size_t n_commands = b.command_sizes.size();
+  size_t n_words = b.word_lengths.size();
+  size_t bytes = sizeof(dbe) + n_commands * sizeof(db_command) + n_words * sizeof(db_word) +
+                 b.text.size() + n_words;
+  void* block = malloc(bytes);
+  if (!block) return nullptr;
+  dbe* e = new (block) dbe();
+  auto* commands = reinterpret_cast<db_command*>(e + 1);
+  auto* words = reinterpret_cast<db_word*>(commands + n_commands);
+  char* text = reinterpret_cast<char*>(words + n_words);
+  const char* src = b.text.data();
+  size_t w = 0;
+  for (size_t c = 0; c < n_commands; c++) {
+    commands[c].words = words + w;
+    commands[c].n_words = b.command_sizes[c];
+    for (uint32_t i = 0; i < b.command_sizes[c]; i++, w++) {
+      uint32_t len = b.word_lengths[w];
+      memcpy(text, src, len);
+      text[len] = '\0';
+      words[w] = {text, len};
+      text += len + 1;
+      src += len;
+    }
+  }
+  e->target = target;
+  e->directory = directory;
+  e->n_commands = static_cast<uint32_t>(n_commands);
+  e->commands = commands;
+  e->bytes = bytes;
+  g_dbe_bytes += bytes;
+  return e;
+}
+
+}  // namespace
+
+void command_builder::clear() {
+  text.clear();
+  word_lengths.clear();
+  command_sizes.clear();
+}
+
+void command_builder::begin_command() { command_sizes.push_back(0); }
+
+void command_builder::add_word(const char* word, size_t length) {
+  text.append(word, length);
+  word_lengths.push_back(static_cast<uint32_t>(length));
+  command_sizes.back()++;
+}
+
+void command_builder::add_commands(const char* const* const* commands) {
+  if (!commands) return;
+  for (; *commands; commands++) {
+    begin_command();
+    for (const char* const* w = *commands; *w; w++) add_word(*w, strlen(*w));
+  }
+}
+
+void db_tables_init(size_t cmd_bucket_count, size_t tssz_bucket_count) {
+  db_tables_clear();
+  g_cmd.reset(cmd_bucket_count);
+  g_tssz.reset(tssz_bucket_count);
+}
+
+void db_tables_clear() {
+  for (dbe* e = g_cmd.first; e;) {
+    dbe* next = e->next;
+    free_dbe(e);
+    e = next;
+  }
+  for (tsdbe* e = g_tssz.first; e;) {
+    tsdbe* next = e->next;
+    free_tsdbe(e);
+    e = next;
+  }
+  g_cmd.reset(g_cmd.buckets.size());
+  g_tssz.reset(g_tssz.buckets.size());
+}
+
+const dbe* cmd_db_lookup(graph::strid target) {
+  return g_cmd.find(static_cast<uint32_t>(target));
+}
+
+int cmd_db_insert(graph::strid target, graph::strid directory, const command_builder& commands) {
+  dbe* e = new_dbe(target, directory, commands);
+  if (!e) return -12;
+  cmd_db_remove(target);
+  g_cmd.link(e);
+  return 0;
+}
+
+bool cmd_db_remove(graph::strid target) {
+  dbe* old = g_cmd.find(static_cast<uint32_t>(target));
+  if (!old) return false;
+  g_cmd.unlink(old);
+  free_dbe(old);
+  return true;
+}
+
+const dbe* cmd_db_first() { return g_cmd.first; }
+
+tsdbe* tssz_db_lookup(graph::strid file) { return g_tssz.find(static_cast<uint32_t>(file)); }
+
+int tssz_db_insert_stored(graph::strid file, int64_t sec, int64_t nsec, int64_t size) {
+  tsdbe* e = new_tsdbe();
+  if (!e) return -12;
+  e->file = file;
+  e->stored_sec = sec;
+  e->stored_nsec = nsec;
+  e->stored_size = size;
+  if (tsdbe* old = g_tssz.find(static_cast<uint32_t>(file))) {
+    g_tssz.unlink(old);
+    free_tsdbe(old);
+  }
+  g_tssz.link(e);
+  return 0;
+}
+
+int tssz_db_record(graph::strid file, int64_t sec, int64_t nsec, int64_t size) {
+  tsdbe* e = g_tssz.find(static_cast<uint32_t>(file));
+  if (!e) {
+    e = new_tsdbe();
+    if (!e) return -12;
+    e->file = file;
+    g_tssz.link(e);
+  }
+  e->stored_sec = e->new_sec = sec;
+  e->stored_nsec = e->new_nsec = nsec;
+  e->stored_size = e->new_size = size;
+  e->updated = true;
+  return 0;
+}
+
+const tsdbe* tssz_db_first() { return g_tssz.first; }
+
+db_table_stats db_table_statistics() {
+  db_table_stats s;
+  s.dbe_count = g_cmd.count;
+  s.dbe_bytes = g_dbe_bytes;
+  s.tsdbe_count = g_tssz.count;
+  s.tsdbe_bytes = g_tssz.count * sizeof(tsdbe);
+  return s;
+}
+
+}  // namespace kiln::db

@@ -1,0 +1,127 @@
+// The two in-memory tables of the build database.
+//
+// The `cmd DB` holds one `dbe` per target whose recipe last ran to
+// success: the rule's directory and the command vectors that were run. The
+// `tssz DB` holds one `tsdbe` per file: the modification time and size
+// stored in the database and those observed in this run.
+//
+// Both tables have the same shape: a power-of-two array of buckets, the
+// bucket of id k being bits 32 and up of k * 0x9E3779B97F4A7C15 masked to
+// the bucket count; each bucket a red-black tree ordered by the id as an
+// unsigned number; and every entry of a table on one doubly linked list in
+// insertion order, which the writer follows. Inserting an id that is
+// already present replaces the old entry: the old one leaves its tree and
+// the list, the new one goes to the end of the list.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "graph/rbtree.h"
+#include "graph/stringtab.h"
+
+namespace kiln::db {
+
+// One stored word: its bytes (also NUL-terminated) and its length, which
+// counts any NUL inside.
+struct db_word {
+  const char* text;
+  uint32_t length;
+};
+
+// One stored command vector: the three marker words, then the arguments.
+struct db_command {
+  const db_word* words;
+  uint32_t n_words;
+};
+
+// An entry of the `cmd DB`. Allocated as one block holding the record, its
+// commands, their words and the word texts.
+struct dbe : graph::rb_node {
+  dbe* prev = nullptr;  // insertion-ordered list
+  dbe* next = nullptr;
+  graph::strid target = -1;
+  graph::strid directory = -1;
+  uint32_t n_commands = 0;
+  const db_command* commands = nullptr;
+  size_t bytes = 0;  // size of the whole block
+};
+
+// An entry of the `tssz DB`.
+struct tsdbe : graph::rb_node {
+  tsdbe* prev = nullptr;  // insertion-ordered list
+  tsdbe* next = nullptr;
+  graph::strid file = -1;
+  bool updated = false;  // the "new" values were observed in this run
+  int64_t stored_sec = 0;
+  int64_t stored_nsec = 0;
+  int64_t stored_size = 0;
+  int64_t new_sec = 0;
+  int64_t new_nsec = 0;
+  int64_t new_size = 0;
+};
+
+// Commands being collected for a new `dbe`: every word back to back with
+// its length, grouped into commands by word counts.
+struct command_builder {
+  std::string text;
+  std::vector<uint32_t> word_lengths;
+  std::vector<uint32_t> command_sizes;  // words per command
+
+  void clear();
+  void begin_command();
+  // Adds a word to the command begun last.
+  void add_word(const char* word, size_t length);
+  // Appends a null-terminated array of null-terminated command vectors
+  // (each null-terminated words); null means no commands.
+  void add_commands(const char* const* const* commands);
+};
+
+// Allocates the bucket arrays of both tables (powers of two) and empties
+// them.
+void db_tables_init(size_t cmd_bucket_count, size_t tssz_bucket_count);
+
+// Frees every entry of both tables; the bucket arrays stay.
+void db_tables_clear();
+
+// The `dbe` of a target, or null.
+const dbe* cmd_db_lookup(graph::strid target);
+
+// Creates a `dbe` from the collected commands and inserts it, replacing an
+// entry of the same target. Returns 0 or -12.
+int cmd_db_insert(graph::strid target, graph::strid directory, const command_builder& commands);
+
+// Removes the target's entry; true when there was one.
+bool cmd_db_remove(graph::strid target);
+
+// The first `dbe` in list order (follow `next`), or null.
+const dbe* cmd_db_first();
+
+// The `tsdbe` of a file, or null.
+tsdbe* tssz_db_lookup(graph::strid file);
+
+// Inserts an entry with stored values as read from the file, updated
+// flag clear, replacing an entry of the same file. Returns 0 or -12.
+int tssz_db_insert_stored(graph::strid file, int64_t sec, int64_t nsec, int64_t size);
+
+// Records a time and size observed in this run: an existing entry gets
+// both its stored and its new values set and is marked updated (it keeps
+// its place in the list); otherwise a new updated entry goes to the end.
+// Returns 0 or -12.
+int tssz_db_record(graph::strid file, int64_t sec, int64_t nsec, int64_t size);
+
+// The first `tsdbe` in list order (follow `next`), or null.
+const tsdbe* tssz_db_first();
+
+// Counts for the -d memory statistics: entries and the bytes they occupy.
+struct db_table_stats {
+  size_t dbe_count = 0;
+  size_t dbe_bytes = 0;
+  size_t tsdbe_count = 0;
+  size_t tsdbe_bytes = 0;
+};
+db_table_stats db_table_statistics();
+
+}  // namespace kiln::db

@@ -1,0 +1,136 @@
+#include "db/db_tables.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "graph/stringtab.h"
+
+namespace kiln::db {
+namespace {
+
+graph::strid id(const std::string& s) { return graph::intern(s.data(), s.size()); }
+
+command_builder one_command(std::vector<std::string> words) {
+  command_builder b;
+  b.begin_command();
+  for (const std::string& w : words) b.add_word(w.data(), w.size());
+  return b;
+}
+
+std::vector<std::string> cmd_order() {
+  std::vector<std::string> out;
+  for (const dbe* e = cmd_db_first(); e; e = e->next) out.push_back(graph::text(e->target));
+  return out;
+}
+
+std::vector<std::string> tssz_order() {
+  std::vector<std::string> out;
+  for (const tsdbe* e = tssz_db_first(); e; e = e->next) out.push_back(graph::text(e->file));
+  return out;
+}
+
+class DbTables : public ::testing::Test {
+ protected:
+  void SetUp() override { db_tables_init(4, 4); }
+  void TearDown() override { db_tables_clear(); }
+};
+
+TEST_F(DbTables, StoresCommandsWordByWord) {
+  command_builder b;
+  b.begin_command();
+  for (const char* w : {"NI", "E", "NM", "cc", "-c", "a.c"}) b.add_word(w, strlen(w));
+  b.begin_command();
+  b.add_word("x\0y", 3);  // a NUL inside a word is kept by length
+  ASSERT_EQ(cmd_db_insert(id("a.o"), id("src"), b), 0);
+  const dbe* e = cmd_db_lookup(id("a.o"));
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(e->directory, id("src"));
+  ASSERT_EQ(e->n_commands, 2u);
+  ASSERT_EQ(e->commands[0].n_words, 6u);
+  EXPECT_STREQ(e->commands[0].words[3].text, "cc");
+  EXPECT_EQ(std::string(e->commands[1].words[0].text, e->commands[1].words[0].length),
+            std::string("x\0y", 3));
+  EXPECT_EQ(cmd_db_lookup(id("b.o")), nullptr);
+}
+
+TEST_F(DbTables, ReplacingMovesTheEntryToTheEndOfTheList) {
+  for (const char* t : {"a", "b", "c"}) cmd_db_insert(id(t), id("."), one_command({"1"}));
+  cmd_db_insert(id("a"), id("d2"), one_command({"2"}));
+  EXPECT_EQ(cmd_order(), (std::vector<std::string>{"b", "c", "a"}));
+  EXPECT_EQ(cmd_db_lookup(id("a"))->directory, id("d2"));
+  EXPECT_TRUE(cmd_db_remove(id("c")));
+  EXPECT_FALSE(cmd_db_remove(id("c")));
+  EXPECT_EQ(cmd_order(), (std::vector<std::string>{"b", "a"}));
+  EXPECT_EQ(db_table_statistics().dbe_count, 2u);
+}
+
+TEST_F(DbTables, StoredInsertReplacesButRecordUpdatesInPlace) {
+  tssz_db_insert_stored(id("x"), 1, 2, 3);
+  tssz_db_insert_stored(id("y"), 4, 5, 6);
+  tssz_db_insert_stored(id("x"), 7, 8, 9);
+  EXPECT_EQ(tssz_order(), (std::vector<std::string>{"y", "x"}));
+  const tsdbe* x = tssz_db_lookup(id("x"));
+  EXPECT_EQ(x->stored_sec, 7);
+  EXPECT_FALSE(x->updated);
+
+  tssz_db_record(id("y"), 10, 11, 12);
+  tssz_db_record(id("z"), 13, 14, 15);
+  EXPECT_EQ(tssz_order(), (std::vector<std::string>{"y", "x", "z"}));
+  const tsdbe* y = tssz_db_lookup(id("y"));
+  EXPECT_TRUE(y->updated);
+  EXPECT_EQ(y->stored_size, 12);
+  EXPECT_EQ(y->new_size, 12);
+  EXPECT_EQ(y->new_nsec, 11);
+  EXPECT_TRUE(tssz_db_lookup(id("z"))->updated);
+}
+
+TEST_F(DbTables, ManyEntriesInFewBucketsStayFindable) {
+  // 4 buckets: every tree holds hundreds of entries.
+  std::vector<graph::strid> ids;
+  for (int i = 0; i < 3000; i++) ids.push_back(id("f" + std::to_string(i)));
+  for (size_t i = 0; i < ids.size(); i++) tssz_db_insert_stored(ids[i], i, 0, 0);
+  for (size_t i = 0; i < ids.size(); i += 2) tssz_db_insert_stored(ids[i], i + 1, 0, 0);
+  for (size_t i = 0; i < ids.size(); i++) {
+    const tsdbe* e = tssz_db_lookup(ids[i]);
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e->stored_sec, static_cast<int64_t>(i % 2 ? i : i + 1));
+  }
+  // The replaced half went to the end, in replacement order.
+  std::vector<std::string> order = tssz_order();
+  ASSERT_EQ(order.size(), 3000u);
+  EXPECT_EQ(order[0], "f1");
+  EXPECT_EQ(order[1500], "f0");
+  EXPECT_EQ(order[2999], "f2998");
+  db_table_stats s = db_table_statistics();
+  EXPECT_EQ(s.tsdbe_count, 3000u);
+  EXPECT_EQ(s.tsdbe_bytes, 3000 * sizeof(tsdbe));
+}
+
+TEST_F(DbTables, ClearEmptiesBothTablesAndStatistics) {
+  cmd_db_insert(id("a"), id("."), one_command({"x"}));
+  tssz_db_record(id("a"), 1, 1, 1);
+  EXPECT_GT(db_table_statistics().dbe_bytes, sizeof(dbe));
+  db_tables_clear();
+  EXPECT_EQ(cmd_db_first(), nullptr);
+  EXPECT_EQ(tssz_db_first(), nullptr);
+  EXPECT_EQ(cmd_db_lookup(id("a")), nullptr);
+  db_table_stats s = db_table_statistics();
+  EXPECT_EQ(s.dbe_count + s.dbe_bytes + s.tsdbe_count + s.tsdbe_bytes, 0u);
+}
+
+TEST_F(DbTables, BuilderTakesNullTerminatedCommandArrays) {
+  const char* c1[] = {"NI", "NE", "NM", "true", nullptr};
+  const char* c2[] = {"I", "E", "M", nullptr};
+  const char* const* cmds[] = {c1, c2, nullptr};
+  command_builder b;
+  b.add_commands(cmds);
+  b.add_commands(nullptr);
+  EXPECT_EQ(b.command_sizes, (std::vector<uint32_t>{4, 3}));
+  EXPECT_EQ(b.text, "NINENMtrueIEM");
+}
+
+}  // namespace
+}  // namespace kiln::db
