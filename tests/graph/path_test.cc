@@ -1,0 +1,72 @@
+#include "graph/path.h"
+
+#include <gtest/gtest.h>
+
+namespace kiln::graph {
+namespace {
+
+TEST(SimplifyPath, DropsEmptyAndDotComponents) {
+  EXPECT_EQ(simplify_path("."), ".");
+  EXPECT_EQ(simplify_path("./a"), "a");
+  EXPECT_EQ(simplify_path("a//b/./c/"), "a/b/c");
+  EXPECT_EQ(simplify_path("././"), ".");
+  EXPECT_EQ(simplify_path("a/."), "a");
+}
+
+TEST(SimplifyPath, FoldsDotDot) {
+  EXPECT_EQ(simplify_path("a/b/../c"), "a/c");
+  EXPECT_EQ(simplify_path("a/.."), ".");
+  EXPECT_EQ(simplify_path("../a"), "../a");
+  EXPECT_EQ(simplify_path("a/../../b"), "../b");
+  EXPECT_EQ(simplify_path("../../x/../y"), "../../y");
+  EXPECT_EQ(simplify_path(".."), "..");
+  EXPECT_EQ(simplify_path("a/b/c/../../.."), ".");
+}
+
+TEST(SimplifyPath, AbsolutePaths) {
+  EXPECT_EQ(simplify_path("/"), "/");
+  EXPECT_EQ(simplify_path("/.."), "/");
+  EXPECT_EQ(simplify_path("/../a"), "/a");
+  EXPECT_EQ(simplify_path("//usr///include/./"), "/usr/include");
+  EXPECT_EQ(simplify_path("/a/b/../../.."), "/");
+}
+
+TEST(SimplifyPath, EmptyTextIsInternalError) { EXPECT_DEATH(simplify_path(""), ""); }
+
+TEST(JoinSimplify, PrefixesRelativeNamesOnly) {
+  EXPECT_EQ(join_simplify(".", "a.o"), "a.o");
+  EXPECT_EQ(join_simplify("src", "../include/a.h"), "include/a.h");
+  EXPECT_EQ(join_simplify("src/lib", "/abs/x"), "/abs/x");
+  EXPECT_EQ(join_simplify("src", "../../up"), "../up");
+  EXPECT_EQ(join_simplify("src", "."), "src");
+}
+
+TEST(RelativePath, Examples) {
+  EXPECT_EQ(relative_path("src/lib", "src/include/a.h"), "../include/a.h");
+  EXPECT_EQ(relative_path("a", "b"), "../b");
+  EXPECT_EQ(relative_path(".", "x/y"), "x/y");
+  EXPECT_EQ(relative_path("src", "src/a.c"), "a.c");
+  EXPECT_EQ(relative_path("src", "/usr/include/stdio.h"), "/usr/include/stdio.h");
+}
+
+TEST(RelativePath, Corners) {
+  // The directory itself, and one of its parents.
+  EXPECT_EQ(relative_path("a/b", "a/b"), ".");
+  EXPECT_EQ(relative_path("a/b", "a"), "..");
+  // A shared text prefix is not a shared component.
+  EXPECT_EQ(relative_path("ab", "abc/x"), "../abc/x");
+  // Unsimplified inputs are simplified first.
+  EXPECT_EQ(relative_path("a/./b/", "a//c"), "../c");
+  // The prefix fast path keeps the rest as it is.
+  EXPECT_EQ(relative_path("a", "a/./x"), "./x");
+  // A path above the top stays above it.
+  EXPECT_EQ(relative_path("a", "../z"), "../../z");
+}
+
+TEST(RelativePath, DirectoryOutsideTheTopIsInternalError) {
+  EXPECT_DEATH(relative_path("/abs", "x"), "");
+  EXPECT_DEATH(relative_path("../up", "x"), "");
+}
+
+}  // namespace
+}  // namespace kiln::graph
