@@ -103,12 +103,13 @@ void db_load() {
 
 int db_write(int version) {
   if (cfg.question || !g_db.stream) return 0;
-  update_cmd_db_from_rules();
+  int updated = update_cmd_db_from_rules();
   if (tables_empty(version) && !g_db.existed) {
     close_and_remove();
     return 0;
   }
   int r = db_write_tables(g_db.stream, version);
+  if (updated < 0) r = -1;
   if (fflush(g_db.stream) != 0 || ferror(g_db.stream)) r = -1;
   int closed = fclose(g_db.stream);
   g_db.stream = nullptr;

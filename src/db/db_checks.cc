@@ -23,20 +23,20 @@ bool same_command(const db_command& stored, const char* const* words) {
 }  // namespace
 
 cmd_check cmd_db_compare(graph::strid target, graph::strid directory,
-                         const char* const* const* commands) {
+                         const char* const* const* commands, size_t n_commands) {
   const dbe* e = cmd_db_lookup(target);
   if (!e) return k_cmd_not_found;
   if (e->directory != directory) return k_cmd_other_dir;
-  uint32_t c = 0;
-  for (; commands && commands[c]; c++) {
-    if (c >= e->n_commands || !same_command(e->commands[c], commands[c])) return k_cmd_other_cmd;
+  if (e->n_commands != n_commands) return k_cmd_other_cmd;
+  for (size_t c = 0; c < n_commands; c++) {
+    if (!same_command(e->commands[c], commands[c])) return k_cmd_other_cmd;
   }
-  return c == e->n_commands ? k_cmd_same : k_cmd_other_cmd;
+  return k_cmd_same;
 }
 
 bool cmd_db_check(graph::strid target, graph::strid directory,
-                  const char* const* const* commands) {
-  cmd_check r = cmd_db_compare(target, directory, commands);
+                  const char* const* const* commands, size_t n_commands) {
+  cmd_check r = cmd_db_compare(target, directory, commands, n_commands);
   if (r != k_cmd_same && cfg.debug) {
     static const char* const k_reason[] = {"", "not found in", "has different dir in",
                                            "has different cmd in"};

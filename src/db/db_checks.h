@@ -1,6 +1,7 @@
 // The comparisons the up-to-date decision makes against the database.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "graph/stringtab.h"
@@ -16,17 +17,16 @@ enum cmd_check : int {
 };
 
 // Compares the stored entry of target with the rule's directory and
-// commands: a null-terminated array of command vectors, each a
-// null-terminated word array, markers first (null: no commands). Words
-// compare byte by byte.
+// commands: n_commands command vectors, each a null-terminated word array,
+// markers first. Counts must match and words compare byte by byte.
 cmd_check cmd_db_compare(graph::strid target, graph::strid directory,
-                         const char* const* const* commands);
+                         const char* const* const* commands, size_t n_commands);
 
 // cmd_db_compare, printing the reason of a mismatch under -d ("target %s
 // not found in cmd DB", "... has different dir ...", "... has different
 // cmd ..."). True when the entry matches.
 bool cmd_db_check(graph::strid target, graph::strid directory,
-                  const char* const* const* commands);
+                  const char* const* const* commands, size_t n_commands);
 
 // Outcome of comparing a file's time and size with its tssz DB entry.
 enum tssz_check : int {

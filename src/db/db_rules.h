@@ -10,7 +10,7 @@ namespace kiln::db {
 // of the list); a rule that was `started` but did not complete has each of
 // its targets' entries removed (-d: "removing %s from DB"). Other rules
 // leave their entries alone, so targets not considered in this run keep
-// their history.
-void update_cmd_db_from_rules();
+// their history. Returns 0, or -12 when an entry cannot be allocated.
+int update_cmd_db_from_rules();
 
 }  // namespace kiln::db

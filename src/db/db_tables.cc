@@ -165,11 +165,10 @@ void command_builder::add_word(const char* word, size_t length) {
   command_sizes.back()++;
 }
 
-void command_builder::add_commands(const char* const* const* commands) {
-  if (!commands) return;
-  for (; *commands; commands++) {
+void command_builder::add_commands(const char* const* const* commands, size_t n_commands) {
+  for (size_t c = 0; c < n_commands; c++) {
     begin_command();
-    for (const char* const* w = *commands; *w; w++) add_word(*w, strlen(*w));
+    for (const char* const* w = commands[c]; *w; w++) add_word(*w, strlen(*w));
   }
 }
 

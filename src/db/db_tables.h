@@ -74,9 +74,9 @@ struct command_builder {
   void begin_command();
   // Adds a word to the command begun last.
   void add_word(const char* word, size_t length);
-  // Appends a null-terminated array of null-terminated command vectors
-  // (each null-terminated words); null means no commands.
-  void add_commands(const char* const* const* commands);
+  // Appends n_commands command vectors, each a null-terminated word
+  // array.
+  void add_commands(const char* const* const* commands, size_t n_commands);
 };
 
 // Allocates the bucket arrays of both tables (powers of two) and empties

@@ -121,13 +121,13 @@ TEST_F(DbTables, ClearEmptiesBothTablesAndStatistics) {
   EXPECT_EQ(s.dbe_count + s.dbe_bytes + s.tsdbe_count + s.tsdbe_bytes, 0u);
 }
 
-TEST_F(DbTables, BuilderTakesNullTerminatedCommandArrays) {
+TEST_F(DbTables, BuilderTakesCommandVectors) {
   const char* c1[] = {"NI", "NE", "NM", "true", nullptr};
   const char* c2[] = {"I", "E", "M", nullptr};
-  const char* const* cmds[] = {c1, c2, nullptr};
+  const char* const* cmds[] = {c1, c2};
   command_builder b;
-  b.add_commands(cmds);
-  b.add_commands(nullptr);
+  b.add_commands(cmds, 2);
+  b.add_commands(nullptr, 0);
   EXPECT_EQ(b.command_sizes, (std::vector<uint32_t>{4, 3}));
   EXPECT_EQ(b.text, "NINENMtrueIEM");
 }

@@ -1,0 +1,150 @@
+#include "db/cdepincludes.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "cli/settings.h"
+#include "db/db_tables.h"
+#include "graph/deferred.h"
+#include "graph/rule.h"
+#include "graph/stringtab.h"
+#include "temp_dir.h"
+
+namespace kiln::db {
+namespace {
+
+graph::strid id(const std::string& s) { return graph::intern(s.data(), s.size()); }
+
+// The dependencies of the rule building target, with their flags.
+std::vector<std::pair<std::string, uint32_t>> deps_of(const std::string& target) {
+  std::vector<std::pair<std::string, uint32_t>> out;
+  graph::ruleid r = graph::ruleid_by_tgt(id(target));
+  if (r < 0) return out;
+  for (const graph::kilndep* d = graph::rule_at(r)->first_dep; d; d = d->next) {
+    out.emplace_back(graph::text(d->id), d->flags & graph::k_dep_missing_allowed);
+  }
+  return out;
+}
+
+// Works in a scratch directory that stands for the top directory.
+class Cdepincludes : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    cfg = settings();
+    graph::rules_clear();
+    graph::deferred_clear();
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    ASSERT_EQ(system("mkdir -p src"), 0);
+  }
+  void TearDown() override {
+    EXPECT_EQ(chdir(cwd), 0);
+    graph::rules_clear();
+    graph::deferred_clear();
+    cfg = settings();
+  }
+
+  char cwd[4096];
+  testing::temp_dir dir;
+};
+
+TEST_F(Cdepincludes, CompilerLineBecomesDeferredDependencies) {
+  dir.write("src/a.d", "obj/a.o: src/a.c src/a.h \\\n include/b.h\n");
+  read_cdepincludes({{"a.d", "src", 0}});
+  EXPECT_TRUE(graph::is_cdep_file(id("src/a.d")));
+  EXPECT_EQ(graph::deferred_count(), 4u);
+  graph::resolve_deferred_deps(0);
+  using dep_list = std::vector<std::pair<std::string, uint32_t>>;
+  EXPECT_EQ(deps_of("src/obj/a.o"),
+            (dep_list{{"src/src/a.c", 0}, {"src/src/a.h", 0}, {"src/include/b.h", 0}}));
+}
+
+TEST_F(Cdepincludes, AutophonyAllowsMissingAndAutotargetAddsTheFile) {
+  dir.write("src/x.d", "x.o y.o: x.h\n");
+  read_cdepincludes({{"x.d", "src", k_cdep_autophony | k_cdep_autotarget}});
+  graph::resolve_deferred_deps(0);
+  using dep_list = std::vector<std::pair<std::string, uint32_t>>;
+  dep_list want{{"src/x.h", graph::k_dep_missing_allowed}};
+  EXPECT_EQ(deps_of("src/x.o"), want);
+  EXPECT_EQ(deps_of("src/y.o"), want);
+  EXPECT_EQ(deps_of("src/x.d"), want);
+}
+
+TEST_F(Cdepincludes, TopDirectoryFilesAndEmptyFiles) {
+  dir.write("top.d", "t: d\n");
+  dir.write("empty.d", "\n\n");
+  read_cdepincludes({{"top.d", ".", 0}, {"empty.d", ".", 0}});
+  EXPECT_TRUE(graph::is_cdep_file(id("top.d")));
+  EXPECT_TRUE(graph::is_cdep_file(id("empty.d")));
+  EXPECT_EQ(graph::deferred_count(), 2u);
+}
+
+TEST_F(Cdepincludes, TraceLinesUnderDebug) {
+  cfg.debug = true;
+  dir.write("src/a.d", "a.o: a.h\n");
+  ::testing::internal::CaptureStdout();
+  read_cdepincludes({{"a.d", "src", 0}});
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+            "reading cdepincludes from src/a.d\n"
+            "Adding dep\n"
+            "  target: src/a.o\n"
+            "  dep: src/a.h\n");
+}
+
+TEST_F(Cdepincludes, MissingFileIsSkippedOnlyWithIgnore) {
+  read_cdepincludes({{"missing.d", "src", k_cdep_ignore}});
+  EXPECT_EQ(graph::deferred_count(), 0u);
+  EXPECT_TRUE(graph::is_cdep_file(id("src/missing.d")));
+  EXPECT_EXIT(read_cdepincludes({{"missing.d", "src", k_cdep_autophony}}),
+              ::testing::ExitedWithCode(2),
+              "^kiln: \\*\\*\\* Can't read cdepincludes from src/missing.d. Exiting.\n$");
+}
+
+TEST_F(Cdepincludes, FormatErrorIsFatalEvenWithIgnore) {
+  dir.write("src/bad.d", "a.o: x.h\nno colon here\n");
+  EXPECT_EXIT(read_cdepincludes({{"bad.d", "src", k_cdep_ignore}}), ::testing::ExitedWithCode(2),
+              "^kiln: \\*\\*\\* Invalid cdepincludes format in src/bad.d. Exiting.\n$");
+}
+
+// A stat function over a fixed table of files.
+std::map<std::string, file_stamp> g_files;
+
+bool fake_stat(graph::strid file, file_stamp* out) {
+  auto it = g_files.find(graph::text(file));
+  if (it == g_files.end()) return false;
+  *out = it->second;
+  return true;
+}
+
+TEST_F(Cdepincludes, RereadRecordsExistingDependenciesAsSeen) {
+  db_tables_init(16, 16);
+  g_files = {{"src/a.c", {10, 11, 12}}, {"src/inc/a.h", {20, 21, 22}}};
+  dir.write("src/a.d", "a.o: a.c inc/a.h gone.h\n");
+  tssz_db_insert_stored(id("src/a.c"), 1, 2, 3);
+  reread_cdep_file(id("src/a.d"), id("src"), fake_stat);
+  const tsdbe* c = tssz_db_lookup(id("src/a.c"));
+  ASSERT_NE(c, nullptr);
+  EXPECT_TRUE(c->updated);
+  EXPECT_EQ(c->new_sec, 10);
+  EXPECT_EQ(c->new_size, 12);
+  ASSERT_NE(tssz_db_lookup(id("src/inc/a.h")), nullptr);
+  EXPECT_EQ(tssz_db_lookup(id("src/inc/a.h"))->stored_nsec, 21);
+  EXPECT_EQ(tssz_db_lookup(id("src/gone.h")), nullptr);
+  // An unreadable file is skipped.
+  reread_cdep_file(id("src/none.d"), id("src"), fake_stat);
+  EXPECT_EQ(db_table_statistics().tsdbe_count, 2u);
+  db_tables_clear();
+}
+
+TEST_F(Cdepincludes, RereadOfAMalformedFileIsFatal) {
+  dir.write("src/a.d", "a.o: a.c: b\n");
+  EXPECT_EXIT(reread_cdep_file(id("src/a.d"), id("src"), fake_stat), ::testing::ExitedWithCode(2),
+              "Invalid cdepincludes format in src/a.d. Exiting.");
+}
+
+}  // namespace
+}  // namespace kiln::db
