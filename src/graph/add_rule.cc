@@ -1,6 +1,8 @@
 #include "graph/add_rule.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 
 #include "cli/diag.h"
 #include "cli/settings.h"
@@ -78,19 +80,35 @@ parsed_name instance_dep(const parsed_name& d, const std::string& stem) {
   return out;
 }
 
+constexpr size_t k_path_buffer = 1024;
+
+// Interns the name joined after the prefix and simplified, with `tail`
+// appended; short names go through a stack buffer.
+strid intern_prefixed(std::string_view prefix, std::string_view name, std::string_view tail = {}) {
+  char buf[k_path_buffer];
+  if (name.empty()) name = ".";
+  size_t n = join_simplify_into(prefix, name, buf, sizeof(buf) - tail.size());
+  if (n != SIZE_MAX) {
+    memcpy(buf + n, tail.data(), tail.size());
+    return intern(buf, n + tail.size());
+  }
+  std::string path = join_simplify(prefix, name);
+  path += tail;
+  return intern(path.c_str(), path.size());
+}
+
 void add_targets(rule* r, const std::vector<parsed_name>& targets, std::string_view prefix,
                  int line) {
   bool is_hook = r->flags & k_rule_clean_hooks;
   std::string prefix_text(prefix);
   for (const parsed_name& t : targets) {
-    std::string path = prefixed_path(prefix, t.name);
-    if (is_hook) path += "///";
-    strid id = intern(path.c_str(), path.size());
+    strid id = intern_prefixed(prefix, t.name, is_hook ? "///" : "");
+    const char* path = text(id);
     strid written = intern(t.name.c_str(), t.name.size());
     bool is_dist = (r->flags & k_rule_dist) || (t.flags & k_name_dist);
     if (add_target(r, id, written, is_dist) < 0) {
-      if (line < 0) diag::fatal("Target %s already exists in rule", path.c_str());
-      diag::fatal("Target %s already exists in rule at prefix %s line %d", path.c_str(),
+      if (line < 0) diag::fatal("Target %s already exists in rule", path);
+      diag::fatal("Target %s already exists in rule at prefix %s line %d", path,
                   prefix_text.c_str(), line);
     }
     set_ruleid_by_tgt(id, r->id, prefix_text.c_str(), line);
@@ -139,8 +157,7 @@ ruleid add_rule(const std::vector<parsed_name>& targets, const std::vector<parse
   r->stem = stem;
   add_targets(r, targets, prefix, line);
   for (const parsed_name& d : deps) {
-    std::string path = prefixed_path(prefix, d.name);
-    strid id = intern(path.c_str(), path.size());
+    strid id = intern_prefixed(prefix, d.name);
     strid written = intern(d.name.c_str(), d.name.size());
     if (add_dep(r, id, written, dep_flags_from_parsed(d.flags) | k_dep_explicit) == 0) {
       record_reverse_edge(id, r->id, false);

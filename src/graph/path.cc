@@ -1,5 +1,7 @@
 #include "graph/path.h"
 
+#include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "cli/diag.h"
@@ -22,31 +24,56 @@ std::vector<std::string_view> components(std::string_view path) {
   return parts;
 }
 
+// Appends the components of `path` to the simplified text out[0, *len),
+// which starts with "/" when absolute. Never grows past the input lengths.
+void fold_components(std::string_view path, bool absolute, char* out, size_t* len) {
+  size_t root = absolute ? 1 : 0;  // out[0, root) is never removed
+  size_t i = 0;
+  while (i < path.size()) {
+    size_t j = path.find('/', i);
+    if (j == std::string_view::npos) j = path.size();
+    std::string_view part = path.substr(i, j - i);
+    i = j + 1;
+    if (part.empty() || part == ".") continue;
+    if (part == "..") {
+      // The last kept component starts after the last "/" beyond the root.
+      size_t at = *len;
+      while (at > root && out[at - 1] != '/') at--;
+      std::string_view last(out + at, *len - at);
+      if (*len > root && last != "..") {
+        *len = at > root ? at - 1 : root;  // drop it with its separator
+        continue;
+      }
+      if (absolute) continue;  // nothing above the root
+    }
+    if (*len > root) out[(*len)++] = '/';
+    memcpy(out + *len, part.data(), part.size());
+    *len += part.size();
+  }
+}
+
 }  // namespace
+
+size_t join_simplify_into(std::string_view prefix, std::string_view name, char* buf, size_t cap) {
+  bool name_absolute = !name.empty() && name[0] == '/';
+  if (name_absolute) prefix = std::string_view();
+  if (prefix.empty() && name.empty()) diag::internal_error("simplify: empty path");
+  if (prefix.size() + name.size() + 2 > cap) return SIZE_MAX;
+  bool absolute = name_absolute || (!prefix.empty() && prefix[0] == '/');
+  size_t len = 0;
+  if (absolute) buf[len++] = '/';
+  fold_components(prefix, absolute, buf, &len);
+  fold_components(name, absolute, buf, &len);
+  if (len == 0) buf[len++] = '.';
+  buf[len] = '\0';
+  return len;
+}
 
 std::string simplify_path(std::string_view path) {
   if (path.empty()) diag::internal_error("simplify: empty path");
-  bool absolute = path[0] == '/';
-  std::vector<std::string_view> kept;
-  for (std::string_view part : components(path)) {
-    if (part == "..") {
-      if (!kept.empty() && kept.back() != "..") {
-        kept.pop_back();
-      } else if (!absolute) {
-        kept.push_back(part);
-      }
-    } else {
-      kept.push_back(part);
-    }
-  }
-  std::string out;
-  out.reserve(path.size());
-  if (absolute) out += '/';
-  for (size_t i = 0; i < kept.size(); i++) {
-    if (i) out += '/';
-    out += kept[i];
-  }
-  if (out.empty()) out = ".";
+  std::string out(path.size() + 2, '\0');
+  size_t n = join_simplify_into(std::string_view(), path, out.data(), out.size());
+  out.resize(n);
   return out;
 }
 
@@ -72,7 +99,7 @@ std::string relative_path(std::string_view directory, std::string_view path) {
     if (!out.empty()) out += '/';
     out += "..";
   }
-  if (out.empty()) out = ".";
+  if (out.empty()) out.push_back('.');
   out += '/';
   size_t rest_start = out.size();
   for (size_t i = common; i < pparts.size(); i++) {
@@ -84,13 +111,10 @@ std::string relative_path(std::string_view directory, std::string_view path) {
 }
 
 std::string join_simplify(std::string_view prefix, std::string_view name) {
-  if (!name.empty() && name[0] == '/') return simplify_path(name);
-  std::string joined;
-  joined.reserve(prefix.size() + 1 + name.size());
-  joined += prefix;
-  joined += '/';
-  joined += name;
-  return simplify_path(joined);
+  std::string out(prefix.size() + name.size() + 2, '\0');
+  size_t n = join_simplify_into(prefix, name, out.data(), out.size());
+  out.resize(n);
+  return out;
 }
 
 }  // namespace kiln::graph

@@ -20,4 +20,9 @@ std::string relative_path(std::string_view directory, std::string_view path);
 // simplifies; the way every target and dependency name is made.
 std::string join_simplify(std::string_view prefix, std::string_view name);
 
+// The same without allocating: writes the NUL-terminated result into buf
+// and returns its length, or SIZE_MAX (buf untouched) when cap is below
+// prefix + name + 2 bytes. An empty prefix stands for no prefix.
+size_t join_simplify_into(std::string_view prefix, std::string_view name, char* buf, size_t cap);
+
 }  // namespace kiln::graph

@@ -70,3 +70,37 @@ TEST(RelativePath, DirectoryOutsideTheTopIsInternalError) {
 
 }  // namespace
 }  // namespace kiln::graph
+
+namespace kiln::graph {
+namespace {
+
+TEST(JoinSimplifyInto, WritesIntoBufferOrRefuses) {
+  char buf[16];
+  size_t n = join_simplify_into("sub/dir", "../x.o", buf, sizeof(buf));
+  EXPECT_EQ(n, 7u);
+  EXPECT_STREQ(buf, "sub/x.o");
+  EXPECT_EQ(join_simplify_into("", "./a//b", buf, sizeof(buf)), 3u);
+  EXPECT_STREQ(buf, "a/b");
+  EXPECT_EQ(join_simplify_into("a", "..", buf, sizeof(buf)), 1u);
+  EXPECT_STREQ(buf, ".");
+  EXPECT_EQ(join_simplify_into("/top", "../../..", buf, sizeof(buf)), 1u);
+  EXPECT_STREQ(buf, "/");
+  // prefix + name + 2 bytes are needed, whatever the simplified length.
+  buf[0] = 'z';
+  EXPECT_EQ(join_simplify_into("abcdefg", "hijklmno", buf, sizeof(buf)), SIZE_MAX);
+  EXPECT_EQ(buf[0], 'z');
+  EXPECT_EQ(join_simplify_into("abcdefg", "hijklmn", buf, sizeof(buf)), 15u);
+  EXPECT_STREQ(buf, "abcdefg/hijklmn");
+}
+
+TEST(SimplifyPath, LongPathsNeedNoBuffer) {
+  std::string deep;
+  for (int i = 0; i < 600; i++) deep += "d/./";
+  std::string expect;
+  for (int i = 0; i < 600; i++) expect += i ? "/d" : "d";
+  EXPECT_EQ(simplify_path(deep), expect);
+  EXPECT_EQ(simplify_path(deep + std::string(1200, '/') + "x/.."), expect);
+}
+
+}  // namespace
+}  // namespace kiln::graph
