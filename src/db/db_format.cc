@@ -29,6 +29,8 @@ struct reader_state {
   command_builder commands;
   std::string word;
   std::string bad_escape;
+  graph::strid last_directory = -1;
+  std::string last_directory_text;
 };
 
 // One line being parsed.
@@ -50,11 +52,11 @@ struct cursor {
   exit(2);
 }
 
-// Reads a quoted string at the cursor into st.word and checks the
-// character after the closing quote. Returns 0 or k_syntax_error.
-int read_string(cursor& c, reader_state& st) {
+// Reads a quoted string at the cursor, appending it to out, and checks
+// the character after the closing quote. Returns 0 or k_syntax_error.
+int read_string(cursor& c, reader_state& st, std::string& out) {
   if (c.pos >= c.length || c.line[c.pos] != '"') return k_syntax_error;
-  long end = read_quoted(c.line, c.length, c.pos, st.word, st.bad_escape);
+  long end = read_quoted(c.line, c.length, c.pos, out, st.bad_escape);
   if (end == k_quoted_bad_u) bad_escape_exit('u', st.bad_escape);
   if (end == k_quoted_bad_x) bad_escape_exit('x', st.bad_escape);
   if (end < 0) return k_syntax_error;
@@ -66,11 +68,31 @@ int read_string(cursor& c, reader_state& st) {
   return 0;
 }
 
-// Interns the last string read. A NUL byte cannot be part of a name: the
-// file is corrupt, which is a syntax error.
-int intern_word(const reader_state& st, graph::strid* id) {
+// Interns the string just read into st.word. A NUL byte cannot be part of
+// a name: the file is corrupt, which is a syntax error.
+int intern_name(const reader_state& st, graph::strid* id) {
   if (memchr(st.word.data(), '\0', st.word.size())) return k_syntax_error;
   *id = graph::intern(st.word.data(), st.word.size());
+  return 0;
+}
+
+// Reads a quoted name and interns it.
+int read_name(cursor& c, reader_state& st, graph::strid* id) {
+  st.word.clear();
+  if (read_string(c, st, st.word) < 0) return k_syntax_error;
+  return intern_name(st, id);
+}
+
+// Interns the directory of a header, just read into st.word. Consecutive
+// blocks mostly share their directory, so the last one is remembered.
+int intern_directory(reader_state& st, graph::strid* id) {
+  if (st.last_directory >= 0 && st.word == st.last_directory_text) {
+    *id = st.last_directory;
+    return 0;
+  }
+  if (intern_name(st, id) < 0) return k_syntax_error;
+  st.last_directory = *id;
+  st.last_directory_text = st.word;
   return 0;
 }
 
@@ -105,8 +127,10 @@ int parse_command_line(cursor& c, reader_state& st) {
   for (;;) {
     c.skip_blanks();
     if (c.at_end()) return 0;
-    if (read_string(c, st) < 0) return k_syntax_error;
-    st.commands.add_word(st.word.data(), st.word.size());
+    // The word goes straight into the builder's text.
+    size_t before = st.commands.text.size();
+    if (read_string(c, st, st.commands.text) < 0) return k_syntax_error;
+    st.commands.add_length(st.commands.text.size() - before);
   }
 }
 
@@ -126,9 +150,8 @@ int parse_tssz_line(cursor& c, reader_state& st, graph::strid file) {
 
 // After the first string: the second string, a colon, optional blanks.
 int parse_header_line(cursor& c, reader_state& st, graph::strid directory) {
-  if (read_string(c, st) < 0) return k_syntax_error;
   graph::strid target;
-  if (intern_word(st, &target) < 0) return k_syntax_error;
+  if (read_name(c, st, &target) < 0) return k_syntax_error;
   c.skip_blanks();
   if (c.pos >= c.length || c.line[c.pos] != ':') return k_syntax_error;
   c.pos++;
@@ -147,11 +170,17 @@ int parse_line(const char* line, size_t length, reader_state& st) {
   if (r < 0) return r;
   c.skip_blanks();
   if (c.at_end()) return 0;
-  if (read_string(c, st) < 0) return k_syntax_error;
-  graph::strid first;
-  if (intern_word(st, &first) < 0) return k_syntax_error;
+  // The first string is a file name (tssz line) or a directory (header);
+  // the character after it tells which.
+  st.word.clear();
+  if (read_string(c, st, st.word) < 0) return k_syntax_error;
   c.skip_blanks();
-  if (c.pos < c.length && c.line[c.pos] == '=') return parse_tssz_line(c, st, first);
+  graph::strid first;
+  if (c.pos < c.length && c.line[c.pos] == '=') {
+    if (intern_name(st, &first) < 0) return k_syntax_error;
+    return parse_tssz_line(c, st, first);
+  }
+  if (intern_directory(st, &first) < 0) return k_syntax_error;
   return parse_header_line(c, st, first);
 }
 

@@ -37,15 +37,24 @@ struct table {
     return static_cast<entry*>(n);
   }
 
-  // Links a new entry whose key is known to be absent. A table used
-  // before db_tables_init gets the default bucket count.
-  void link(entry* e) {
+  // Links a new entry at the end of the list. An entry with the same key
+  // leaves the tree and the list and is returned for the caller to free.
+  // One tree walk when the key is new. A table used before db_tables_init
+  // gets the default bucket count.
+  entry* link(entry* e) {
     if (buckets.empty()) buckets.assign(k_default_bucket_count, nullptr);
     uint32_t key = key_of(e);
-    graph::rb_insert_unique(bucket_of(key), e, [key](const graph::rb_node* x) {
+    graph::rb_node** root = bucket_of(key);
+    auto cmp = [key](const graph::rb_node* x) {
       uint32_t k = key_of(static_cast<const entry*>(x));
       return key < k ? -1 : key > k ? 1 : 0;
-    });
+    };
+    entry* old = static_cast<entry*>(graph::rb_insert_unique(root, e, cmp));
+    if (old) {
+      graph::rb_erase(root, old);
+      unlink_list(old);
+      graph::rb_insert_unique(root, e, cmp);
+    }
     e->prev = last;
     e->next = nullptr;
     if (last)
@@ -54,10 +63,10 @@ struct table {
       first = e;
     last = e;
     count++;
+    return old;
   }
 
-  void unlink(entry* e) {
-    graph::rb_erase(bucket_of(key_of(e)), e);
+  void unlink_list(entry* e) {
     if (e->prev)
       e->prev->next = e->next;
     else
@@ -67,6 +76,11 @@ struct table {
     else
       last = e->prev;
     count--;
+  }
+
+  void unlink(entry* e) {
+    graph::rb_erase(bucket_of(key_of(e)), e);
+    unlink_list(e);
   }
 
   void reset(size_t bucket_count) {
@@ -165,6 +179,11 @@ void command_builder::add_word(const char* word, size_t length) {
   command_sizes.back()++;
 }
 
+void command_builder::add_length(size_t length) {
+  word_lengths.push_back(static_cast<uint32_t>(length));
+  command_sizes.back()++;
+}
+
 void command_builder::add_commands(const char* const* const* commands, size_t n_commands) {
   for (size_t c = 0; c < n_commands; c++) {
     begin_command();
@@ -200,8 +219,7 @@ const dbe* cmd_db_lookup(graph::strid target) {
 int cmd_db_insert(graph::strid target, graph::strid directory, const command_builder& commands) {
   dbe* e = new_dbe(target, directory, commands);
   if (!e) return -12;
-  cmd_db_remove(target);
-  g_cmd.link(e);
+  if (dbe* old = g_cmd.link(e)) free_dbe(old);
   return 0;
 }
 
@@ -224,11 +242,7 @@ int tssz_db_insert_stored(graph::strid file, int64_t sec, int64_t nsec, int64_t 
   e->stored_sec = sec;
   e->stored_nsec = nsec;
   e->stored_size = size;
-  if (tsdbe* old = g_tssz.find(static_cast<uint32_t>(file))) {
-    g_tssz.unlink(old);
-    free_tsdbe(old);
-  }
-  g_tssz.link(e);
+  if (tsdbe* old = g_tssz.link(e)) free_tsdbe(old);
   return 0;
 }
 

@@ -74,6 +74,9 @@ struct command_builder {
   void begin_command();
   // Adds a word to the command begun last.
   void add_word(const char* word, size_t length);
+  // Counts the last length bytes already appended to text as a word of
+  // the command begun last.
+  void add_length(size_t length);
   // Appends n_commands command vectors, each a null-terminated word
   // array.
   void add_commands(const char* const* const* commands, size_t n_commands);

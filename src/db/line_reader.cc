@@ -1,17 +1,25 @@
 #include "db/line_reader.h"
 
 #include <cstdlib>
+#include <cstring>
 
 namespace kiln::db {
 
 namespace {
 constexpr size_t k_initial_line_capacity = 1024;
+constexpr size_t k_block_size = 64 * 1024;
+}  // namespace
+
+line_reader::~line_reader() {
+  free(buffer_);
+  free(block_);
 }
 
-line_reader::~line_reader() { free(buffer_); }
-
-bool line_reader::grow() {
-  size_t capacity = capacity_ ? capacity_ * 2 : k_initial_line_capacity;
+// Makes room for needed bytes plus the terminating NUL, doubling.
+bool line_reader::reserve(size_t needed) {
+  if (needed + 1 <= capacity_) return true;
+  size_t capacity = capacity_ ? capacity_ : k_initial_line_capacity;
+  while (capacity < needed + 1) capacity *= 2;
   char* p = static_cast<char*>(realloc(buffer_, capacity));
   if (!p) return false;
   buffer_ = p;
@@ -19,15 +27,32 @@ bool line_reader::grow() {
   return true;
 }
 
+// Reads the next block; false at the end of the stream (or on an error,
+// which the caller sees through ferror).
+bool line_reader::refill() {
+  if (!block_) {
+    block_ = static_cast<char*>(malloc(k_block_size));
+    if (!block_) return false;
+  }
+  block_pos_ = 0;
+  block_end_ = fread(block_, 1, k_block_size, stream_);
+  return block_end_ > 0;
+}
+
 long line_reader::read_into(size_t start) {
   used_ = start;
+  if (!reserve(used_)) return -12;
   for (;;) {
-    // Keep room for the terminating NUL.
-    if (used_ + 1 >= capacity_ && !grow()) return -12;
-    int c = getc_unlocked(stream_);
-    if (c == EOF) break;
-    buffer_[used_++] = static_cast<char>(c);
-    if (c == '\n') break;
+    if (block_pos_ == block_end_ && !refill()) break;
+    const char* from = block_ + block_pos_;
+    size_t avail = block_end_ - block_pos_;
+    const char* nl = static_cast<const char*>(memchr(from, '\n', avail));
+    size_t n = nl ? static_cast<size_t>(nl - from) + 1 : avail;
+    if (!reserve(used_ + n)) return -12;
+    memcpy(buffer_ + used_, from, n);
+    used_ += n;
+    block_pos_ += n;
+    if (nl) break;
   }
   buffer_[used_] = '\0';
   return static_cast<long>(used_ - start);

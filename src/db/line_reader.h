@@ -1,8 +1,10 @@
 // Whole-line reading from a stream, shared by the database reader and the
 // compiler dependency file reader.
 //
-// The buffer starts at 1024 bytes and doubles while a line does not fit;
+// The stream is read in 64 KiB blocks and lines are cut with memchr. The
+// line buffer starts at 1024 bytes and doubles while a line does not fit;
 // it is kept between lines, so a file costs one allocation per doubling.
+// The reader reads ahead: it is meant for reading a stream to its end.
 #pragma once
 
 #include <cstddef>
@@ -18,7 +20,7 @@ class line_reader {
   line_reader& operator=(const line_reader&) = delete;
 
   // Reads the next line, with its "\n" when there is one. Returns its
-  // length, 0 at the end of the stream, -12 when the buffer cannot grow.
+  // length, 0 at the end of the stream, -12 when a buffer cannot grow.
   // A NUL byte inside a line is kept (the length counts it).
   long next();
 
@@ -32,12 +34,16 @@ class line_reader {
 
  private:
   long read_into(size_t start);
-  bool grow();
+  bool reserve(size_t needed);
+  bool refill();
 
   FILE* stream_;
-  char* buffer_ = nullptr;
+  char* buffer_ = nullptr;  // the current line
   size_t capacity_ = 0;
   size_t used_ = 0;
+  char* block_ = nullptr;  // read-ahead from the stream
+  size_t block_pos_ = 0;
+  size_t block_end_ = 0;
 };
 
 }  // namespace kiln::db

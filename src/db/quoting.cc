@@ -13,7 +13,19 @@ struct escape {
 };
 
 escape g_escapes[256];
+bool g_plain[256];  // the byte is written as itself
 bool g_escapes_ready = false;
+
+// Bytes that end a plain run inside a quoted string being read.
+struct stop_table {
+  bool stop[256] = {};
+  constexpr stop_table() {
+    stop[static_cast<unsigned char>('"')] = true;
+    stop[static_cast<unsigned char>('\\')] = true;
+    stop[static_cast<unsigned char>('\n')] = true;
+  }
+};
+constexpr stop_table k_read_stops;
 
 int hex_value(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -62,6 +74,7 @@ void db_init_escapes() {
     } else {
       e = {{'\\', 'x', hex[c >> 4], hex[c & 15]}, 4};
     }
+    g_plain[c] = e.length == 1;
   }
   g_escapes_ready = true;
 }
@@ -69,12 +82,16 @@ void db_init_escapes() {
 void append_quoted(std::string& out, const char* text, size_t length) {
   if (!g_escapes_ready) db_init_escapes();
   out += '"';
-  for (size_t i = 0; i < length; i++) {
-    const escape& e = g_escapes[static_cast<unsigned char>(text[i])];
-    if (e.length == 1)
-      out += e.text[0];
-    else
-      out.append(e.text, e.length);
+  size_t i = 0;
+  while (i < length) {
+    // Copy a run of bytes that stand for themselves in one piece.
+    size_t run = i;
+    while (run < length && g_plain[static_cast<unsigned char>(text[run])]) run++;
+    out.append(text + i, run - i);
+    if (run == length) break;
+    const escape& e = g_escapes[static_cast<unsigned char>(text[run])];
+    out.append(e.text, e.length);
+    i = run + 1;
   }
   out += '"';
 }
@@ -94,12 +111,11 @@ void append_utf8(std::string& out, unsigned cp) {
 
 long read_quoted(const char* line, size_t length, size_t pos, std::string& out,
                  std::string& bad_escape) {
-  out.clear();
   pos++;  // the opening quote
   while (pos < length) {
     // Copy the plain run up to the next quote, backslash or line end.
     size_t run = pos;
-    while (run < length && line[run] != '"' && line[run] != '\\' && line[run] != '\n') run++;
+    while (run < length && !k_read_stops.stop[static_cast<unsigned char>(line[run])]) run++;
     out.append(line + pos, run - pos);
     pos = run;
     if (pos >= length || line[pos] == '\n') break;

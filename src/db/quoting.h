@@ -31,7 +31,7 @@ enum quoted_error : int {
 };
 
 // Reads a quoted string starting at line[pos] (which must be a double
-// quote) into out, replacing its content. Returns the position just after
+// quote) and appends it to out. Returns the position just after
 // the closing quote, or a quoted_error. For a malformed escape, bad_escape
 // receives the characters that follow the "u" or "x" (at most four or two,
 // not past the end of the line).
