@@ -18,16 +18,24 @@
 
 namespace kiln::graph {
 
+// Tree links. The parent pointer and the colour share one word: nodes are
+// at least 8-byte aligned, and bit 0 set means red.
 struct rb_node {
   rb_node* left = nullptr;
   rb_node* right = nullptr;
-  rb_node* parent = nullptr;
-  bool is_red = false;
+  uintptr_t parent_colour = 0;
+
+  rb_node* parent() const { return reinterpret_cast<rb_node*>(parent_colour & ~uintptr_t(1)); }
+  bool is_red() const { return parent_colour & 1; }
+  void set_parent(rb_node* p) {
+    parent_colour = reinterpret_cast<uintptr_t>(p) | (parent_colour & 1);
+  }
+  void set_red(bool red) { parent_colour = (parent_colour & ~uintptr_t(1)) | (red ? 1 : 0); }
 };
 
 namespace rb_detail {
 
-inline bool red(const rb_node* n) { return n != nullptr && n->is_red; }
+inline bool red(const rb_node* n) { return n != nullptr && n->is_red(); }
 
 // Makes `to` take `from`'s place under `parent` (or at the root).
 inline void replace_child(rb_node** root, rb_node* parent, rb_node* from, rb_node* to) {
@@ -42,21 +50,21 @@ inline void replace_child(rb_node** root, rb_node* parent, rb_node* from, rb_nod
 inline void rotate_left(rb_node** root, rb_node* x) {
   rb_node* y = x->right;
   x->right = y->left;
-  if (y->left) y->left->parent = x;
-  y->parent = x->parent;
-  replace_child(root, x->parent, x, y);
+  if (y->left) y->left->set_parent(x);
+  y->set_parent(x->parent());
+  replace_child(root, x->parent(), x, y);
   y->left = x;
-  x->parent = y;
+  x->set_parent(y);
 }
 
 inline void rotate_right(rb_node** root, rb_node* x) {
   rb_node* y = x->left;
   x->left = y->right;
-  if (y->right) y->right->parent = x;
-  y->parent = x->parent;
-  replace_child(root, x->parent, x, y);
+  if (y->right) y->right->set_parent(x);
+  y->set_parent(x->parent());
+  replace_child(root, x->parent(), x, y);
   y->right = x;
-  x->parent = y;
+  x->set_parent(y);
 }
 
 }  // namespace rb_detail
@@ -65,54 +73,54 @@ inline void rotate_right(rb_node** root, rb_node* x) {
 inline void rb_insert_fixup(rb_node** root, rb_node* node) {
   using namespace rb_detail;
   rb_node* x = node;
-  while (red(x->parent)) {
-    rb_node* p = x->parent;
-    rb_node* g = p->parent;  // exists: a red node is never the root
+  while (red(x->parent())) {
+    rb_node* p = x->parent();
+    rb_node* g = p->parent();  // exists: a red node is never the root
     if (p == g->left) {
       rb_node* u = g->right;
       if (red(u)) {
-        p->is_red = false;
-        u->is_red = false;
-        g->is_red = true;
+        p->set_red(false);
+        u->set_red(false);
+        g->set_red(true);
         x = g;
         continue;
       }
       if (x == p->right) {
         rotate_left(root, p);
         x = p;
-        p = x->parent;
+        p = x->parent();
       }
-      p->is_red = false;
-      g->is_red = true;
+      p->set_red(false);
+      g->set_red(true);
       rotate_right(root, g);
     } else {
       rb_node* u = g->left;
       if (red(u)) {
-        p->is_red = false;
-        u->is_red = false;
-        g->is_red = true;
+        p->set_red(false);
+        u->set_red(false);
+        g->set_red(true);
         x = g;
         continue;
       }
       if (x == p->left) {
         rotate_right(root, p);
         x = p;
-        p = x->parent;
+        p = x->parent();
       }
-      p->is_red = false;
-      g->is_red = true;
+      p->set_red(false);
+      g->set_red(true);
       rotate_left(root, g);
     }
   }
-  (*root)->is_red = false;
+  (*root)->set_red(false);
 }
 
 // Links `node` under `parent` (on the left when `left`), or as the root
 // when parent is null, and rebalances.
 inline void rb_link(rb_node** root, rb_node* parent, bool left, rb_node* node) {
   node->left = node->right = nullptr;
-  node->parent = parent;
-  node->is_red = true;
+  node->set_parent(parent);
+  node->set_red(true);
   if (parent == nullptr)
     *root = node;
   else if (left)
@@ -159,29 +167,29 @@ inline void rb_erase(rb_node** root, rb_node* node) {
   bool removed_red;
   if (node->left == nullptr || node->right == nullptr) {
     child = node->left ? node->left : node->right;
-    parent = node->parent;
-    removed_red = node->is_red;
+    parent = node->parent();
+    removed_red = node->is_red();
     replace_child(root, parent, node, child);
-    if (child) child->parent = parent;
+    if (child) child->set_parent(parent);
   } else {
     rb_node* s = node->right;  // in-order successor takes node's place
     while (s->left) s = s->left;
-    removed_red = s->is_red;
+    removed_red = s->is_red();
     child = s->right;
-    if (s->parent == node) {
+    if (s->parent() == node) {
       parent = s;
     } else {
-      parent = s->parent;
+      parent = s->parent();
       parent->left = child;
-      if (child) child->parent = parent;
+      if (child) child->set_parent(parent);
       s->right = node->right;
-      s->right->parent = s;
+      s->right->set_parent(s);
     }
     s->left = node->left;
-    s->left->parent = s;
-    s->parent = node->parent;
-    s->is_red = node->is_red;
-    replace_child(root, node->parent, node, s);
+    s->left->set_parent(s);
+    s->set_parent(node->parent());
+    s->set_red(node->is_red());
+    replace_child(root, node->parent(), node, s);
   }
   if (removed_red) return;
   // Fix the missing black on the path through `child` (maybe null).
@@ -189,56 +197,56 @@ inline void rb_erase(rb_node** root, rb_node* node) {
     if (child == parent->left) {
       rb_node* w = parent->right;
       if (red(w)) {
-        w->is_red = false;
-        parent->is_red = true;
+        w->set_red(false);
+        parent->set_red(true);
         rotate_left(root, parent);
         w = parent->right;
       }
       if (!red(w->left) && !red(w->right)) {
-        w->is_red = true;
+        w->set_red(true);
         child = parent;
-        parent = child->parent;
+        parent = child->parent();
         continue;
       }
       if (!red(w->right)) {
-        w->left->is_red = false;
-        w->is_red = true;
+        w->left->set_red(false);
+        w->set_red(true);
         rotate_right(root, w);
         w = parent->right;
       }
-      w->is_red = parent->is_red;
-      parent->is_red = false;
-      w->right->is_red = false;
+      w->set_red(parent->is_red());
+      parent->set_red(false);
+      w->right->set_red(false);
       rotate_left(root, parent);
       child = *root;
     } else {
       rb_node* w = parent->left;
       if (red(w)) {
-        w->is_red = false;
-        parent->is_red = true;
+        w->set_red(false);
+        parent->set_red(true);
         rotate_right(root, parent);
         w = parent->left;
       }
       if (!red(w->left) && !red(w->right)) {
-        w->is_red = true;
+        w->set_red(true);
         child = parent;
-        parent = child->parent;
+        parent = child->parent();
         continue;
       }
       if (!red(w->left)) {
-        w->right->is_red = false;
-        w->is_red = true;
+        w->right->set_red(false);
+        w->set_red(true);
         rotate_left(root, w);
         w = parent->left;
       }
-      w->is_red = parent->is_red;
-      parent->is_red = false;
-      w->left->is_red = false;
+      w->set_red(parent->is_red());
+      parent->set_red(false);
+      w->left->set_red(false);
       rotate_right(root, parent);
       child = *root;
     }
   }
-  if (child) child->is_red = false;
+  if (child) child->set_red(false);
 }
 
 // The smallest node, or null for an empty tree.
@@ -255,10 +263,10 @@ inline rb_node* rb_next(rb_node* node) {
     while (node->left) node = node->left;
     return node;
   }
-  rb_node* p = node->parent;
+  rb_node* p = node->parent();
   while (p && node == p->right) {
     node = p;
-    p = p->parent;
+    p = p->parent();
   }
   return p;
 }
@@ -268,13 +276,13 @@ inline rb_node* rb_next(rb_node* node) {
 template <class Less>
 inline int rb_check(const rb_node* n, Less less) {
   if (n == nullptr) return 1;
-  if (n->is_red && (rb_detail::red(n->left) || rb_detail::red(n->right))) return -1;
-  if (n->left && (n->left->parent != n || !less(n->left, n))) return -1;
-  if (n->right && (n->right->parent != n || !less(n, n->right))) return -1;
+  if (n->is_red() && (rb_detail::red(n->left) || rb_detail::red(n->right))) return -1;
+  if (n->left && (n->left->parent() != n || !less(n->left, n))) return -1;
+  if (n->right && (n->right->parent() != n || !less(n, n->right))) return -1;
   int l = rb_check(n->left, less);
   int r = rb_check(n->right, less);
   if (l < 0 || l != r) return -1;
-  return l + (n->is_red ? 0 : 1);
+  return l + (n->is_red() ? 0 : 1);
 }
 
 }  // namespace kiln::graph
