@@ -88,6 +88,7 @@ void db_open(const char* path) {
 void db_load() {
   g_db.loaded = true;
   db_tables_init(cfg.db_hash_size, cfg.tsdb_hash_size);
+  if (!g_db.stream) return;  // never opened: nothing to read
   int r = db_read(g_db.stream);
   if (!cfg.question) {
     fflush(g_db.stream);
