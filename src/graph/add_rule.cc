@@ -89,7 +89,7 @@ strid intern_prefixed(std::string_view prefix, std::string_view name, std::strin
   if (name.empty()) name = ".";
   size_t n = join_simplify_into(prefix, name, buf, sizeof(buf) - tail.size());
   if (n != SIZE_MAX) {
-    memcpy(buf + n, tail.data(), tail.size());
+    if (!tail.empty()) memcpy(buf + n, tail.data(), tail.size());
     return intern(buf, n + tail.size());
   }
   std::string path = join_simplify(prefix, name);

@@ -56,6 +56,8 @@ inline size_t tgt_bucket_of(strid id) {
   return static_cast<size_t>(((static_cast<uint64_t>(static_cast<uint32_t>(id)) * k_tgt_mult) >> 32) & 3);
 }
 
+inline int compare_ids(int32_t a, int32_t b) { return a < b ? -1 : (a > b ? 1 : 0); }
+
 inline uint64_t key_of(int32_t v) { return static_cast<uint32_t>(v); }
 
 template <class T>
@@ -98,13 +100,19 @@ void append_dependant(rule* r, ruleid dependent) {
 // targets (and records it); always true for single-target rules.
 bool first_edge_for_pair(rule* r, ruleid dependent) {
   if (r->n_tgts < 2) return true;
+  rb_node** root = &r->dependant_set;
+  rb_node* parent = nullptr;
+  rb_node* n = *root;
+  int c = 0;
+  while (n) {
+    c = compare_ids(dependent, static_cast<const dependant_node*>(n)->id);
+    if (c == 0) return false;
+    parent = n;
+    n = c < 0 ? n->left : n->right;
+  }
   dependant_node* node = arena_new<dependant_node>();
   node->id = dependent;
-  rb_node* old = rb_insert_unique(&r->dependant_set, node, [&](const rb_node* n) {
-    ruleid other = static_cast<const dependant_node*>(n)->id;
-    return dependent < other ? -1 : (dependent > other ? 1 : 0);
-  });
-  if (old) return false;  // the node stays unused in the arena
+  rb_link(root, parent, c < 0, node);
   stats.n_dependant_set++;
   stats.dependant_set_bytes += sizeof(dependant_node);
   return true;
@@ -126,8 +134,6 @@ void append_later(strid dep, ruleid dependent) {
   b->pairs[b->n_pairs++] = later_pair{dep, dependent};
   n_later++;
 }
-
-inline int compare_ids(int32_t a, int32_t b) { return a < b ? -1 : (a > b ? 1 : 0); }
 
 }  // namespace
 

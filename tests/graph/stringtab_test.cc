@@ -155,8 +155,9 @@ TEST(Arena, AlignmentAndCounters) {
   void* b = my_malloc(8, 64);
   EXPECT_EQ(reinterpret_cast<uintptr_t>(b) % 64, 0u);
   EXPECT_EQ(a[0] + a[1] + a[2], 0);
-  void* big = my_malloc(k_arena_size + 1);  // served outside the arenas
+  static void* big = my_malloc(k_arena_size + 1);  // served outside the arenas; kept
   EXPECT_NE(big, nullptr);
+  EXPECT_EQ(static_cast<char*>(big)[k_arena_size], 0);
   EXPECT_EQ(arena_statistics().allocations, before + 3);
   size_t arg = arena_statistics().arg_bytes;
   char* s = my_strdup_arg("hello", 5);
