@@ -1,5 +1,7 @@
 #include "graph/deferred.h"
 
+#include <utility>
+
 #include "cli/diag.h"
 #include "cli/settings.h"
 #include "graph/arena.h"
@@ -144,6 +146,9 @@ int add_deps_at_run_time(std::string_view directory, const std::vector<std::stri
       fprintf(stderr, "kiln: target %s already queued while adding dep\n", tpath.c_str());
       return -22;
     }
+    // Every dependency is resolved before the target is changed.
+    std::vector<std::pair<strid, ruleid>> found;
+    found.reserve(deps.size());
     for (const std::string& d : deps) {
       std::string dpath = prefixed_path(directory, d);
       strid did = lookup(dpath.c_str(), dpath.size());
@@ -152,7 +157,11 @@ int add_deps_at_run_time(std::string_view directory, const std::vector<std::stri
         fprintf(stderr, "kiln: dep %s not found while adding dep\n", dpath.c_str());
         return -2;
       }
-      bool is_new = add_dep(r, did, intern(d.c_str(), d.size()), dep_flags) == 0;
+      found.emplace_back(did, drid);
+    }
+    for (size_t i = 0; i < deps.size(); i++) {
+      auto [did, drid] = found[i];
+      bool is_new = add_dep(r, did, intern(deps[i].c_str(), deps[i].size()), dep_flags) == 0;
       if (is_new) r->last_dep->rule_id = drid;
       // A finished dependency rule will never release an entry added now.
       if (!(rule_at(drid)->flags & k_rule_executed)) add_dep_remain(r, drid);

@@ -120,7 +120,7 @@ TEST_F(RunTimeDeps, RefusalsAndMessages) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(add_deps_at_run_time(".", {"missing"}, {"d"}, 0), -2);
   EXPECT_EQ(add_deps_at_run_time(".", {"nofile"}, {"d"}, 0), -2);
-  EXPECT_EQ(add_deps_at_run_time(".", {"t"}, {"nowhere"}, 0), -2);
+  EXPECT_EQ(add_deps_at_run_time(".", {"t"}, {"d", "nowhere"}, 0), -2);  // adds nothing
   rule_at(t)->flags |= k_rule_queued;
   EXPECT_EQ(add_deps_at_run_time(".", {"t"}, {"d"}, 0), -22);
   rule_at(t)->flags |= k_rule_executed;
