@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "db/db_tables.h"
 #include "db/line_reader.h"
@@ -52,15 +53,9 @@ struct cursor {
   exit(2);
 }
 
-// Reads a quoted string at the cursor, appending it to out, and checks
-// the character after the closing quote. Returns 0 or k_syntax_error.
-int read_string(cursor& c, reader_state& st, std::string& out) {
-  if (c.pos >= c.length || c.line[c.pos] != '"') return k_syntax_error;
-  long end = read_quoted(c.line, c.length, c.pos, out, st.bad_escape);
-  if (end == k_quoted_bad_u) bad_escape_exit('u', st.bad_escape);
-  if (end == k_quoted_bad_x) bad_escape_exit('x', st.bad_escape);
-  if (end < 0) return k_syntax_error;
-  c.pos = static_cast<size_t>(end);
+// After a closing quote comes a blank, TAB, colon, "=", newline or the
+// end of the line.
+int check_after_quote(const cursor& c) {
   if (c.pos < c.length) {
     char next = c.line[c.pos];
     if (!is_blank(next) && next != ':' && next != '=' && next != '\n') return k_syntax_error;
@@ -68,32 +63,53 @@ int read_string(cursor& c, reader_state& st, std::string& out) {
   return 0;
 }
 
-// Interns the string just read into st.word. A NUL byte cannot be part of
-// a name: the file is corrupt, which is a syntax error.
-int intern_name(const reader_state& st, graph::strid* id) {
-  if (memchr(st.word.data(), '\0', st.word.size())) return k_syntax_error;
-  *id = graph::intern(st.word.data(), st.word.size());
+// Reads a quoted string at the cursor, appending it to out. Returns 0 or
+// k_syntax_error.
+int read_string(cursor& c, reader_state& st, std::string& out) {
+  if (c.pos >= c.length || c.line[c.pos] != '"') return k_syntax_error;
+  long end = read_quoted(c.line, c.length, c.pos, out, st.bad_escape);
+  if (end == k_quoted_bad_u) bad_escape_exit('u', st.bad_escape);
+  if (end == k_quoted_bad_x) bad_escape_exit('x', st.bad_escape);
+  if (end < 0) return k_syntax_error;
+  c.pos = static_cast<size_t>(end);
+  return check_after_quote(c);
+}
+
+// Reads a quoted name. A name without escapes is taken from the line as
+// it stands; one with escapes is decoded into st.word. A NUL byte cannot
+// be part of a name: the file is corrupt, which is a syntax error.
+int read_name_text(cursor& c, reader_state& st, std::string_view* text) {
+  if (c.pos >= c.length || c.line[c.pos] != '"') return k_syntax_error;
+  size_t end = plain_run_end(c.line, c.length, c.pos + 1);
+  if (end < c.length && c.line[end] == '"') {
+    *text = std::string_view(c.line + c.pos + 1, end - c.pos - 1);
+    c.pos = end + 1;
+    if (check_after_quote(c) < 0) return k_syntax_error;
+  } else {
+    st.word.clear();
+    if (read_string(c, st, st.word) < 0) return k_syntax_error;
+    *text = st.word;
+  }
+  if (memchr(text->data(), '\0', text->size())) return k_syntax_error;
   return 0;
 }
 
 // Reads a quoted name and interns it.
 int read_name(cursor& c, reader_state& st, graph::strid* id) {
-  st.word.clear();
-  if (read_string(c, st, st.word) < 0) return k_syntax_error;
-  return intern_name(st, id);
+  std::string_view text;
+  if (read_name_text(c, st, &text) < 0) return k_syntax_error;
+  *id = graph::intern(text.data(), text.size());
+  return 0;
 }
 
-// Interns the directory of a header, just read into st.word. Consecutive
-// blocks mostly share their directory, so the last one is remembered.
-int intern_directory(reader_state& st, graph::strid* id) {
-  if (st.last_directory >= 0 && st.word == st.last_directory_text) {
-    *id = st.last_directory;
-    return 0;
+// Interns the directory of a header. Consecutive blocks mostly share their
+// directory, so the last one is remembered.
+graph::strid intern_directory(reader_state& st, std::string_view text) {
+  if (st.last_directory < 0 || text != st.last_directory_text) {
+    st.last_directory = graph::intern(text.data(), text.size());
+    st.last_directory_text = text;
   }
-  if (intern_name(st, id) < 0) return k_syntax_error;
-  st.last_directory = *id;
-  st.last_directory_text = st.word;
-  return 0;
+  return st.last_directory;
 }
 
 // Parses a decimal integer (optional leading minus) that must be followed
@@ -172,16 +188,13 @@ int parse_line(const char* line, size_t length, reader_state& st) {
   if (c.at_end()) return 0;
   // The first string is a file name (tssz line) or a directory (header);
   // the character after it tells which.
-  st.word.clear();
-  if (read_string(c, st, st.word) < 0) return k_syntax_error;
+  std::string_view first;
+  if (read_name_text(c, st, &first) < 0) return k_syntax_error;
   c.skip_blanks();
-  graph::strid first;
   if (c.pos < c.length && c.line[c.pos] == '=') {
-    if (intern_name(st, &first) < 0) return k_syntax_error;
-    return parse_tssz_line(c, st, first);
+    return parse_tssz_line(c, st, graph::intern(first.data(), first.size()));
   }
-  if (intern_directory(st, &first) < 0) return k_syntax_error;
-  return parse_header_line(c, st, first);
+  return parse_header_line(c, st, intern_directory(st, first));
 }
 
 // Output is gathered in a buffer and handed to the stream in large

@@ -109,13 +109,17 @@ void append_utf8(std::string& out, unsigned cp) {
   }
 }
 
+size_t plain_run_end(const char* line, size_t length, size_t pos) {
+  while (pos < length && !k_read_stops.stop[static_cast<unsigned char>(line[pos])]) pos++;
+  return pos;
+}
+
 long read_quoted(const char* line, size_t length, size_t pos, std::string& out,
                  std::string& bad_escape) {
   pos++;  // the opening quote
   while (pos < length) {
     // Copy the plain run up to the next quote, backslash or line end.
-    size_t run = pos;
-    while (run < length && !k_read_stops.stop[static_cast<unsigned char>(line[run])]) run++;
+    size_t run = plain_run_end(line, length, pos);
     out.append(line + pos, run - pos);
     pos = run;
     if (pos >= length || line[pos] == '\n') break;

@@ -38,6 +38,10 @@ enum quoted_error : int {
 long read_quoted(const char* line, size_t length, size_t pos, std::string& out,
                  std::string& bad_escape);
 
+// The end of the run of bytes from pos that a reader copies unchanged:
+// the position of the first double quote, backslash or newline, or length.
+size_t plain_run_end(const char* line, size_t length, size_t pos);
+
 // Appends the UTF-8 form of a code point below 0x10000 (one to three
 // bytes).
 void append_utf8(std::string& out, unsigned code_point);

@@ -136,6 +136,25 @@ TEST_F(DbFormat, EveryByteOfACommandWordSurvives) {
   EXPECT_EQ(words_of(cmd_db_lookup(id("t")), 0), (std::vector<std::string>{all, "\xc8"}));
 }
 
+TEST_F(DbFormat, NamesWithEscapesRoundTrip) {
+  std::string dir = "d \"q\" \\ \t";
+  std::string target = dir + "/t\xe9.o";
+  std::string file = "it's\n";
+  command_builder b;
+  b.begin_command();
+  b.add_word("x", 1);
+  cmd_db_insert(id(target), id(dir), b);
+  tssz_db_record(id(file), 1, 2, 3);
+  std::string text = write_text(2);
+  db_tables_clear();
+  ASSERT_EQ(read_text(text), 0) << text;
+  const dbe* e = cmd_db_lookup(id(target));
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(e->directory, id(dir));
+  EXPECT_NE(tssz_db_lookup(id(file)), nullptr);
+  EXPECT_EQ(write_text(2), text);
+}
+
 TEST_F(DbFormat, ReaderAcceptsWhatTheWriterDoesNotProduce) {
   const char text[] =
       "  \"d\"\t\"t1\" :  \t\n"          // blanks around the colon
