@@ -43,6 +43,17 @@ int db_write(int version);
 // Returns nonzero on failure. Safe to call more than once.
 int db_write_back();
 
+// Brings the cmd DB up to date from the rules of this run, in rule order:
+// a rule whose recipe ran and completed successfully (`ran`) gets a new
+// entry for each of its targets, with the rule's directory and commands,
+// replacing the old one (which moves it to the end of the list); a rule
+// that was `started` but did not complete has each of its targets'
+// entries removed (-d: "removing %s from DB"). Other rules leave their
+// entries alone, so targets not considered in this run keep their history.
+// The first step of db_write. Returns 0, or -12 when an entry cannot be
+// allocated.
+int update_cmd_db_from_rules();
+
 // Installs db_write_back as the fatal exit's database hook.
 void db_install_write_back_hook();
 

@@ -5,13 +5,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "cli/diag.h"
 #include "cli/settings.h"
+#include "db/db_checks.h"
 #include "db/db_tables.h"
+#include "graph/rule.h"
 #include "graph/stringtab.h"
+#include "recipe_words.h"
 #include "temp_dir.h"
 
 namespace kiln::db {
@@ -220,6 +225,82 @@ TEST_F(Database, StatisticsLines) {
   db_print_statistics();
   std::string expected = "  dbe: 0 0\n  tsdbe: 1 " + std::to_string(sizeof(tsdbe)) + "\n";
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), expected);
+}
+
+graph::rule* make_rule(const std::vector<std::string>& targets, const std::string& prefix,
+                       uint32_t flags, testing::recipe_words* recipe) {
+  graph::rule* r = graph::new_rule(0, id(prefix), -1, nullptr, 0, 1);
+  for (const std::string& t : targets) graph::add_target(r, id(t), id(t), false);
+  r->flags |= flags;
+  if (recipe) {
+    r->commands = recipe->commands.data();
+    r->n_commands = recipe->commands.size();
+  }
+  return r;
+}
+
+std::vector<std::string> cmd_order() {
+  std::vector<std::string> out;
+  for (const dbe* e = cmd_db_first(); e; e = e->next) out.push_back(graph::text(e->target));
+  return out;
+}
+
+class DbRules : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    cfg = settings();
+    graph::rules_clear();
+    db_reset();
+    db_tables_init(64, 64);
+  }
+  void TearDown() override {
+    graph::rules_clear();
+    db_reset();
+    cfg = settings();
+  }
+};
+
+void add_old_entry(const std::string& target) {
+  command_builder b;
+  b.begin_command();
+  b.add_word("old", 3);
+  cmd_db_insert(id(target), id("."), b);
+}
+
+TEST_F(DbRules, RanRulesRecordStartedRulesForgetOthersKeep) {
+  for (const char* t : {"a.o", "b.o", "c.o", "d.o"}) add_old_entry(t);
+  testing::recipe_words cc({{"NI", "E", "NM", "cc", "-c", "a.c"}, {"I", "NE", "NM", "true"}});
+  make_rule({"a.o", "a.h"}, "src", graph::k_rule_executed | graph::k_rule_ran |
+                                       graph::k_rule_started, &cc);
+  make_rule({"b.o"}, ".", graph::k_rule_started, &cc);        // failed
+  make_rule({"c.o"}, ".", graph::k_rule_executed, &cc);       // up to date
+  ASSERT_EQ(update_cmd_db_from_rules(), 0);
+  EXPECT_EQ(cmd_order(), (std::vector<std::string>{"c.o", "d.o", "a.o", "a.h"}));
+  EXPECT_TRUE(cmd_db_check(id("a.o"), id("src"), cc.commands.data(), 2));
+  EXPECT_TRUE(cmd_db_check(id("a.h"), id("src"), cc.commands.data(), 2));
+  EXPECT_EQ(cmd_db_compare(id("c.o"), id("."), cc.commands.data(), 2), k_cmd_other_cmd);
+}
+
+TEST_F(DbRules, RemovalIsTracedUnderDebug) {
+  cfg.debug = true;
+  add_old_entry("b.o");
+  make_rule({"b.o"}, ".", graph::k_rule_started, nullptr);
+  ::testing::internal::CaptureStdout();
+  update_cmd_db_from_rules();
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "removing b.o from DB\n");
+  EXPECT_EQ(cmd_db_lookup(id("b.o")), nullptr);
+}
+
+TEST_F(DbRules, WriteStoresTheRunsCommands) {
+  testing::temp_dir dir;
+  std::string path = dir.file(".kiln.db");
+  db_open(path.c_str());
+  db_load();
+  testing::recipe_words cc({{"NI", "E", "NM", "cc", "-c", "a.c"}});
+  make_rule({"src/a.o"}, "src", graph::k_rule_ran | graph::k_rule_started, &cc);
+  EXPECT_EQ(db_write(1), 0);
+  EXPECT_EQ(dir.read(".kiln.db"),
+            "@v1@\n\n\"src\" \"src/a.o\":\n\t\"NI\" \"E\" \"NM\" \"cc\" \"-c\" \"a.c\"\n");
 }
 
 }  // namespace
