@@ -272,6 +272,8 @@ int db_read(FILE* stream) {
     int r = parse_line(reader.data(), reader.size(), st);
     if (r < 0) return r;
   }
+  // A read error cut the file short: what was read is not the whole story.
+  if (ferror(stream)) return k_syntax_error;
   return end_block(st);
 }
 

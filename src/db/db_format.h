@@ -45,8 +45,9 @@
 namespace kiln::db {
 
 // Reads the stream from its current position to the end into the tables
-// (interning every name). Returns 0, -1 on a syntax error (what was read
-// stays in the tables; the caller empties them) or -12 out of memory.
+// (interning every name). Returns 0, -1 on a syntax error or a read error
+// (what was read stays in the tables; the caller empties them) or -12 out
+// of memory.
 int db_read(FILE* stream);
 
 // Writes the header and every entry of the tables: version 1 (cmd DB

@@ -236,6 +236,13 @@ TEST_F(DbFormat, LongLinesAreReadWhole) {
   EXPECT_EQ(words_of(cmd_db_lookup(id("t")), 0), (std::vector<std::string>(3, word)));
 }
 
+TEST_F(DbFormat, ReadErrorsAbandonTheFile) {
+  FILE* dir = fopen("/", "r");  // reading a directory fails with EISDIR
+  if (!dir) GTEST_SKIP() << "directories cannot be opened as streams here";
+  EXPECT_EQ(db_read(dir), -1);
+  fclose(dir);
+}
+
 TEST_F(DbFormat, WriteErrorsAreReported) {
   FILE* full = fopen("/dev/full", "w");
   if (!full) GTEST_SKIP() << "no /dev/full";
