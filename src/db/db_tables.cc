@@ -28,13 +28,17 @@ struct table {
     return &buckets[(h >> 32) & (buckets.size() - 1)];
   }
 
-  entry* find(uint32_t key) {
-    if (buckets.empty()) return nullptr;
-    graph::rb_node* n = graph::rb_find(*bucket_of(key), [key](const graph::rb_node* x) {
+  // Orders the bucket trees by id as an unsigned number.
+  static auto key_cmp(uint32_t key) {
+    return [key](const graph::rb_node* x) {
       uint32_t k = key_of(static_cast<const entry*>(x));
       return key < k ? -1 : key > k ? 1 : 0;
-    });
-    return static_cast<entry*>(n);
+    };
+  }
+
+  entry* find(uint32_t key) {
+    if (buckets.empty()) return nullptr;
+    return static_cast<entry*>(graph::rb_find(*bucket_of(key), key_cmp(key)));
   }
 
   // Links a new entry at the end of the list. An entry with the same key
@@ -45,10 +49,7 @@ struct table {
     if (buckets.empty()) buckets.assign(k_default_bucket_count, nullptr);
     uint32_t key = key_of(e);
     graph::rb_node** root = bucket_of(key);
-    auto cmp = [key](const graph::rb_node* x) {
-      uint32_t k = key_of(static_cast<const entry*>(x));
-      return key < k ? -1 : key > k ? 1 : 0;
-    };
+    auto cmp = key_cmp(key);
     entry* old = static_cast<entry*>(graph::rb_insert_unique(root, e, cmp));
     if (old) {
       graph::rb_erase(root, old);
