@@ -1,2 +1,66 @@
-// kiln's entry point; the start-up sequence lives in cli/startup.cc.
-int main() { return 0; }
+// kiln's main sequence. The order is part of the design: the database is
+// open and locked before parsing; the rule graph is complete before any
+// up-to-date decision; the jobserver exists before the first child.
+#include <cstdio>
+#include <cstdlib>
+
+#include "cli/diag.h"
+#include "cli/makeflags.h"
+#include "cli/options.h"
+#include "cli/settings.h"
+#include "cli/startup.h"
+#include "cli/targets.h"
+#include "db/database.h"
+#include "db/quoting.h"
+#include "exec/syncbuf.h"
+#include "graph/arena.h"
+
+using namespace kiln;
+
+int main(int argc, char** argv) {
+  cli::mode_from_program_name(argv[0]);                // 1, and the mode of step 8
+  db::db_init_escapes();                               // 2
+                                                       // 3: directory names are std::strings
+  diag::install_crash_handlers();                      // 4
+  cli::seed_random();                                  // 5
+  cli::set_core_limit();                               // 6
+  graph::arena_init();                                 // 7
+  cli::read_environment_makeflags();                   // 8
+  cli::detect_stdout_pipe();                           // 9
+
+  int first_target = argc;                             // 10
+  int outcome = cli::process_options(argc, argv, &first_target);
+  if (outcome != cli::options_continue) return outcome;
+  cli::apply_makeflags_output_sync();
+
+  exec::syncbuf_cache_set_limit(2 * static_cast<size_t>(cfg.jobs) + 8);  // 11
+  cli::check_recursion();                              // 12
+  if (cfg.has_description_file) {                      // 13
+    cli::use_current_directory();
+  } else {
+    cli::locate_project();
+  }
+  db::db_open();                                       // 14
+  db::db_install_write_back_hook();
+  cli::start_engine();                                 // 15
+  cli::parse_description();                            // 16
+  cli::create_tables();                                // 17
+  cli::compute_forward_path();                         // 18
+  cli::resolve_pretend_list();                         // 19
+  cli::make_rules();                                   // 20
+  cli::require_applicable_rule(argc - first_target);   // 21
+  cli::read_dependency_files();                        // 22
+  cli::start_jobserver();                              // 23
+  cli::install_build_handlers();                       // 24
+  cli::select_targets(argc - first_target, argv + first_target);  // 25
+  cli::prepare_graph();                                // 26
+  cli::check_cycles();                                 // 27
+  cli::run_build();                                    // 28
+  if (cfg.debug) cli::print_memory_statistics();       // 29
+  if (cli::write_back_database() != 0) {               // 30
+    fputs("kiln: Cannot write kiln database\n", stderr);
+    return 2;
+  }
+  cli::remove_jobserver_fifo();                        // 31
+  return 0;
+}

@@ -1,0 +1,42 @@
+// The one script engine of the process, created for the top-level parse
+// and kept for recipe evaluation until exit.
+#include <cstdio>
+
+#include "cli/diag.h"
+#include "cli/startup.h"
+#include "engine/engine.h"
+
+namespace kiln::cli {
+
+namespace {
+
+engine::engine* the_engine = nullptr;
+
+// Before an internal-error abort: give the engine's large vectors back so
+// that the core dump stays small.
+void release_engine_areas() {
+  if (the_engine) engine::engine_trim(the_engine);
+}
+
+}  // namespace
+
+void start_engine() {
+  the_engine = new engine::engine;
+  if (engine::engine_init(the_engine, 1) != 0) diag::internal_error();
+  diag::hooks.release_engine = release_engine_areas;
+}
+
+void print_engine_statistics() {
+  if (the_engine) {
+    engine::engine_print_memory_stats(the_engine, stdout);
+  } else {
+    printf("  cinder arena all: %zu \n", engine::arena_total_bytes());
+    printf("  cinder bytecode all: %zu \n", size_t{0});
+    printf("  cinder object cache all: %zu \n", size_t{0});
+    printf("  cinder GC block all: %zu \n", size_t{0});
+  }
+}
+
+void print_child_statistics() { printf("  ruleid_by_pid: %zu %zu\n", size_t{0}, size_t{0}); }
+
+}  // namespace kiln::cli

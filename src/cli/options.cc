@@ -1,0 +1,193 @@
+#include "cli/options.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "cli/revisions.h"
+#include "cli/settings.h"
+
+namespace kiln::cli {
+
+std::string program_name = "kiln";
+
+namespace {
+
+constexpr const char* k_getopt = "+vGdf:Htpaj:hcbO:qC:ikBW:X:no:r:sl:TReEFPu";
+constexpr int k_max_jobs = 1000;
+
+const char* base_name(const char* path) {
+  const char* slash = strrchr(path, '/');
+  return slash ? slash + 1 : path;
+}
+
+int usage_status() {
+  print_usage();
+  return 2;
+}
+
+// -a, -t and -p may repeat themselves but not contradict another mode.
+bool set_mode(int mode) {
+  if (cfg.mode != mode_none && cfg.mode != mode) {
+    fputs("Ambiguous mode\n", stderr);
+    return false;
+  }
+  cfg.mode = mode;
+  return true;
+}
+
+// The processor count for -j a and -l a.
+int online_processors() { return processor_count(sysconf(_SC_NPROCESSORS_ONLN)); }
+
+// -j n: 1 to 1000 by atoi; a word starting with "a" means one per processor.
+bool parse_jobs(const char* arg) {
+  int jobs = arg[0] == 'a' ? online_processors() : atoi(arg);
+  if (jobs < 1 || jobs > k_max_jobs) return false;
+  cfg.jobs = jobs;
+  return true;
+}
+
+// -l x: the whole text must be a number; "a..." means the processor count.
+bool parse_load(const char* arg) {
+  if (arg[0] == 'a') {
+    cfg.load_limit = online_processors();
+    return true;
+  }
+  char* end = nullptr;
+  double limit = strtod(arg, &end);
+  if (arg[0] == '\0' || *end != '\0') {
+    fprintf(stderr, "kiln: invalid load average limit: %s\n", arg);
+    return false;
+  }
+  cfg.load_limit = limit;
+  return true;
+}
+
+bool parse_output_sync(const char* arg) {
+  switch (arg[0]) {
+    case 'n': cfg.output_sync = sync_none; return true;
+    case 'l': cfg.output_sync = sync_line; return true;
+    case 't': cfg.output_sync = sync_target; return true;
+    case 'r': cfg.output_sync = sync_recurse; return true;
+    default: return false;
+  }
+}
+
+void add_pretend(const char* name, bool relative_to_invocation, bool very_old) {
+  auto* entry = new pretend_entry;
+  entry->name = name;
+  entry->relative_to_invocation = relative_to_invocation;
+  entry->very_old = very_old;
+  entry->next = cfg.pretend;
+  cfg.pretend = entry;
+}
+
+}  // namespace
+
+int processor_count(long online) {
+  if (online < 1) {
+    fputs("kiln: can't detect CPU count, assuming 1.\n", stderr);
+    return 1;
+  }
+  if (online > 384) {
+    fputs("kiln: capping CPU count at 384.\n", stderr);
+    return 384;
+  }
+  return static_cast<int>(online);
+}
+
+void mode_from_program_name(const char* argv0) {
+  program_name = base_name(argv0);
+  static const struct {
+    const char* name;
+    int mode;
+  } short_names[] = {{"klna", mode_all}, {"klnt", mode_this}, {"klnp", mode_project}};
+  for (const auto& s : short_names) {
+    if (program_name == s.name) {
+      cfg.mode = s.mode;
+      cfg.short_name_start = true;
+    }
+  }
+}
+
+void print_usage() {
+  const char* p = program_name.c_str();
+  fputs("Usage:\n", stderr);
+  if (cfg.short_name_start) {
+    fprintf(stderr,
+            "%s [-vGdHhcbqikBnsTReEFPu] [-j jobcnt] [-l loadavg] [-W|-X|-o|-r file] [-O n|t|r] "
+            "[-C dir] [target...]\n",
+            p);
+    fprintf(stderr, "  You can start %s as klna, klnt or klnp or use main command kiln\n", p);
+    fputs("  klna, klnt and klnp do not take -t | -p | -a whereas kiln takes\n", stderr);
+    fputs("  klna, klnt and klnp do not take -f Kilnfile whereas kiln takes\n", stderr);
+  } else {
+    fprintf(stderr,
+            "%s [-vGdHhcbqikBnsTReEFPu] [-j jobcnt] [-l loadavg] [-W|-X|-o|-r file] [-O n|t|r] "
+            "[-C dir] -f Kilnfile | -t | -p | -a [target...]\n",
+            p);
+    fprintf(stderr, "  You can start %s as klna, klnt or klnp or use main command %s\n", p, p);
+    fprintf(stderr, "  klna, klnt and klnp do not take -t | -p | -a whereas %s takes\n", p);
+    fprintf(stderr, "  klna, klnt and klnp do not take -f Kilnfile whereas %s takes\n", p);
+  }
+  fputs("  -b and -c options are incompatible with -q\n", stderr);
+}
+
+int process_options(int argc, char** argv, int* first_target) {
+  optind = 0;  // restart getopt (glibc), so that tests may call this again
+  opterr = 0;  // an unknown option is answered by the usage text alone
+  int opt;
+  while ((opt = getopt(argc, argv, k_getopt)) != -1) {
+    switch (opt) {
+      case 'a': if (!set_mode(mode_all)) return usage_status(); break;
+      case 't': if (!set_mode(mode_this)) return usage_status(); break;
+      case 'p': if (!set_mode(mode_project)) return usage_status(); break;
+      case 'f':
+        cfg.has_description_file = true;
+        cfg.description_file = optarg;
+        break;
+      case 'j': if (!parse_jobs(optarg)) return usage_status(); break;
+      case 'l': if (!parse_load(optarg)) return 2; break;
+      case 'C':
+        if (chdir(optarg) != 0) {
+          fprintf(stderr, "kiln: failed to chdir to %s\n", optarg);
+          return 2;
+        }
+        break;
+      case 'O': if (!parse_output_sync(optarg)) return usage_status(); break;
+      case 'v': print_version(); return 0;
+      case 'G': print_revisions(); return 0;
+      case 'd': cfg.debug = true; break;
+      case 'H': cfg.cheer = true; break;
+      case 'c': cfg.clean = true; break;
+      case 'b': cfg.distclean = true; break;
+      case 'q': cfg.question = true; break;
+      case 'i': cfg.ignore_errors = true; break;
+      case 'k': cfg.keep_going = true; break;
+      case 'B': cfg.unconditional = true; break;
+      case 'n': cfg.dry_run = true; break;
+      case 's': cfg.silent = true; break;
+      case 'T': cfg.touch = true; break;
+      case 'R': cfg.reasons = true; break;
+      case 'e': cfg.db_version = db_v1; break;
+      case 'E': cfg.db_version = db_v2; break;
+      case 'F': cfg.jobserver_fifo = true; break;
+      case 'P': cfg.jobserver_fifo = false; break;
+      case 'u': cfg.unsafe = true; break;
+      case 'W': add_pretend(optarg, false, false); break;
+      case 'X': add_pretend(optarg, true, false); break;
+      case 'o': add_pretend(optarg, false, true); break;
+      case 'r': add_pretend(optarg, true, true); break;
+      default: return usage_status();  // -h and unknown options
+    }
+  }
+  if (cfg.question && (cfg.clean || cfg.distclean)) return usage_status();
+  if (cfg.mode == mode_none && !cfg.has_description_file) return usage_status();
+  if (cfg.mode != mode_none && cfg.has_description_file) return usage_status();
+  *first_target = optind;
+  return options_continue;
+}
+
+}  // namespace kiln::cli

@@ -1,0 +1,141 @@
+#include "cli/targets.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "cli/diag.h"
+#include "cli/settings.h"
+#include "cli/startup.h"
+#include "db/database.h"
+#include "graph/deferred.h"
+#include "graph/path.h"
+#include "graph/stringtab.h"
+
+namespace kiln::cli {
+
+graph::ruleid default_rule = -1;
+std::vector<graph::ruleid> requested_rules;
+volatile sig_atomic_t got_sigterm = 0, got_sigint = 0, got_sighup = 0;
+
+namespace {
+
+int self_pipe[2] = {-1, -1};
+
+void make_nonblocking(int fd) {
+  int flags = fcntl(fd, F_GETFL);
+  if (flags < 0) diag::internal_error("18");
+  if (fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) diag::internal_error("19");
+}
+
+void wake_loop() {
+  int saved = errno;
+  char dot = '.';
+  ssize_t n = write(self_pipe[1], &dot, 1);
+  (void)n;  // a full pipe already wakes the loop
+  errno = saved;
+}
+
+void on_sigchld(int) { wake_loop(); }
+void on_sigterm(int) { got_sigterm = 1; wake_loop(); }
+void on_sigint(int) { got_sigint = 1; wake_loop(); }
+void on_sighup(int) { got_sighup = 1; wake_loop(); }
+void on_sigalrm(int) {}
+
+void install(int sig, void (*handler)(int), int flags) {
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_handler = handler;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = flags;
+  sigaction(sig, &sa, nullptr);
+}
+
+// A command-line name as the rule model knows it: as given in modes none
+// and all, joined with the forward path and simplified in this and project.
+std::string target_name(const char* name) {
+  if (cfg.mode == mode_this || cfg.mode == mode_project) {
+    return graph::simplify_path(dirs.forward + "/" + name);
+  }
+  return name;
+}
+
+}  // namespace
+
+void make_rules() {
+  // The parsed rules of the front end become rules here, in file order;
+  // until the front end produces them there are none.
+}
+
+void require_applicable_rule(int n_targets) {
+  if (default_rule < 0 && n_targets == 0) diag::fatal("no applicable rules");
+}
+
+void read_dependency_files() {
+  // The @cdepincludes entries of the parse are read here (db::read_cdepincludes).
+}
+
+void start_jobserver() {
+  if (pipe(self_pipe) != 0) diag::internal_error("27");
+  make_nonblocking(self_pipe[0]);
+  make_nonblocking(self_pipe[1]);
+  fcntl(self_pipe[0], F_SETFD, FD_CLOEXEC);
+  fcntl(self_pipe[1], F_SETFD, FD_CLOEXEC);
+  // Joining a parent's jobserver or creating one comes with the jobserver.
+}
+
+void install_build_handlers() {
+  install(SIGCHLD, on_sigchld, SA_RESTART);
+  install(SIGTERM, on_sigterm, SA_RESTART);
+  install(SIGINT, on_sigint, SA_RESTART);
+  install(SIGHUP, on_sighup, SA_RESTART);
+  // Without SA_RESTART, so that the 10 ms timer interrupts a blocked
+  // jobserver read or write.
+  install(SIGALRM, on_sigalrm, 0);
+}
+
+void select_targets(int n_targets, char** names) {
+  if (n_targets == 0) {
+    if (cfg.clean || cfg.distclean) {
+      // The clean of the forward-path directory runs here.
+      remove_jobserver_fifo();
+      if (write_back_database() != 0) {
+        fputs("kiln: Cannot write kiln database\n", stderr);
+        exit(2);
+      }
+      exit(0);
+    }
+    requested_rules.push_back(default_rule);
+    return;
+  }
+  // Every name is checked before anything happens.
+  std::vector<graph::ruleid> found;
+  for (int i = 0; i < n_targets; i++) {
+    std::string name = target_name(names[i]);
+    graph::strid id = graph::lookup(name.c_str(), name.size());
+    graph::ruleid rule = id < 0 ? -2 : graph::ruleid_by_tgt(id);
+    if (rule < 0) diag::fatal("rule '%s' not found", name.c_str());
+    found.push_back(rule);
+  }
+  for (graph::ruleid rule : found) requested_rules.push_back(rule);
+}
+
+void prepare_graph() { graph::resolve_deferred_deps(0); }
+
+void check_cycles() {}
+
+void run_build() {}
+
+int write_back_database() { return db::db_write_back(); }
+
+void remove_jobserver_fifo() {}
+
+int self_pipe_read_fd() { return self_pipe[0]; }
+
+}  // namespace kiln::cli

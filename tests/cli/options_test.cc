@@ -1,0 +1,123 @@
+#include "cli/options.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "cli/makeflags.h"
+#include "cli/settings.h"
+#include "cli/startup.h"
+
+namespace kiln::cli {
+namespace {
+
+// Runs option processing over the words, with fresh settings.
+struct options_run {
+  int outcome = 0;
+  int first_target = -1;
+  std::string err;
+};
+
+options_run run(std::vector<std::string> words, const char* program = "kiln") {
+  cfg = settings();
+  mode_from_program_name(program);
+  std::vector<char*> argv;
+  for (std::string& w : words) argv.push_back(w.data());
+  argv.insert(argv.begin(), const_cast<char*>(program));
+  argv.push_back(nullptr);
+  options_run r;
+  testing::internal::CaptureStderr();
+  r.outcome = process_options(static_cast<int>(argv.size()) - 1, argv.data(), &r.first_target);
+  r.err = testing::internal::GetCapturedStderr();
+  return r;
+}
+
+TEST(Options, ProcessedInOrderUpToTheFirstTarget) {
+  options_run r = run({"-a", "-j", "3", "-k", "all", "-j", "5"});
+  EXPECT_EQ(r.outcome, options_continue);
+  EXPECT_EQ(r.first_target, 5);  // argv[5] is "all"
+  EXPECT_EQ(cfg.jobs, 3);
+  EXPECT_TRUE(cfg.keep_going);
+  EXPECT_EQ(cfg.mode, mode_all);
+}
+
+TEST(Options, JobCountBounds) {
+  EXPECT_EQ(run({"-a", "-j", "1000"}).outcome, options_continue);
+  EXPECT_EQ(cfg.jobs, 1000);
+  EXPECT_EQ(run({"-a", "-j", "1001"}).outcome, 2);
+  EXPECT_EQ(run({"-a", "-j", "0"}).outcome, 2);
+  EXPECT_EQ(run({"-a", "-j", "a"}).outcome, options_continue);
+  EXPECT_GE(cfg.jobs, 1);
+  EXPECT_LE(cfg.jobs, 384);
+}
+
+TEST(Options, LoadAverage) {
+  EXPECT_EQ(run({"-a", "-l", "2.5"}).outcome, options_continue);
+  EXPECT_DOUBLE_EQ(cfg.load_limit, 2.5);
+  options_run r = run({"-a", "-l", "2.5x"});
+  EXPECT_EQ(r.outcome, 2);
+  EXPECT_EQ(r.err, "kiln: invalid load average limit: 2.5x\n");
+}
+
+TEST(Options, ModesFromNamesAndConflicts) {
+  EXPECT_EQ(run({"-t"}, "/usr/bin/klnt").outcome, options_continue);
+  EXPECT_TRUE(cfg.short_name_start);
+  EXPECT_EQ(cfg.mode, mode_this);
+  options_run r = run({"-p"}, "klna");
+  EXPECT_EQ(r.outcome, 2);
+  EXPECT_EQ(r.err.substr(0, 22), "Ambiguous mode\nUsage:\n");
+  EXPECT_EQ(run({"-f", "K"}, "klnp").outcome, 2);
+  EXPECT_EQ(run({"-f", "K"}).outcome, options_continue);
+  EXPECT_EQ(cfg.description_file, "K");
+}
+
+TEST(Options, PretendListIsNewestFirst) {
+  run({"-a", "-W", "a", "-X", "b", "-o", "c", "-r", "d"});
+  std::vector<std::string> names;
+  std::vector<bool> old, invocation;
+  for (pretend_entry* p = cfg.pretend; p; p = p->next) {
+    names.push_back(p->name);
+    old.push_back(p->very_old);
+    invocation.push_back(p->relative_to_invocation);
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"d", "c", "b", "a"}));
+  EXPECT_EQ(old, (std::vector<bool>{true, true, false, false}));
+  EXPECT_EQ(invocation, (std::vector<bool>{true, false, true, false}));
+}
+
+TEST(Options, ProcessorCountLimits) {
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(processor_count(0), 1);
+  EXPECT_EQ(processor_count(500), 384);
+  EXPECT_EQ(processor_count(8), 8);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "kiln: can't detect CPU count, assuming 1.\nkiln: capping CPU count at 384.\n");
+}
+
+TEST(Makeflags, OutputSyncAndJobserverWords) {
+  makeflags_values v = parse_makeflags("  -j4 -Otarget --jobserver-auth=fifo:/tmp/x k");
+  EXPECT_EQ(v.output_sync, sync_target);
+  EXPECT_TRUE(v.has_auth);
+  EXPECT_EQ(v.auth, "fifo:/tmp/x");
+  EXPECT_FALSE(v.has_fds);
+  v = parse_makeflags("--jobserver-fds=3,4 -O line --jobserver-auth=3,4");
+  EXPECT_EQ(v.output_sync, sync_line);
+  EXPECT_EQ(v.fds, "3,4");
+  EXPECT_EQ(v.auth, "3,4");
+  testing::internal::CaptureStderr();
+  v = parse_makeflags("-Oq");
+  EXPECT_EQ(v.output_sync, sync_unset);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "kiln: invalid output sync mode in MAKEFLAGS, using default\n");
+}
+
+TEST(Startup, LastComponents) {
+  EXPECT_EQ(last_components("/a/b/c", 2), "b/c");
+  EXPECT_EQ(last_components("/a/b/c", 0), ".");
+  EXPECT_EQ(last_components("/a/b/c", 3), "a/b/c");
+  EXPECT_EQ(last_components("/a", 1), "a");
+}
+
+}  // namespace
+}  // namespace kiln::cli
