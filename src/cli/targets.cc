@@ -11,12 +11,14 @@
 #include <string>
 
 #include "cli/diag.h"
+#include "cli/makeflags.h"
 #include "cli/settings.h"
 #include "cli/startup.h"
 #include "db/database.h"
 #include "graph/deferred.h"
 #include "graph/path.h"
 #include "graph/stringtab.h"
+#include "jobserver/jobserver.h"
 
 namespace kiln::cli {
 
@@ -87,7 +89,11 @@ void start_jobserver() {
   make_nonblocking(self_pipe[1]);
   fcntl(self_pipe[0], F_SETFD, FD_CLOEXEC);
   fcntl(self_pipe[1], F_SETFD, FD_CLOEXEC);
-  // Joining a parent's jobserver or creating one comes with the jobserver.
+  if (jobserver::jobserver_join(makeflags.has_fds, makeflags.fds, makeflags.has_auth,
+                                makeflags.auth) != 0) {
+    jobserver::jobserver_create(cfg.jobs);
+  }
+  jobserver::install_fifo_hook();
 }
 
 void install_build_handlers() {
@@ -134,7 +140,7 @@ void run_build() {}
 
 int write_back_database() { return db::db_write_back(); }
 
-void remove_jobserver_fifo() {}
+void remove_jobserver_fifo() { jobserver::remove_fifo(); }
 
 int self_pipe_read_fd() { return self_pipe[0]; }
 
