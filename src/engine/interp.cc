@@ -1,0 +1,773 @@
+// The interpreter: the run entry and the dispatch loop over the core
+// opcodes 0 to 63. Library opcodes go to builtin_run, the extension ranges
+// to the embedding program's hook.
+//
+// Numbers never allocate: operands and results are 16-byte values written
+// in place on the stack, whose vector only grows (by doubling) when full.
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+
+#include "engine/bytecode.h"
+#include "engine/engine.h"
+#include "engine/interp_internal.h"
+
+namespace kiln::engine {
+
+namespace {
+
+constexpr int k_continue = -35;  // the instruction completed; go on
+constexpr int k_exited = -4;     // @exit: the run ends normally
+
+inline value& top(engine* e, size_t i) { return e->stack.items[e->stack.length - i]; }
+
+inline size_t frame_height(const engine* e) {
+  return e->stack.length > e->bp ? e->stack.length - e->bp : 0;
+}
+
+// Fails unless n slots lie above bp.
+inline int need(engine* e, size_t n) {
+  if (frame_height(e) >= n) return 0;
+  return set_error(e, 30, make_nil(), -static_cast<double>(n), -84);
+}
+
+// A number operand at -i (1 is the top), else error 39.
+inline int number_at(engine* e, size_t i, double* x) {
+  const value& v = top(e, i);
+  if (!is_number_type(v.type)) return set_error(e, 39, v, -static_cast<double>(i), -22);
+  *x = v.num;
+  return 0;
+}
+
+// An operand of the given object type at -i, else its expected-type error.
+inline int object_at(engine* e, size_t i, uint32_t type, value** out) {
+  value& v = top(e, i);
+  if (v.type != type) return set_error(e, expected_type_error(type), v, -static_cast<double>(i), -22);
+  *out = &v;
+  return 0;
+}
+
+// An integral number operand at -i; error `code` when not integral.
+inline int integer_at(engine* e, size_t i, int code, double* x) {
+  int rc = number_at(e, i, x);
+  if (rc) return rc;
+  if (*x != std::trunc(*x) || !std::isfinite(*x)) {
+    return set_error(e, code, top(e, i), -static_cast<double>(i), -22);
+  }
+  return 0;
+}
+
+// Drops slots above new_length, releasing them one by one.
+inline void drop_to(engine* e, size_t new_length) {
+  while (e->stack.length > new_length) {
+    value v = e->stack.items[--e->stack.length];
+    value_unref(e, v);
+  }
+}
+
+// Replaces the top n slots by a non-object result.
+inline void put_number_result(engine* e, size_t n, value result) {
+  drop_to(e, e->stack.length - (n - 1));
+  value old = top(e, 1);
+  top(e, 1) = result;
+  value_unref(e, old);
+}
+
+inline int64_t to_int64(double x) {
+  if (!(x >= -9223372036854775808.0)) return INT64_MIN;
+  if (!(x < 9223372036854775808.0)) return INT64_MAX;
+  return static_cast<int64_t>(x);
+}
+
+// Result type of +, -, * and unary -: int only for int operands and an
+// int-qualifying result.
+inline value arithmetic_result(double r, bool all_int) {
+  return all_int ? make_number(r) : make_double(r);
+}
+
+int binary_numeric(engine* e, unsigned op) {
+  if (int rc = need(e, 2)) return rc;
+  double x = 0;
+  double y = 0;
+  if (int rc = number_at(e, 2, &x)) return rc;
+  if (int rc = number_at(e, 1, &y)) return rc;
+  bool all_int = top(e, 2).type == t_int && top(e, 1).type == t_int;
+  value r;
+  switch (op) {
+    case op_eq: r = make_bool(x == y); break;
+    case op_ne: r = make_bool(x != y); break;
+    case op_lt: r = make_bool(x < y); break;
+    case op_gt: r = make_bool(x > y); break;
+    case op_le: r = make_bool(x <= y); break;
+    case op_ge: r = make_bool(x >= y); break;
+    case op_add: r = arithmetic_result(x + y, all_int); break;
+    case op_sub: r = arithmetic_result(x - y, all_int); break;
+    case op_mul: r = arithmetic_result(x * y, all_int); break;
+    case op_div: r = make_double(x / y); break;
+    default: {
+      int64_t i = to_int64(x);
+      int64_t j = to_int64(y);
+      int64_t k = 0;
+      switch (op) {
+        case op_and: k = i & j; break;
+        case op_or: k = i | j; break;
+        case op_xor: k = i ^ j; break;
+        // Shifts by 64 or more (or by a negative count) give what shifting
+        // one place at a time would: 0, or -1 for a negative number >>.
+        case op_shl: k = (j < 0 || j > 63) ? 0 : static_cast<int64_t>(static_cast<uint64_t>(i) << j); break;
+        case op_shr: k = (j < 0 || j > 63) ? (i < 0 ? -1 : 0) : (i >> j); break;
+        case op_mod:
+          // Division by zero and INT64_MIN % -1 would trap: "Number overflow".
+          if (j == 0 || (i == INT64_MIN && j == -1)) {
+            return set_error(e, 67, top(e, 1), -1, -22);
+          }
+          k = i % j;
+          break;
+      }
+      r = make_number(static_cast<double>(k));
+    }
+  }
+  e->stack.length--;
+  top(e, 1) = r;
+  return k_continue;
+}
+
+int unary_numeric(engine* e, unsigned op) {
+  if (int rc = need(e, 1)) return rc;
+  double x = 0;
+  if (int rc = number_at(e, 1, &x)) return rc;
+  value r;
+  switch (op) {
+    case op_not: r = make_bool(x == 0); break;
+    case op_complement: r = make_number(static_cast<double>(~to_int64(x))); break;
+    default: r = arithmetic_result(-x, top(e, 1).type == t_int); break;  // op_neg
+  }
+  top(e, 1) = r;
+  return k_continue;
+}
+
+// 35/36: reinterpret the bits of an 8, 16 or 32-bit field.
+int integer_conversion(engine* e, bool to_signed) {
+  if (int rc = need(e, 2)) return rc;
+  double size = 0;
+  double x = 0;
+  if (!is_number_type(top(e, 2).type) || top(e, 2).num < 0 ||
+      top(e, 2).num != std::trunc(top(e, 2).num)) {
+    return set_error(e, 54, top(e, 2), -2, -22);
+  }
+  size = top(e, 2).num;
+  if (size != 0 && size != 1 && size != 2) return set_error(e, 55, top(e, 2), -2, -22);
+  if (int rc = number_at(e, 1, &x)) return rc;
+  int width = 8 << static_cast<int>(size);
+  double half = std::ldexp(1.0, width - 1);
+  double full = 2 * half;
+  double r;
+  if (to_signed) {
+    if (!std::isfinite(x) || x < 0 || x > full - 1) {
+      r = -1;
+    } else {
+      double t = std::trunc(x);
+      r = t >= half ? t - full : t;
+    }
+  } else {
+    if (!std::isfinite(x) || x < -half || x > half - 1) {
+      r = half;
+    } else {
+      double t = std::trunc(x);
+      r = t < 0 ? t + full : t;
+    }
+  }
+  put_number_result(e, 2, make_number(r));
+  return k_continue;
+}
+
+// A stack slot named by an index operand: k >= 0 counts from bp, k < 0
+// from `from_top` (the slot count above which -1 begins).
+int resolve_slot(engine* e, double k, size_t from_top, size_t* slot) {
+  if (k >= 0) {
+    double abs = static_cast<double>(e->bp) + k;
+    if (abs >= static_cast<double>(from_top)) return set_error(e, 30, make_nil(), k, -84);
+    *slot = static_cast<size_t>(abs);
+  } else {
+    double abs = static_cast<double>(from_top) + k;
+    if (abs < static_cast<double>(e->bp)) return set_error(e, 30, make_nil(), k, -84);
+    *slot = static_cast<size_t>(abs);
+  }
+  return 0;
+}
+
+int load_slot(engine* e) {
+  if (int rc = need(e, 1)) return rc;
+  double k = 0;
+  if (int rc = integer_at(e, 1, 29, &k)) return rc;
+  size_t slot = 0;
+  if (int rc = resolve_slot(e, k, e->stack.length - 1, &slot)) return rc;
+  value v = e->stack.items[slot];
+  value_ref(v);
+  top(e, 1) = v;  // the index operand is a number: nothing to release
+  return k_continue;
+}
+
+int store_slot(engine* e) {
+  if (int rc = need(e, 2)) return rc;
+  double k = 0;
+  if (int rc = integer_at(e, 2, 29, &k)) return rc;
+  size_t slot = 0;
+  if (int rc = resolve_slot(e, k, e->stack.length - 2, &slot)) return rc;
+  value_assign(e, &e->stack.items[slot], top(e, 1));
+  drop_to(e, e->stack.length - 2);
+  return k_continue;
+}
+
+int swap_slot(engine* e) {
+  if (int rc = need(e, 2)) return rc;
+  double k = 0;
+  if (int rc = integer_at(e, 1, 29, &k)) return rc;
+  e->stack.length--;
+  size_t slot;  // after the index is removed, -1 is the top itself
+  if (int rc = resolve_slot(e, k, e->stack.length, &slot)) return rc;
+  value t = top(e, 1);
+  top(e, 1) = e->stack.items[slot];
+  e->stack.items[slot] = t;
+  return k_continue;
+}
+
+int pop_count(engine* e) {
+  if (int rc = need(e, 1)) return rc;
+  double n = 0;
+  if (int rc = number_at(e, 1, &n)) return rc;
+  size_t count = n > 0 ? static_cast<size_t>(n) : 0;
+  if (int rc = need(e, count + 1)) return rc;
+  drop_to(e, e->stack.length - count - 1);
+  return k_continue;
+}
+
+int cache_get(engine* e) {
+  if (int rc = need(e, 1)) return rc;
+  double i = 0;
+  const value& v = top(e, 1);
+  if (!is_number_type(v.type) || v.num < 0 || v.num != std::trunc(v.num)) {
+    return set_error(e, 32, v, -1, -22);
+  }
+  i = v.num;
+  if (i >= static_cast<double>(e->object_cache.length)) return set_error(e, 33, v, i, -84);
+  value c = e->object_cache.items[static_cast<size_t>(i)];
+  value_ref(c);
+  top(e, 1) = c;
+  return k_continue;
+}
+
+// Index operand of an array or string access: integral (error 5) and
+// below `size` (error 4).
+int index_at(engine* e, size_t i, size_t size, size_t* out) {
+  double x = 0;
+  if (int rc = integer_at(e, i, 5, &x)) return rc;
+  if (x < 0 || x >= static_cast<double>(size)) return set_error(e, 4, top(e, i), x, -84);
+  *out = static_cast<size_t>(x);
+  return 0;
+}
+
+int string_key_at(engine* e, size_t i, int code, value** out) {
+  value& v = top(e, i);
+  if (v.type != t_str) return set_error(e, code, v, -static_cast<double>(i), -22);
+  *out = &v;
+  return 0;
+}
+
+int container_op(engine* e, unsigned op) {
+  value* a = nullptr;
+  value* k = nullptr;
+  size_t index = 0;
+  switch (op) {
+    case op_str_byte:
+      if (int rc = need(e, 2)) return rc;
+      if (int rc = object_at(e, 2, t_str, &a)) return rc;
+      if (int rc = index_at(e, 1, a->str->length, &index)) return rc;
+      put_number_result(e, 2, make_number(static_cast<unsigned char>(a->str->bytes[index])));
+      return k_continue;
+    case op_str_length:
+      if (int rc = need(e, 1)) return rc;
+      if (int rc = object_at(e, 1, t_str, &a)) return rc;
+      put_number_result(e, 1, make_number(static_cast<double>(a->str->length)));
+      return k_continue;
+    case op_array_append:
+      if (int rc = need(e, 2)) return rc;
+      if (int rc = object_at(e, 2, t_array, &a)) return rc;
+      if (int rc = array_push(e, a->array, top(e, 1))) return rc;
+      drop_to(e, e->stack.length - 1);
+      return k_continue;
+    case op_array_pop: {
+      if (int rc = need(e, 1)) return rc;
+      if (int rc = object_at(e, 1, t_array, &a)) return rc;
+      array_obj* arr = a->array;
+      if (arr->size == 0) return set_error(e, 21, *a, -1, -84);
+      value last = arr->items[--arr->size];  // its reference moves to the stack
+      value old = *a;
+      *a = last;
+      value_unref(e, old);
+      return k_continue;
+    }
+    case op_array_get: {
+      if (int rc = need(e, 2)) return rc;
+      if (int rc = object_at(e, 2, t_array, &a)) return rc;
+      if (int rc = index_at(e, 1, a->array->size, &index)) return rc;
+      value v = a->array->items[index];
+      value_ref(v);
+      e->stack.length--;  // the index is a number
+      value old = top(e, 1);
+      top(e, 1) = v;
+      value_unref(e, old);
+      return k_continue;
+    }
+    case op_array_set:
+      if (int rc = need(e, 3)) return rc;
+      if (int rc = object_at(e, 3, t_array, &a)) return rc;
+      if (int rc = index_at(e, 2, a->array->size, &index)) return rc;
+      value_assign(e, &a->array->items[index], top(e, 1));
+      drop_to(e, e->stack.length - 3);
+      return k_continue;
+    case op_array_length:
+      if (int rc = need(e, 1)) return rc;
+      if (int rc = object_at(e, 1, t_array, &a)) return rc;
+      put_number_result(e, 1, make_number(static_cast<double>(a->array->size)));
+      return k_continue;
+    case op_dict_set:
+      if (int rc = need(e, 3)) return rc;
+      if (int rc = object_at(e, 3, t_tree, &a)) return rc;
+      if (int rc = string_key_at(e, 2, 48, &k)) return rc;
+      if (int rc = tree_set(e, a->tree, *k, top(e, 1))) return rc;
+      drop_to(e, e->stack.length - 2);
+      return k_continue;
+    case op_dict_delete:
+      if (int rc = need(e, 2)) return rc;
+      if (int rc = object_at(e, 2, t_tree, &a)) return rc;
+      if (int rc = string_key_at(e, 1, 48, &k)) return rc;
+      tree_delete(e, a->tree, k->str->bytes, k->str->length);
+      drop_to(e, e->stack.length - 2);
+      return k_continue;
+    case op_dict_get:
+    case op_dict_has: {
+      if (int rc = need(e, 2)) return rc;
+      if (int rc = object_at(e, 2, t_tree, &a)) return rc;
+      if (int rc = string_key_at(e, 1, 48, &k)) return rc;
+      value* found = tree_get(a->tree, k->str->bytes, k->str->length);
+      value r = op == op_dict_has ? make_bool(found != nullptr) : found ? *found : make_nil();
+      value_ref(r);
+      drop_to(e, e->stack.length - 1);
+      value old = top(e, 1);
+      top(e, 1) = r;
+      value_unref(e, old);
+      return k_continue;
+    }
+    case op_dict_length:
+      if (int rc = need(e, 1)) return rc;
+      if (int rc = object_at(e, 1, t_tree, &a)) return rc;
+      put_number_result(e, 1, make_number(static_cast<double>(a->tree->count)));
+      return k_continue;
+  }
+  return set_error(e, 14, make_nil(), op, -86);
+}
+
+int scope_op(engine* e, unsigned op) {
+  value* s = nullptr;
+  value* name = nullptr;
+  switch (op) {
+    case op_scope_current:
+      if (int rc = push_value(e, e->current_scope)) return rc;
+      return k_continue;
+    case op_scope_get:
+    case op_scope_has: {
+      if (int rc = need(e, 2)) return rc;
+      if (int rc = object_at(e, 2, t_sc, &s)) return rc;
+      if (int rc = string_key_at(e, 1, 35, &name)) return rc;
+      value* found = scope_find(s->scope, name->str->bytes, name->str->length, true);
+      if (op == op_scope_get && !found) return set_error(e, 34, *name, -1, -2);
+      value r = op == op_scope_has ? make_bool(found != nullptr) : *found;
+      value_ref(r);
+      drop_to(e, e->stack.length - 1);
+      value old = top(e, 1);
+      top(e, 1) = r;
+      value_unref(e, old);
+      return k_continue;
+    }
+    case op_scope_set:
+      if (int rc = need(e, 3)) return rc;
+      if (int rc = object_at(e, 3, t_sc, &s)) return rc;
+      if (int rc = string_key_at(e, 2, 35, &name)) return rc;
+      if (int rc = scope_set(e, s->scope, *name, top(e, 1))) return rc;
+      drop_to(e, e->stack.length - 3);
+      return k_continue;
+  }
+  return set_error(e, 14, make_nil(), op, -86);
+}
+
+// Field widths of the protocol-buffer size codes -2 .. 2.
+int pb_field(engine* e, size_t offset_at, pb_obj* pb, size_t* offset, int* code, int bounds_error) {
+  const value& off = top(e, offset_at);
+  if (!is_number_type(off.type) || off.num < 0 || off.num != std::trunc(off.num)) {
+    return set_error(e, 24, off, -static_cast<double>(offset_at), -22);
+  }
+  const value& size = top(e, offset_at - 1);
+  if (!is_number_type(size.type) || size.num != std::trunc(size.num) || size.num < -2 ||
+      size.num > 2) {
+    return set_error(e, 25, size, -static_cast<double>(offset_at - 1), -22);
+  }
+  *code = static_cast<int>(size.num);
+  size_t width = *code == 0 ? 1 : (*code == 1 || *code == -1) ? 2 : 4;
+  if (off.num + static_cast<double>(width) > static_cast<double>(pb->length)) {
+    return set_error(e, bounds_error, off, off.num, -84);
+  }
+  *offset = static_cast<size_t>(off.num);
+  return 0;
+}
+
+int pb_op(engine* e, unsigned op) {
+  value* p = nullptr;
+  size_t offset = 0;
+  int code = 0;
+  switch (op) {
+    case op_pb_length:
+      if (int rc = need(e, 1)) return rc;
+      if (int rc = object_at(e, 1, t_pb, &p)) return rc;
+      put_number_result(e, 1, make_number(static_cast<double>(p->pb->length)));
+      return k_continue;
+    case op_pb_set_length: {
+      if (int rc = need(e, 2)) return rc;
+      if (int rc = object_at(e, 2, t_pb, &p)) return rc;
+      const value& n = top(e, 1);
+      if (!is_number_type(n.type) || n.num < 0 || n.num != std::trunc(n.num) ||
+          n.num > 4294967295.0 * 16) {
+        return set_error(e, 22, n, -1, -22);
+      }
+      if (int rc = pb_set_length(e, p->pb, static_cast<size_t>(n.num))) return rc;
+      drop_to(e, e->stack.length - 2);
+      return k_continue;
+    }
+    case op_pb_get: {
+      if (int rc = need(e, 3)) return rc;
+      if (int rc = object_at(e, 3, t_pb, &p)) return rc;
+      if (int rc = pb_field(e, 2, p->pb, &offset, &code, 26)) return rc;
+      const uint8_t* d = p->pb->data + offset;
+      uint32_t v = 0;
+      switch (code) {
+        case -2: v = d[0] | (d[1] << 8) | (d[2] << 16) | (static_cast<uint32_t>(d[3]) << 24); break;
+        case -1: v = d[0] | (d[1] << 8); break;
+        case 0: v = d[0]; break;
+        case 1: v = (d[0] << 8) | d[1]; break;
+        case 2: v = (static_cast<uint32_t>(d[0]) << 24) | (d[1] << 16) | (d[2] << 8) | d[3]; break;
+      }
+      put_number_result(e, 3, make_number(v));
+      return k_continue;
+    }
+    case op_pb_set: {
+      if (int rc = need(e, 4)) return rc;
+      if (int rc = object_at(e, 4, t_pb, &p)) return rc;
+      if (int rc = pb_field(e, 3, p->pb, &offset, &code, 27)) return rc;
+      const value& nv = top(e, 1);
+      int bits = code == 0 ? 8 : (code == 1 || code == -1) ? 16 : 32;
+      if (!is_number_type(nv.type) || nv.num < 0 || nv.num != std::trunc(nv.num) ||
+          nv.num >= std::ldexp(1.0, bits)) {
+        return set_error(e, 23, nv, -1, -22);
+      }
+      uint32_t v = static_cast<uint32_t>(nv.num);
+      uint8_t* d = p->pb->data + offset;
+      switch (code) {
+        case -2: d[0] = v; d[1] = v >> 8; d[2] = v >> 16; d[3] = v >> 24; break;
+        case -1: d[0] = v; d[1] = v >> 8; break;
+        case 0: d[0] = v; break;
+        case 1: d[0] = v >> 8; d[1] = v; break;
+        case 2: d[0] = v >> 24; d[1] = v >> 16; d[2] = v >> 8; d[3] = v; break;
+      }
+      drop_to(e, e->stack.length - 4);
+      return k_continue;
+    }
+  }
+  return set_error(e, 14, make_nil(), op, -86);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Addresses, jumps and calls
+
+const uint8_t* code_at(const engine* e, int64_t address, size_t* available) {
+  if (address >= 0) {
+    if (static_cast<uint64_t>(address) >= e->bytecode.length) return nullptr;
+    *available = e->bytecode.length - static_cast<size_t>(address);
+    return e->bytecode.bytes + address;
+  }
+  int64_t start = k_fragment_end - static_cast<int64_t>(e->fragment_length);
+  if (address < start || address >= k_fragment_end) return nullptr;
+  *available = static_cast<size_t>(k_fragment_end - address);
+  return e->fragment + (address - start);
+}
+
+bool valid_jump_target(const engine* e, int64_t target) {
+  if (target >= 0) return static_cast<uint64_t>(target) <= e->bytecode.length;
+  return target >= k_fragment_end - static_cast<int64_t>(e->fragment_length) &&
+         target <= k_fragment_end;
+}
+
+namespace {
+
+int jump_to(engine* e, double target_number) {
+  int64_t target = to_int64(target_number);
+  if (!std::isfinite(target_number) || !valid_jump_target(e, target)) {
+    return set_error(e, 16, make_nil(), target_number, -14);
+  }
+  e->ip = target;
+  return k_continue;
+}
+
+// Calls the function in the slot below k arguments and the count on top.
+int call(engine* e) {
+  if (int rc = need(e, 1)) return rc;
+  const value& count = top(e, 1);
+  if (!is_number_type(count.type) || count.num < 0 || count.num > 4294967295.0 ||
+      count.num != std::trunc(count.num)) {
+    return set_error(e, 53, count, -1, -22);
+  }
+  size_t k = static_cast<size_t>(count.num);
+  if (int rc = need(e, k + 2)) return rc;
+  size_t fun_slot = e->stack.length - 2 - k;
+  const value& fun = e->stack.items[fun_slot];
+  if (fun.type != t_fun) return set_error(e, 41, fun, -static_cast<double>(k + 2), -22);
+  e->stack.length--;  // the count
+  double address_number = fun.num;
+  int64_t address = to_int64(address_number);
+  size_t available = 0;
+  const uint8_t* code = code_at(e, address, &available);
+  if (!code || available < 9) return set_error(e, 16, make_nil(), address_number, -14);
+  if (int rc = push_value(e, make_typed(t_bp, static_cast<double>(e->bp)))) return rc;
+  if (int rc = push_value(e, make_typed(t_ip, static_cast<double>(e->ip)))) return rc;
+  e->bp = fun_slot + 1;
+  e->ip = address;
+  if (code[0] != op_function) return set_error(e, 17, make_nil(), address_number, -14);
+  double declared = load_immediate(code + 1);
+  if (declared != static_cast<double>(k)) {
+    return set_error(e, 18, make_number(declared), static_cast<double>(k), -22);
+  }
+  e->ip = address + 9;
+  return k_continue;
+}
+
+// Restores ip and bp from their saved slots.
+int restore_frame(engine* e, size_t bp_slot, size_t ip_slot) {
+  const value& ip = e->stack.items[ip_slot];
+  if (ip.type != t_ip) return set_error(e, 43, ip, 0, -22);
+  if (ip.num != std::trunc(ip.num)) return set_error(e, 52, ip, 0, -22);
+  const value& bp = e->stack.items[bp_slot];
+  if (bp.type != t_bp) return set_error(e, 42, bp, 0, -22);
+  if (bp.num != std::trunc(bp.num) || bp.num < 0) return set_error(e, 52, bp, 0, -22);
+  e->ip = static_cast<int64_t>(ip.num);
+  e->bp = static_cast<size_t>(bp.num);
+  return 0;
+}
+
+// Stores the result into the function slot and drops everything above it.
+void finish_return(engine* e, size_t fun_slot) {
+  value r = top(e, 1);
+  value_ref(r);
+  value old = e->stack.items[fun_slot];
+  e->stack.items[fun_slot] = r;
+  value_unref(e, old);
+  drop_to(e, fun_slot + 1);
+}
+
+int return_plain(engine* e) {
+  if (e->stack.length < 4) return set_error(e, 30, make_nil(), -4, -84);
+  size_t n = e->stack.length;
+  if (int rc = restore_frame(e, n - 3, n - 2)) return rc;
+  finish_return(e, n - 4);
+  return k_continue;
+}
+
+int return_counts(engine* e) {
+  if (e->stack.length < 3) return set_error(e, 30, make_nil(), -3, -84);
+  const value& mv = top(e, 1);
+  if (!is_number_type(mv.type) || mv.num < 0 || mv.num > 4294967295.0 ||
+      mv.num != std::trunc(mv.num)) {
+    return set_error(e, 28, mv, -1, -22);
+  }
+  const value& kv = top(e, 2);
+  if (!is_number_type(kv.type) || kv.num < 0 || kv.num > 4294967295.0 ||
+      kv.num != std::trunc(kv.num)) {
+    return set_error(e, 31, kv, -2, -22);
+  }
+  size_t m = static_cast<size_t>(mv.num);
+  size_t k = static_cast<size_t>(kv.num);
+  size_t n = e->stack.length;
+  if (m + k + 6 > n) return set_error(e, 30, make_nil(), -static_cast<double>(m + k + 6), -84);
+  size_t fun_slot = n - (m + k + 6);
+  if (int rc = restore_frame(e, n - (m + 5), n - (m + 4))) return rc;
+  if (fun_slot < e->bp) return set_error(e, 30, make_nil(), -static_cast<double>(m + k + 6), -84);
+  e->stack.length -= 2;  // the two counts are numbers
+  finish_return(e, fun_slot);
+  return k_continue;
+}
+
+int call_if_function(engine* e) {
+  if (int rc = need(e, 1)) return rc;
+  if (top(e, 1).type != t_fun) return k_continue;
+  if (int rc = push_number(e, 0)) return rc;
+  return call(e);
+}
+
+int dispatch_hook(engine* e, unsigned op) {
+  if (!e->extension_hook) return set_error(e, 14, make_nil(), op, -86);
+  int rc = e->extension_hook(e, op, e->fragment, e->fragment_length);
+  return rc == 0 ? k_continue : rc;
+}
+
+// Executes one instruction at e->ip (already advanced past the opcode).
+int execute(engine* e, unsigned op, const uint8_t* operand, size_t available) {
+  switch (op) {
+    case op_nop: return k_continue;
+    case op_push_double:
+    case op_push_number: {
+      if (available < 8) return set_error(e, 16, make_nil(), static_cast<double>(e->ip), -14);
+      double x = load_immediate(operand);
+      e->ip += 8;
+      int rc = op == op_push_double ? push_double(e, x) : push_number(e, x);
+      return rc ? rc : k_continue;
+    }
+    case op_true: return push_bool(e, true) ? -84 : k_continue;
+    case op_false: return push_bool(e, false) ? -84 : k_continue;
+    case op_nil: return push_nil(e) ? -84 : k_continue;
+    case op_dup:
+      if (int rc = need(e, 1)) return rc;
+      if (int rc = push_value(e, top(e, 1))) return rc;
+      return k_continue;
+    case op_make_fun: {
+      if (int rc = need(e, 1)) return rc;
+      double x = 0;
+      if (int rc = number_at(e, 1, &x)) return rc;
+      if (x != std::trunc(x)) return set_error(e, 51, top(e, 1), -1, -22);
+      top(e, 1) = make_typed(t_fun, x);
+      return k_continue;
+    }
+    case op_invalid: return set_error(e, 14, make_nil(), op, -86);
+    case op_eq: case op_ne: case op_and: case op_or: case op_xor: case op_lt: case op_gt:
+    case op_le: case op_ge: case op_shl: case op_shr: case op_add: case op_sub: case op_mul:
+    case op_div: case op_mod:
+      return binary_numeric(e, op);
+    case op_not: case op_complement: case op_neg:
+      return unary_numeric(e, op);
+    case op_jump_false: {
+      if (int rc = need(e, 2)) return rc;
+      double cond = 0;
+      double target = 0;
+      if (int rc = number_at(e, 2, &cond)) return rc;
+      if (int rc = number_at(e, 1, &target)) return rc;
+      e->stack.length -= 2;
+      return cond == 0 ? jump_to(e, target) : k_continue;
+    }
+    case op_jump: {
+      if (int rc = need(e, 1)) return rc;
+      double target = 0;
+      if (int rc = number_at(e, 1, &target)) return rc;
+      e->stack.length--;
+      return jump_to(e, target);
+    }
+    case op_call: return call(e);
+    case op_return: return return_plain(e);
+    case op_return_counts: return return_counts(e);
+    case op_load_slot: return load_slot(e);
+    case op_store_slot: return store_slot(e);
+    case op_to_signed: return integer_conversion(e, true);
+    case op_to_unsigned: return integer_conversion(e, false);
+    case op_cache_get: return cache_get(e);
+    case op_pop:
+      if (int rc = need(e, 1)) return rc;
+      drop_to(e, e->stack.length - 1);
+      return k_continue;
+    case op_pop_n: return pop_count(e);
+    case op_str_byte: case op_str_length: case op_array_append: case op_array_pop:
+    case op_array_get: case op_array_set: case op_array_length: case op_dict_set:
+    case op_dict_delete: case op_dict_get: case op_dict_has: case op_dict_length:
+      return container_op(e, op);
+    case op_scope_current: case op_scope_get: case op_scope_set: case op_scope_has:
+      return scope_op(e, op);
+    case op_pb_length: case op_pb_set_length: case op_pb_get: case op_pb_set:
+      return pb_op(e, op);
+    case op_swap_slot: return swap_slot(e);
+    case op_type:
+      if (int rc = need(e, 1)) return rc;
+      put_number_result(e, 1, make_number(type_query_code(top(e, 1).type)));
+      return k_continue;
+    case op_call_if_fun: return call_if_function(e);
+    case op_function: return set_error(e, 3, make_nil(), op, -13);
+  }
+  if (op < 128 || (op >= 1024 && op < 2048) || op >= 32768) return dispatch_hook(e, op);
+  if (op < 1024) {
+    int rc = builtin_run(e, op);
+    return rc == 0 ? k_continue : rc;
+  }
+  return set_error(e, 14, make_nil(), op, -86);
+}
+
+}  // namespace
+
+int engine_run(engine* e, const uint8_t* fragment, size_t fragment_length) {
+  int32_t saved_gc = e->gc_permitted;
+  const uint8_t* saved_fragment = e->fragment;
+  size_t saved_fragment_length = e->fragment_length;
+  e->gc_permitted = 1;
+  e->fragment = fragment;
+  e->fragment_length = fragment ? fragment_length : 0;
+  e->ip = fragment ? k_fragment_end - static_cast<int64_t>(fragment_length) : 0;
+
+  unsigned op = 0;
+  int result = k_continue;
+  while (result == k_continue) {
+    size_t cstack_height = e->cstack.length;
+    if (e->ip == k_fragment_end ||
+        (e->ip >= 0 && static_cast<uint64_t>(e->ip) >= e->bytecode.length)) {
+      break;  // the end of the fragment or of the code: a normal end
+    }
+    size_t available = 0;
+    const uint8_t* code = code_at(e, e->ip, &available);
+    if (!code) {
+      result = set_error(e, 16, make_nil(), static_cast<double>(e->ip), -14);
+      break;
+    }
+    unsigned illegal = 0;
+    int n = decode_opcode(code, available, &op, &illegal);
+    if (n < 0) {
+      result = set_error(e, 16, make_nil(), static_cast<double>(e->ip + available), -14);
+      break;
+    }
+    if (n == 0) {
+      result = set_error(e, 15, make_nil(), illegal, -86);
+      break;
+    }
+    if (e->trap_hook) {
+      int rc = e->trap_hook(e->trap_data, op);
+      if (rc != 0) {
+        result = rc;
+        break;
+      }
+    }
+    e->ip += n;
+    result = execute(e, op, code + n, available - static_cast<size_t>(n));
+    if (result == 0) result = k_continue;
+    if (e->cstack.length < cstack_height) {
+      fprintf(stderr, "Warning: C stack shrunk in engine, ins=%u, ret=%d\n", op, result);
+    } else if (e->cstack.length > cstack_height) {
+      fprintf(stderr, "Warning: C stack grew in engine, popping stuff, ins=%u, ret=%d\n", op,
+              result);
+      while (e->cstack.length > cstack_height) cstack_pop(e);
+    }
+  }
+  if (result == k_continue || result == k_exited) result = 0;
+  if (result != 0) {
+    e->err.opcode = static_cast<uint16_t>(op);
+    collect_backtrace(e);
+  }
+  e->fragment = saved_fragment;
+  e->fragment_length = saved_fragment_length;
+  e->gc_permitted = saved_gc;
+  return result;
+}
+
+}  // namespace kiln::engine
