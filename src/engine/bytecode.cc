@@ -26,13 +26,6 @@ void store_immediate(uint8_t* p, double x) {
   }
 }
 
-double load_immediate(const uint8_t* p) {
-  uint64_t bits = 0;
-  for (int i = 0; i < 8; i++) bits = (bits << 8) | p[i];
-  double x;
-  memcpy(&x, &bits, 8);
-  return x;
-}
 
 void emit_immediate(std::vector<uint8_t>& code, double x) {
   size_t at = code.size();

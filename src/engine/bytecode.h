@@ -23,7 +23,9 @@
 // 2048-32767 unknown; 32768-65535 the extension hook.
 #pragma once
 
+#include <bit>
 #include <cstddef>
+#include <cstring>
 #include <cstdint>
 #include <vector>
 
@@ -141,7 +143,14 @@ void emit_immediate(std::vector<uint8_t>& code, double x);
 void store_immediate(uint8_t* p, double x);
 
 // Reads an 8-byte big-endian double at p.
-double load_immediate(const uint8_t* p);
+inline double load_immediate(const uint8_t* p) {
+  uint64_t bits;
+  memcpy(&bits, p, 8);
+  if constexpr (std::endian::native == std::endian::little) bits = __builtin_bswap64(bits);
+  double x;
+  memcpy(&x, &bits, 8);
+  return x;
+}
 
 // Decodes the opcode at code[0 .. available). Returns the number of bytes
 // (1 to 3), or 0 for an illegal form (*illegal gets the additional number:

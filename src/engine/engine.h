@@ -75,8 +75,15 @@ struct value {
 static_assert(sizeof(value) == 16, "a value is 16 bytes");
 
 // The type a number gets when stored: int when finite, integral and
-// |x| < 2^53, otherwise double.
-uint32_t classify_number(double x);
+// |x| < 2^53 (so that x + 1 and x - 1 are exact), otherwise double. The
+// range test also rejects NaN and the infinities.
+inline uint32_t classify_number(double x) {
+  constexpr double k_two_53 = 9007199254740992.0;
+  if (x > -k_two_53 && x < k_two_53 && static_cast<double>(static_cast<int64_t>(x)) == x) {
+    return t_int;
+  }
+  return t_double;
+}
 
 // Value makers for the non-object types. make_number classifies.
 inline value make_number(double x) {

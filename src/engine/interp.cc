@@ -73,6 +73,15 @@ inline void put_number_result(engine* e, size_t n, value result) {
   value_unref(e, old);
 }
 
+// Pushes a non-object value; the stack only grows when it is full.
+inline int push_fast(engine* e, value v) {
+  if (e->stack.length < e->stack.capacity) {
+    e->stack.items[e->stack.length++] = v;
+    return 0;
+  }
+  return push_value(e, v);
+}
+
 inline int64_t to_int64(double x) {
   if (!(x >= -9223372036854775808.0)) return INT64_MIN;
   if (!(x < 9223372036854775808.0)) return INT64_MAX;
@@ -224,7 +233,7 @@ int swap_slot(engine* e) {
   double k = 0;
   if (int rc = integer_at(e, 1, 29, &k)) return rc;
   e->stack.length--;
-  size_t slot;  // after the index is removed, -1 is the top itself
+  size_t slot = 0;  // after the index is removed, -1 is the top itself
   if (int rc = resolve_slot(e, k, e->stack.length, &slot)) return rc;
   value t = top(e, 1);
   top(e, 1) = e->stack.items[slot];
@@ -628,7 +637,7 @@ int execute(engine* e, unsigned op, const uint8_t* operand, size_t available) {
       if (available < 8) return set_error(e, 16, make_nil(), static_cast<double>(e->ip), -14);
       double x = load_immediate(operand);
       e->ip += 8;
-      int rc = op == op_push_double ? push_double(e, x) : push_number(e, x);
+      int rc = push_fast(e, op == op_push_double ? make_double(x) : make_number(x));
       return rc ? rc : k_continue;
     }
     case op_true: return push_bool(e, true) ? -84 : k_continue;
@@ -732,7 +741,13 @@ int engine_run(engine* e, const uint8_t* fragment, size_t fragment_length) {
       break;
     }
     unsigned illegal = 0;
-    int n = decode_opcode(code, available, &op, &illegal);
+    int n;
+    if (code[0] < 0x80) {  // the common one-byte form
+      op = code[0];
+      n = 1;
+    } else {
+      n = decode_opcode(code, available, &op, &illegal);
+    }
     if (n < 0) {
       result = set_error(e, 16, make_nil(), static_cast<double>(e->ip + available), -14);
       break;

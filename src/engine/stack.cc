@@ -83,7 +83,7 @@ int stack_slot(engine* e, int64_t index, size_t* slot) {
 }
 
 int peek(engine* e, int64_t index, value** out) {
-  size_t slot;
+  size_t slot = 0;
   int rc = stack_slot(e, index, &slot);
   if (rc < 0) return rc;
   *out = &e->stack.items[slot];

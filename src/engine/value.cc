@@ -11,21 +11,12 @@ namespace kiln::engine {
 
 namespace {
 
-constexpr double k_two_53 = 9007199254740992.0;
-
 // @type codes of the types 0 to 13; int differs from its expected-type
 // error code (69) and is special-cased by the callers.
 constexpr int k_type_codes[] = {51, 39, 40, 41, 42, 43, 38, 44, 45, 47, 48, 49, 50, 46};
 
 }  // namespace
 
-uint32_t classify_number(double x) {
-  // The range test also rejects NaN and the infinities. Inside it, a value
-  // equal to its 64-bit truncation is integral, and x + 1, x - 1 are exact.
-  if (x > -k_two_53 && x < k_two_53 && static_cast<double>(static_cast<int64_t>(x)) == x)
-    return t_int;
-  return t_double;
-}
 
 int type_query_code(uint32_t type) {
   if (type > t_ios) return -22;
