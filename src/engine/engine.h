@@ -516,4 +516,15 @@ int number_text(double x, char* buffer);
 // Executes the built-in library opcodes 128 to 1023.
 int builtin_run(engine* e, unsigned opcode);
 
+// The JSON built-ins (@jsonenc 180, @jsondec 181, @jsontest 203) live in
+// the JSON library, which builds on the engine; it registers them here.
+// Until it does, the three opcodes are unknown instructions. Each works on
+// the stack like any built-in.
+struct json_builtins {
+  int (*encode)(engine* e) = nullptr;
+  int (*decode)(engine* e) = nullptr;
+  int (*test)(engine* e) = nullptr;
+};
+void set_json_builtins(const json_builtins& functions);
+
 }  // namespace kiln::engine

@@ -1,0 +1,265 @@
+// File streams and time.
+#include <sys/time.h>
+
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "engine/builtins_internal.h"
+
+namespace kiln::engine::lib {
+
+namespace {
+
+// An open stream operand (error 46, or 63 "File is closed").
+int stream_arg(engine* e, size_t i, FILE** out) {
+  value* v = nullptr;
+  if (int rc = typed_arg(e, i, t_ios, &v)) return rc;
+  if (!v->ios->stream) return set_error(e, 63, *v, -static_cast<double>(i), -22);
+  *out = v->ios->stream;
+  return 0;
+}
+
+// An unsigned offset or length (error 5, or 62 "Negative").
+int uint_arg(engine* e, size_t i, size_t* out) {
+  double x = 0;
+  if (int rc = int_arg(e, i, &x)) return rc;
+  if (x < 0) return set_error(e, 62, operand(e, i), -static_cast<double>(i), -22);
+  *out = static_cast<size_t>(x);
+  return 0;
+}
+
+int fopen_builtin(engine* e) {
+  std::string_view name;
+  std::string_view mode;
+  if (int rc = string_arg(e, 2, &name)) return rc;
+  if (int rc = string_arg(e, 1, &mode)) return rc;
+  static const char* const k_modes[] = {"r", "r+", "w", "w+", "a", "a+",
+                                        "rb", "wb", "ab", "r+b", "w+b", "a+b"};
+  bool known = false;
+  for (const char* m : k_modes) known = known || mode == m;
+  if (!known) return set_error(e, 60, operand(e, 1), -1, -22);
+  if (memchr(name.data(), '\0', name.size())) return result(e, 2, make_nil());
+  FILE* f = fopen(operand(e, 2).str->bytes, operand(e, 1).str->bytes);
+  if (!f) return result(e, 2, make_nil());
+  int64_t slot = cstack_ios_new(e, f);
+  if (slot < 0) return static_cast<int>(slot);
+  return cstack_result(e, 2);
+}
+
+// 174/177: ios pb off len -> count.
+int transfer(engine* e, bool reading) {
+  FILE* f = nullptr;
+  value* p = nullptr;
+  size_t off = 0;
+  size_t len = 0;
+  if (int rc = stream_arg(e, 4, &f)) return rc;
+  if (int rc = typed_arg(e, 3, t_pb, &p)) return rc;
+  if (int rc = uint_arg(e, 2, &off)) return rc;
+  if (int rc = uint_arg(e, 1, &len)) return rc;
+  if (off + len > p->pb->length || off + len < off) {
+    return set_error(e, 27, operand(e, 1), static_cast<double>(off + len), -84);
+  }
+  size_t n = reading ? fread(p->pb->data + off, 1, len, f) : fwrite(p->pb->data + off, 1, len, f);
+  return number_result(e, 4, static_cast<double>(n));
+}
+
+int fseek_builtin(engine* e) {
+  FILE* f = nullptr;
+  double off = 0;
+  double whence = 0;
+  if (int rc = stream_arg(e, 3, &f)) return rc;
+  if (int rc = int_arg(e, 2, &off)) return rc;
+  if (int rc = number_arg(e, 1, &whence)) return rc;
+  if (whence != 0 && whence != 1 && whence != 2) return set_error(e, 64, operand(e, 1), -1, -22);
+  int w = whence == 0 ? SEEK_SET : whence == 1 ? SEEK_CUR : SEEK_END;
+  fseek(f, static_cast<long>(off), w);
+  return number_result(e, 3, static_cast<double>(ftell(f)));
+}
+
+// 196: ios delim pb off max -> bytes stored (the delimiter included).
+int fgetdelim_builtin(engine* e) {
+  FILE* f = nullptr;
+  value* p = nullptr;
+  size_t off = 0;
+  if (int rc = stream_arg(e, 5, &f)) return rc;
+  const value& delim = operand(e, 4);
+  int stop = -1;
+  if (delim.type == t_str) {
+    if (delim.str->length != 1) return set_error(e, 65, delim, -4, -22);
+    stop = static_cast<unsigned char>(delim.str->bytes[0]);
+  } else if (delim.type != t_nil) {
+    return set_error(e, 48, delim, -4, -22);
+  }
+  if (int rc = typed_arg(e, 3, t_pb, &p)) return rc;
+  if (int rc = uint_arg(e, 2, &off)) return rc;
+  size_t max = SIZE_MAX;
+  const value& mv = operand(e, 1);
+  if (mv.type != t_nil) {
+    if (!is_number_type(mv.type)) return set_error(e, 39, mv, -1, -22);
+    if (int rc = uint_arg(e, 1, &max)) return rc;
+  }
+  size_t stored = 0;
+  while (stored < max) {
+    int c = fgetc(f);
+    if (c == EOF) break;
+    size_t at = off + stored;
+    if (at >= p->pb->length) {
+      if (int rc = pb_set_length(e, p->pb, at + 1)) return rc;
+    }
+    p->pb->data[at] = static_cast<uint8_t>(c);
+    stored++;
+    if (c == stop) break;
+  }
+  if (int rc = pb_set_length(e, p->pb, off + stored)) return rc;
+  return number_result(e, 5, static_cast<double>(stored));
+}
+
+// 198/199: usec -> tree of the broken-down time.
+int broken_down(engine* e, bool local) {
+  double usec = 0;
+  if (int rc = number_arg(e, 1, &usec)) return rc;
+  if (!std::isfinite(usec) || std::fabs(usec) > 9.2e18) return set_error(e, 67, operand(e, 1), -1, -22);
+  auto seconds = static_cast<time_t>(std::trunc(usec / 1000000));
+  double rest = std::fmod(usec, 1000000);
+  struct tm tm;
+  if (!(local ? localtime_r(&seconds, &tm) : gmtime_r(&seconds, &tm))) {
+    return set_error(e, 67, operand(e, 1), -1, -22);
+  }
+  int64_t slot = cstack_tree_new(e);
+  if (slot < 0) return static_cast<int>(slot);
+  tree_obj* t = e->cstack.items[slot].tree;
+  const struct { const char* key; double v; } fields[] = {
+      {"tm_usec", rest}, {"tm_sec", double(tm.tm_sec)}, {"tm_min", double(tm.tm_min)},
+      {"tm_hour", double(tm.tm_hour)}, {"tm_mday", double(tm.tm_mday)},
+      {"tm_mon", double(tm.tm_mon + 1)}, {"tm_year", double(tm.tm_year) + 1900},
+      {"tm_wday", double(tm.tm_wday)}, {"tm_yday", double(tm.tm_yday + 1)},
+      {"tm_isdst", double(tm.tm_isdst)},
+  };
+  for (const auto& f : fields) {
+    str_obj* k = string_new(e, f.key, strlen(f.key));
+    if (!k) {
+      cstack_pop(e);
+      return -12;
+    }
+    value kv = make_object(t_str, k);
+    int rc = tree_set(e, t, kv, make_number(f.v));
+    value_unref(e, kv);
+    if (rc) {
+      cstack_pop(e);
+      return rc;
+    }
+  }
+  return cstack_result(e, 1);
+}
+
+// A field of the tree for @mktime: required ones fail with error 36.
+int tm_field(engine* e, tree_obj* t, const char* key, bool required, int fallback, int* out) {
+  value* v = tree_get(t, key, strlen(key));
+  if (!v) {
+    if (required) {
+      str_obj* k = string_new(e, key, strlen(key));
+      value kv = k ? make_object(t_str, k) : make_nil();
+      int rc = set_error(e, 36, kv, -1, -22);
+      value_unref(e, kv);
+      return rc;
+    }
+    *out = fallback;
+    return 0;
+  }
+  if (v->type != t_int && v->type != t_double) return set_error(e, 39, *v, -1, -22);
+  double x = v->num;
+  *out = (x >= INT_MIN && x <= INT_MAX) ? static_cast<int>(x) : INT_MIN;
+  return 0;
+}
+
+int set_field(engine* e, tree_obj* t, const char* key, double x) {
+  str_obj* k = string_new(e, key, strlen(key));
+  if (!k) return -12;
+  value kv = make_object(t_str, k);
+  int rc = tree_set(e, t, kv, make_number(x));
+  value_unref(e, kv);
+  return rc;
+}
+
+int mktime_builtin(engine* e) {
+  value* tv = nullptr;
+  if (int rc = typed_arg(e, 1, t_tree, &tv)) return rc;
+  tree_obj* t = tv->tree;
+  struct tm tm;
+  memset(&tm, 0, sizeof tm);
+  int usec = 0;
+  if (int rc = tm_field(e, t, "tm_usec", false, 0, &usec)) return rc;
+  if (int rc = tm_field(e, t, "tm_sec", false, 0, &tm.tm_sec)) return rc;
+  if (int rc = tm_field(e, t, "tm_min", true, 0, &tm.tm_min)) return rc;
+  if (int rc = tm_field(e, t, "tm_hour", true, 0, &tm.tm_hour)) return rc;
+  if (int rc = tm_field(e, t, "tm_mday", true, 0, &tm.tm_mday)) return rc;
+  if (int rc = tm_field(e, t, "tm_mon", true, 0, &tm.tm_mon)) return rc;
+  if (int rc = tm_field(e, t, "tm_year", true, 0, &tm.tm_year)) return rc;
+  if (int rc = tm_field(e, t, "tm_isdst", false, -1, &tm.tm_isdst)) return rc;
+  tm.tm_mon -= 1;
+  tm.tm_year -= 1900;
+  time_t seconds = mktime(&tm);
+  if (seconds == static_cast<time_t>(-1)) return result(e, 1, make_nil());
+  if (int rc = set_field(e, t, "tm_wday", tm.tm_wday)) return rc;
+  if (int rc = set_field(e, t, "tm_yday", tm.tm_yday + 1)) return rc;
+  if (int rc = set_field(e, t, "tm_isdst", tm.tm_isdst)) return rc;
+  return number_result(e, 1, static_cast<double>(seconds) * 1000000 + usec);
+}
+
+}  // namespace
+
+int file_builtin(engine* e, unsigned op) {
+  switch (op) {
+    case 172:
+      if (int rc = need(e, 2)) return rc;
+      return fopen_builtin(e);
+    case 173:
+    case 176: {
+      if (int rc = need(e, 1)) return rc;
+      value* v = nullptr;
+      if (int rc = typed_arg(e, 1, t_ios, &v)) return rc;
+      if (op == 176) {
+        if (!v->ios->stream) return set_error(e, 63, *v, -1, -22);
+        fflush(v->ios->stream);
+      } else if (v->ios->stream) {
+        fclose(v->ios->stream);
+        v->ios->stream = nullptr;
+      }
+      return result(e, 1, make_nil());
+    }
+    case 174:
+    case 177:
+      if (int rc = need(e, 4)) return rc;
+      return transfer(e, op == 174);
+    case 175:
+      if (int rc = need(e, 3)) return rc;
+      return fseek_builtin(e);
+    case 196:
+      if (int rc = need(e, 5)) return rc;
+      return fgetdelim_builtin(e);
+  }
+  return 1;
+}
+
+int time_builtin(engine* e, unsigned op) {
+  switch (op) {
+    case 197: {
+      struct timeval tv;
+      gettimeofday(&tv, nullptr);
+      return push_number(e, static_cast<double>(tv.tv_sec) * 1000000 + tv.tv_usec);
+    }
+    case 198:
+    case 199:
+      if (int rc = need(e, 1)) return rc;
+      return broken_down(e, op == 198);
+    case 200:
+      if (int rc = need(e, 1)) return rc;
+      return mktime_builtin(e);
+  }
+  return 1;
+}
+
+}  // namespace kiln::engine::lib

@@ -1,0 +1,387 @@
+// String built-ins, number text, output to the two streams, and the
+// string/buffer conversions.
+#include <unistd.h>
+
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "engine/builtins_internal.h"
+
+namespace kiln::engine::lib {
+
+namespace {
+
+// A new string built on the C stack replaces the top n operands.
+int string_result(engine* e, size_t n, const char* bytes, size_t length) {
+  int64_t slot = cstack_string_new(e, bytes, length);
+  if (slot < 0) return static_cast<int>(slot);
+  return cstack_result(e, n);
+}
+
+// 256-bit membership set of the bytes of a separator string.
+struct byte_set {
+  uint64_t bits[4] = {};
+  explicit byte_set(std::string_view s) {
+    for (unsigned char c : s) bits[c >> 6] |= uint64_t{1} << (c & 63);
+  }
+  bool has(unsigned char c) const { return (bits[c >> 6] >> (c & 63)) & 1; }
+};
+
+// Calls visit(word) for each maximal run of bytes outside the set.
+template <typename visitor>
+void for_each_word(std::string_view s, const byte_set& seps, visitor visit) {
+  size_t i = 0;
+  while (i < s.size()) {
+    while (i < s.size() && seps.has(static_cast<unsigned char>(s[i]))) i++;
+    size_t start = i;
+    while (i < s.size() && !seps.has(static_cast<unsigned char>(s[i]))) i++;
+    if (i > start && !visit(s.substr(start, i - start))) return;
+  }
+}
+
+int strsub(engine* e) {
+  std::string_view s;
+  double start = 0;
+  double end = 0;
+  if (int rc = string_arg(e, 3, &s)) return rc;
+  if (int rc = int_arg(e, 2, &start)) return rc;
+  if (int rc = int_arg(e, 1, &end)) return rc;
+  if (start < 0 || start > end) return out_of_range(e, 2);
+  if (end > static_cast<double>(s.size())) return out_of_range(e, 1);
+  auto a = static_cast<size_t>(start);
+  return string_result(e, 3, s.data() + a, static_cast<size_t>(end) - a);
+}
+
+int strcmp_builtin(engine* e) {
+  std::string_view s;
+  std::string_view t;
+  if (int rc = string_arg(e, 2, &s)) return rc;
+  if (int rc = string_arg(e, 1, &t)) return rc;
+  return number_result(e, 2, key_compare(s.data(), s.size(), t.data(), t.size()));
+}
+
+int list_join(engine* e) {
+  std::string_view sep;
+  value* list = nullptr;
+  if (int rc = string_arg(e, 2, &sep)) return rc;
+  if (int rc = typed_arg(e, 1, t_array, &list)) return rc;
+  std::string out;
+  for (size_t i = 0; i < list->array->size; i++) {
+    const value& v = list->array->items[i];
+    if (v.type != t_str) return set_error(e, 48, v, -1, -22);
+    if (i) out.append(sep);
+    out.append(v.str->bytes, v.str->length);
+  }
+  return string_result(e, 2, out.data(), out.size());
+}
+
+int map_bytes(engine* e, int (*f)(int)) {
+  std::string_view s;
+  if (int rc = string_arg(e, 1, &s)) return rc;
+  std::string out(s);
+  for (char& c : out) c = static_cast<char>(f(static_cast<unsigned char>(c)));
+  return string_result(e, 1, out.data(), out.size());
+}
+
+int strstr_builtin(engine* e) {
+  std::string_view s;
+  std::string_view needle;
+  if (int rc = string_arg(e, 2, &s)) return rc;
+  if (int rc = string_arg(e, 1, &needle)) return rc;
+  size_t at = s.find(needle);
+  if (at == std::string_view::npos) return result(e, 2, make_nil());
+  return number_result(e, 2, static_cast<double>(at));
+}
+
+int strgsub(engine* e) {
+  std::string_view s;
+  std::string_view pattern;
+  std::string_view repl;
+  if (int rc = string_arg(e, 3, &s)) return rc;
+  if (int rc = string_arg(e, 2, &pattern)) return rc;
+  if (int rc = string_arg(e, 1, &repl)) return rc;
+  if (pattern.empty()) return -22;
+  std::string out;
+  size_t i = 0;
+  while (i < s.size()) {
+    if (s.compare(i, pattern.size(), pattern) == 0 && i + pattern.size() <= s.size()) {
+      out.append(repl);
+      i += pattern.size();
+    } else {
+      out += s[i++];
+    }
+  }
+  return string_result(e, 3, out.data(), out.size());
+}
+
+int strrep(engine* e) {
+  std::string_view s;
+  if (int rc = string_arg(e, 2, &s)) return rc;
+  const value& n = operand(e, 1);
+  if (!is_number_type(n.type) || n.num < 0 || n.num != std::trunc(n.num)) {
+    return set_error(e, 11, n, -1, -22);
+  }
+  int64_t slot = cstack_string_new_repeat(e, s.data(), s.size(), static_cast<size_t>(n.num));
+  if (slot < 0) return static_cast<int>(slot);
+  return cstack_result(e, 2);
+}
+
+int strset(engine* e) {
+  std::string_view s;
+  double i = 0;
+  unsigned char c = 0;
+  if (int rc = string_arg(e, 3, &s)) return rc;
+  if (int rc = int_arg(e, 2, &i)) return rc;
+  if (int rc = byte_arg(e, 1, &c)) return rc;
+  if (i < 0 || i >= static_cast<double>(s.size())) return out_of_range(e, 2);
+  std::string out(s);
+  out[static_cast<size_t>(i)] = static_cast<char>(c);
+  return string_result(e, 3, out.data(), out.size());
+}
+
+int strstrip(engine* e) {
+  std::string_view s;
+  std::string_view set;
+  if (int rc = string_arg(e, 2, &s)) return rc;
+  if (int rc = string_arg(e, 1, &set)) return rc;
+  byte_set strip(set);
+  size_t a = 0;
+  size_t b = s.size();
+  while (a < b && strip.has(static_cast<unsigned char>(s[a]))) a++;
+  while (b > a && strip.has(static_cast<unsigned char>(s[b - 1]))) b--;
+  return string_result(e, 2, s.data() + a, b - a);
+}
+
+int strword(engine* e) {
+  std::string_view s;
+  std::string_view seps;
+  double n = 0;
+  if (int rc = string_arg(e, 3, &s)) return rc;
+  if (int rc = string_arg(e, 2, &seps)) return rc;
+  if (int rc = int_arg(e, 1, &n)) return rc;
+  if (n < 0) return out_of_range(e, 1);
+  double index = 0;
+  std::string_view found;
+  bool ok = false;
+  for_each_word(s, byte_set(seps), [&](std::string_view w) {
+    if (index++ == n) {
+      found = w;
+      ok = true;
+      return false;
+    }
+    return true;
+  });
+  if (!ok) return out_of_range(e, 1);
+  return string_result(e, 3, found.data(), found.size());
+}
+
+// 143/144: s may be nil (no words).
+int words(engine* e, bool as_list) {
+  std::string_view s;
+  std::string_view seps;
+  if (operand(e, 2).type != t_nil) {
+    if (int rc = string_arg(e, 2, &s)) return rc;
+  }
+  if (int rc = string_arg(e, 1, &seps)) return rc;
+  byte_set set(seps);
+  if (!as_list) {
+    double count = 0;
+    for_each_word(s, set, [&](std::string_view) { return ++count, true; });
+    return number_result(e, 2, count);
+  }
+  int64_t slot = cstack_array_new(e);
+  if (slot < 0) return static_cast<int>(slot);
+  array_obj* out = e->cstack.items[slot].array;
+  int failed = 0;
+  for_each_word(s, set, [&](std::string_view w) {
+    str_obj* word = string_new(e, w.data(), w.size());
+    if (!word) {
+      failed = -12;
+      return false;
+    }
+    value wv = make_object(t_str, word);
+    failed = array_push(e, out, wv);
+    value_unref(e, wv);
+    return failed == 0;
+  });
+  if (failed) {
+    cstack_pop(e);
+    return failed;
+  }
+  return cstack_result(e, 2);
+}
+
+int tostring(engine* e) {
+  const value& v = operand(e, 1);
+  if (!is_number_type(v.type)) return set_error(e, 39, v, -1, -22);
+  char text[64];
+  double x = v.num;
+  if (v.type == t_int && x >= -9223372036854775808.0 && x < 9223372036854775808.0 &&
+      static_cast<double>(static_cast<long long>(x)) == x) {
+    snprintf(text, sizeof text, "%lld", static_cast<long long>(x));
+  } else if (v.type == t_int && x >= 0 && x < 18446744073709551616.0) {
+    snprintf(text, sizeof text, "%llu", static_cast<unsigned long long>(x));
+  } else {
+    number_text(x, text);
+  }
+  return string_result(e, 1, text, strlen(text));
+}
+
+int tonumber(engine* e) {
+  std::string_view s;
+  if (int rc = string_arg(e, 1, &s)) return rc;
+  value& v = operand(e, 1);
+  if (s.empty() || memchr(s.data(), '\0', s.size())) return set_error(e, 12, v, -1, -22);
+  char* end = nullptr;
+  double x = strtod(v.str->bytes, &end);
+  if (end != v.str->bytes + s.size()) return set_error(e, 12, v, -1, -22);
+  bool plain = s.find_first_of(".eE") == std::string_view::npos;
+  return result(e, 1, plain ? make_number(x) : make_double(x));
+}
+
+int write_text(engine* e, FILE* stream, std::string_view s) {
+  fflush(stream);
+  size_t written = fwrite(s.data(), 1, s.size(), stream);
+  fflush(stream);
+  if (written != s.size()) return set_error(e, 9, make_nil(), static_cast<double>(written), -5);
+  return 0;
+}
+
+int out(engine* e) {
+  std::string_view s;
+  double stream = 0;
+  if (int rc = string_arg(e, 2, &s)) return rc;
+  if (int rc = number_arg(e, 1, &stream)) return rc;
+  if (stream != 0 && stream != 1) return set_error(e, 8, operand(e, 1), -1, -22);
+  if (int rc = write_text(e, stream == 0 ? stdout : stderr, s)) return rc;
+  return pop_n(e, 2);
+}
+
+int error_builtin(engine* e) {
+  std::string_view s;
+  if (int rc = string_arg(e, 1, &s)) return rc;
+  if (int rc = write_text(e, stderr, s)) return rc;
+  return set_error(e, 10, operand(e, 1), -1, -85);
+}
+
+int chomp(engine* e) {
+  std::string_view s;
+  if (int rc = string_arg(e, 1, &s)) return rc;
+  if (s.empty() || s.back() != '\n') return 0;  // unchanged: the operand stays
+  return string_result(e, 1, s.data(), s.size() - 1);
+}
+
+int pb_to_string(engine* e) {
+  value* p = nullptr;
+  double off = 0;
+  double len = 0;
+  if (int rc = typed_arg(e, 3, t_pb, &p)) return rc;
+  if (int rc = int_arg(e, 2, &off)) return rc;
+  if (int rc = int_arg(e, 1, &len)) return rc;
+  if (off < 0) return set_error(e, 62, operand(e, 2), -2, -22);
+  if (len < 0) return set_error(e, 62, operand(e, 1), -1, -22);
+  if (off + len > static_cast<double>(p->pb->length)) {
+    return set_error(e, 27, operand(e, 1), off + len, -84);
+  }
+  return string_result(e, 3, reinterpret_cast<const char*>(p->pb->data) + static_cast<size_t>(off),
+                       static_cast<size_t>(len));
+}
+
+int string_to_pb(engine* e) {
+  std::string_view s;
+  if (int rc = string_arg(e, 1, &s)) return rc;
+  int64_t slot = cstack_pb_new(e);
+  if (slot < 0) return static_cast<int>(slot);
+  pb_obj* p = e->cstack.items[slot].pb;
+  if (int rc = pb_set_length(e, p, s.size())) {
+    cstack_pop(e);
+    return rc;
+  }
+  if (!s.empty()) memcpy(p->data, s.data(), s.size());
+  return cstack_result(e, 1);
+}
+
+// The operand counts of this file's built-ins.
+int arity(unsigned op) {
+  switch (op) {
+    case 128: case 137: case 140: case 142: case 194: return 3;
+    case 130: case 131: case 132: case 136: case 138: case 141: case 143: case 144: case 163: return 2;
+    default: return 1;
+  }
+}
+
+}  // namespace
+
+int string_builtin(engine* e, unsigned op) {
+  switch (op) {
+    case 128: case 129: case 130: case 131: case 132: case 133: case 134: case 135: case 136:
+    case 137: case 138: case 140: case 141: case 142: case 143: case 144: case 145: case 146:
+    case 160: case 162: case 163: case 192: case 193: case 194: case 195:
+      break;
+    default:
+      return 1;
+  }
+  if (int rc = need(e, static_cast<size_t>(arity(op)))) return rc;
+  switch (op) {
+    case 128: return strsub(e);
+    case 129: {
+      unsigned char c = 0;
+      if (int rc = byte_arg(e, 1, &c)) return rc;
+      return string_result(e, 1, reinterpret_cast<const char*>(&c), 1);
+    }
+    case 130: {
+      value* a = nullptr;
+      value* b = nullptr;
+      if (int rc = typed_arg(e, 2, t_str, &a)) return rc;
+      if (int rc = typed_arg(e, 1, t_str, &b)) return rc;
+      int64_t slot = cstack_string_new_concat(e, a->str->bytes, a->str->length, b->str->bytes,
+                                              b->str->length);
+      if (slot < 0) return static_cast<int>(slot);
+      return cstack_result(e, 2);
+    }
+    case 131: return strcmp_builtin(e);
+    case 132: return list_join(e);
+    case 133: return map_bytes(e, tolower);
+    case 134: return map_bytes(e, toupper);
+    case 135: {
+      std::string_view s;
+      if (int rc = string_arg(e, 1, &s)) return rc;
+      std::string out(s.rbegin(), s.rend());
+      return string_result(e, 1, out.data(), out.size());
+    }
+    case 136: return strstr_builtin(e);
+    case 137: return strgsub(e);
+    case 138: return strrep(e);
+    case 140: return strset(e);
+    case 141: return strstrip(e);
+    case 142: return strword(e);
+    case 143: return words(e, true);
+    case 144: return words(e, false);
+    case 145: return tostring(e);
+    case 146: return tonumber(e);
+    case 160:
+      value_dump(stdout, operand(e, 1));
+      fputc('\n', stdout);
+      fflush(stdout);
+      return pop(e);
+    case 162: return error_builtin(e);
+    case 163: return out(e);
+    case 192: {
+      std::string_view name;
+      if (int rc = string_arg(e, 1, &name)) return rc;
+      const char* v = getenv(operand(e, 1).str->bytes);
+      if (!v || memchr(name.data(), '\0', name.size())) return result(e, 1, make_nil());
+      return string_result(e, 1, v, strlen(v));
+    }
+    case 193: return chomp(e);
+    case 194: return pb_to_string(e);
+    case 195: return string_to_pb(e);
+  }
+  return 1;
+}
+
+}  // namespace kiln::engine::lib

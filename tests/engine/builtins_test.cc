@@ -1,0 +1,316 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "engine/core_fixture.h"
+#include "engine/engine.h"
+
+namespace kiln::engine::testing {
+namespace {
+
+class Builtins : public engine_test {
+ protected:
+  void TearDown() override {
+    e.bp = 0;
+    pop_n(&e, e.stack.length);
+    clear_error(&e);
+    engine_test::TearDown();
+  }
+  void push_str(const std::string& s) {
+    value v = str(s);
+    push_value(&e, v);
+    value_unref(&e, v);
+  }
+  void push_num(double x) { push_number(&e, x); }
+  // Calls op and returns its result code; the stack keeps its result.
+  int call(unsigned op) { return builtin_run(&e, op); }
+  value top() { return e.stack.items[e.stack.length - 1]; }
+  std::string top_text() {
+    EXPECT_EQ(top().type, t_str);
+    return top().type == t_str ? std::string(top().str->bytes, top().str->length) : "";
+  }
+  void reset() {
+    pop_n(&e, e.stack.length);
+    clear_error(&e);
+  }
+  std::string string_op(unsigned op, std::vector<std::string> strs, std::vector<double> nums = {}) {
+    for (auto& s : strs) push_str(s);
+    for (double x : nums) push_num(x);
+    EXPECT_EQ(call(op), 0) << op << ": " << error_message(e.err.code);
+    std::string out = top_text();
+    reset();
+    return out;
+  }
+  int failing_op(unsigned op, std::vector<std::string> strs, std::vector<double> nums = {}) {
+    for (auto& s : strs) push_str(s);
+    for (double x : nums) push_num(x);
+    int rc = call(op);
+    int code = e.err.code;
+    EXPECT_NE(rc, 0);
+    reset();
+    return code;
+  }
+  value new_array(std::vector<std::string> items) {
+    array_obj* a = array_new(&e);
+    for (auto& s : items) {
+      value v = str(s);
+      array_push(&e, a, v);
+      value_unref(&e, v);
+    }
+    return make_object(t_array, a);
+  }
+  std::vector<std::string> texts(value a) {
+    std::vector<std::string> out;
+    for (size_t i = 0; i < a.array->size; i++) {
+      out.emplace_back(a.array->items[i].str->bytes, a.array->items[i].str->length);
+    }
+    return out;
+  }
+};
+
+TEST_F(Builtins, SubstringsAndSearch) {
+  EXPECT_EQ(string_op(128, {"abc"}, {1, 3}), "bc");
+  EXPECT_EQ(string_op(128, {"abc"}, {3, 3}), "");
+  EXPECT_EQ(failing_op(128, {"abc"}, {2, 1}), 4);
+  EXPECT_EQ(failing_op(128, {"abc"}, {0, 4}), 4);
+  EXPECT_EQ(failing_op(128, {"abc"}, {0.5, 1}), 5);
+  push_str("abc");
+  push_str("abc");
+  call(136);
+  EXPECT_EQ(top().num, 0);
+  reset();
+  push_str("abc");
+  push_str("c");
+  call(136);
+  EXPECT_EQ(top().num, 2);
+  reset();
+  push_str("ab");
+  push_str("abc");
+  call(136);
+  EXPECT_EQ(top().type, t_nil);
+  reset();
+}
+
+TEST_F(Builtins, StripWordsAndReplace) {
+  EXPECT_EQ(string_op(141, {"  a b  ", " "}), "a b");
+  EXPECT_EQ(string_op(141, {"   ", " "}), "");
+  EXPECT_EQ(string_op(142, {"  a  b ", " "}, {1}), "b");
+  EXPECT_EQ(failing_op(142, {"  a  b ", " "}, {2}), 4);
+  EXPECT_EQ(string_op(137, {"aaa", "aa", "b"}), "ba");
+  EXPECT_EQ(string_op(137, {"ab", "abc", "x"}), "ab");
+  push_str("a");
+  push_str("");
+  push_str("b");
+  EXPECT_EQ(call(137), -22);  // an empty pattern
+  reset();
+  push_str(",a,,b,");
+  push_str(",");
+  ASSERT_EQ(call(143), 0);
+  EXPECT_EQ(texts(top()), (std::vector<std::string>{"a", "b"}));
+  reset();
+  push_nil(&e);
+  push_str(" ");
+  ASSERT_EQ(call(144), 0);
+  EXPECT_EQ(top().num, 0);
+  reset();
+  EXPECT_EQ(string_op(138, {"ab"}, {3}), "ababab");
+  EXPECT_EQ(failing_op(138, {"ab"}, {-1}), 11);
+  EXPECT_EQ(string_op(140, {"abc"}, {1, 65}), "aAc");
+  EXPECT_EQ(failing_op(140, {"abc"}, {1, 256}), 7);
+  EXPECT_EQ(string_op(135, {"abc"}), "cba");
+  EXPECT_EQ(string_op(193, {"line\n"}), "line");
+  EXPECT_EQ(string_op(193, {"line"}), "line");
+}
+
+TEST_F(Builtins, NumbersAndText) {
+  push_str("12");
+  ASSERT_EQ(call(146), 0);
+  EXPECT_EQ(top().type, t_int);
+  reset();
+  push_str("12.0");
+  ASSERT_EQ(call(146), 0);
+  EXPECT_EQ(top().type, t_double);
+  EXPECT_EQ(top().num, 12);
+  reset();
+  EXPECT_EQ(failing_op(146, {"12x"}), 12);
+  EXPECT_EQ(failing_op(146, {""}), 12);
+  EXPECT_EQ(string_op(145, {}, {0.5}), "0.5");
+  EXPECT_EQ(string_op(145, {}, {3}), "3");
+  push_bool(&e, true);
+  ASSERT_EQ(call(145), 0);
+  EXPECT_EQ(top_text(), "1.0");
+  reset();
+  push_number(&e, -2.5);
+  ASSERT_EQ(call(147), 0);
+  EXPECT_EQ(top().type, t_double);
+  reset();
+  push_number(&e, 2.5);
+  ASSERT_EQ(call(151), 0);
+  EXPECT_EQ(top().type, t_int);
+  EXPECT_EQ(top().num, 3);
+  reset();
+}
+
+TEST_F(Builtins, ArrayInsertDeleteSpliceAndDuplicates) {
+  value a = new_array({"b", "c"});
+  push_value(&e, a);
+  push_num(0);
+  push_str("a");
+  ASSERT_EQ(call(202), 0);
+  push_value(&e, a);
+  push_num(3);
+  push_str("d");
+  ASSERT_EQ(call(202), 0);
+  EXPECT_EQ(texts(a), (std::vector<std::string>{"a", "b", "c", "d"}));
+  push_value(&e, a);
+  push_num(4);
+  EXPECT_EQ(call(201), -34);
+  reset();
+  push_value(&e, a);
+  push_num(3);
+  ASSERT_EQ(call(201), 0);
+  push_value(&e, a);
+  push_num(0);
+  ASSERT_EQ(call(201), 0);
+  EXPECT_EQ(texts(a), (std::vector<std::string>{"b", "c"}));
+  push_value(&e, a);
+  push_num(1);
+  push_num(2);
+  ASSERT_EQ(call(166), 0);
+  EXPECT_EQ(texts(top()), (std::vector<std::string>{"c"}));
+  reset();
+  value d = new_array({"x", "y", "x", "z", "y"});
+  push_value(&e, d);
+  ASSERT_EQ(call(206), 0);
+  EXPECT_EQ(texts(top()), (std::vector<std::string>{"x", "y", "z"}));
+  reset();
+  push_value(&e, d);
+  ASSERT_EQ(call(161), 0);
+  EXPECT_NE(top().array, d.array);
+  EXPECT_EQ(texts(top()), texts(d));
+  reset();
+  value_unref(&e, a);
+  value_unref(&e, d);
+}
+
+TEST_F(Builtins, DictionaryIterationSurvivesDeletingTheCurrentKey) {
+  tree_obj* t = tree_new(&e);
+  value tv = make_object(t_tree, t);
+  for (const char* k : {"b", "a", "ab"}) {
+    value kv = str(k);
+    tree_set(&e, t, kv, make_number(1));
+    value_unref(&e, kv);
+  }
+  std::vector<std::string> order;
+  push_value(&e, tv);
+  push_nil(&e);
+  for (;;) {
+    push_bool(&e, false);
+    ASSERT_EQ(call(164), 0);
+    pop(&e);  // the value
+    if (top().type == t_nil) break;
+    order.push_back(top_text());
+    tree_delete(&e, t, top().str->bytes, top().str->length);
+  }
+  EXPECT_EQ(order, (std::vector<std::string>{"a", "ab", "b"}));
+  EXPECT_EQ(t->count, 0u);
+  reset();
+  value_unref(&e, tv);
+}
+
+TEST_F(Builtins, FileStreams) {
+  char path[] = "/tmp/kiln-builtins-XXXXXX";
+  close(mkstemp(path));
+  EXPECT_EQ(failing_op(172, {path, "rw"}), 60);
+  push_str("/nonexistent/file");
+  push_str("r");
+  ASSERT_EQ(call(172), 0);
+  EXPECT_EQ(top().type, t_nil);
+  reset();
+  // Write "one\ntwo" through a buffer, read it back line by line.
+  push_str(path);
+  push_str("w+");
+  ASSERT_EQ(call(172), 0);
+  value f = top();
+  value_ref(f);
+  reset();
+  push_str("one\ntwo");
+  ASSERT_EQ(call(195), 0);
+  value pb = top();
+  value_ref(pb);
+  reset();
+  push_value(&e, f);
+  push_value(&e, pb);
+  push_num(0);
+  push_num(7);
+  ASSERT_EQ(call(177), 0);
+  EXPECT_EQ(top().num, 7);
+  reset();
+  push_value(&e, f);
+  push_num(0);
+  push_num(0);
+  ASSERT_EQ(call(175), 0);
+  EXPECT_EQ(top().num, 0);
+  reset();
+  push_value(&e, f);
+  push_str("\n");
+  push_value(&e, pb);
+  push_num(0);
+  push_nil(&e);
+  ASSERT_EQ(call(196), 0);
+  EXPECT_EQ(top().num, 4);
+  EXPECT_EQ(pb.pb->length, 4u);
+  reset();
+  push_value(&e, f);
+  push_value(&e, pb);
+  push_num(2);
+  push_num(5);
+  EXPECT_EQ(call(174), -84);  // beyond the buffer's length
+  EXPECT_EQ(e.err.code, 27);
+  reset();
+  push_value(&e, f);
+  ASSERT_EQ(call(173), 0);
+  reset();
+  push_value(&e, f);
+  EXPECT_EQ(call(176), -22);
+  EXPECT_EQ(e.err.code, 63);
+  reset();
+  value_unref(&e, f);
+  value_unref(&e, pb);
+  unlink(path);
+}
+
+TEST_F(Builtins, Time) {
+  push_num(0);
+  ASSERT_EQ(call(199), 0);
+  tree_obj* t = top().tree;
+  auto field = [&](const char* k) { return tree_get(t, k, strlen(k))->num; };
+  EXPECT_EQ(field("tm_year"), 1970);
+  EXPECT_EQ(field("tm_mon"), 1);
+  EXPECT_EQ(field("tm_mday"), 1);
+  EXPECT_EQ(field("tm_yday"), 1);
+  EXPECT_EQ(field("tm_wday"), 4);
+  EXPECT_EQ(field("tm_usec"), 0);
+  tree_delete(&e, t, "tm_mday", 7);
+  ASSERT_EQ(call(200), -22);
+  EXPECT_EQ(e.err.code, 36);
+  reset();
+}
+
+TEST_F(Builtins, UnknownAndUnsupported) {
+  EXPECT_EQ(call(169), -45);
+  EXPECT_EQ(e.err.code, 2);
+  EXPECT_EQ(call(139), -86);
+  EXPECT_EQ(e.err.code, 14);
+  EXPECT_EQ(call(167), -86);
+  EXPECT_EQ(call(1000), -86);
+  clear_error(&e);
+  EXPECT_EQ(call(128), -84);  // missing operands
+  EXPECT_EQ(e.err.code, 30);
+}
+
+}  // namespace
+}  // namespace kiln::engine::testing
