@@ -513,6 +513,12 @@ void value_dump(FILE* out, value v);
 // plus NUL) and returns its length.
 int number_text(double x, char* buffer);
 
+// One candidate text of x with precision p ("%.<p>g", 1 to 17),
+// normalised: "e" lower case, no "+" and no leading zeros in the exponent,
+// ".0" added to a finite plain number without a point. Sets *exponent when
+// the text has an exponent and returns whether it reads back to x.
+bool number_candidate(double x, int precision, char* buffer, size_t* length, bool* exponent);
+
 // Executes the built-in library opcodes 128 to 1023.
 int builtin_run(engine* e, unsigned opcode);
 

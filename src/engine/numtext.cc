@@ -74,6 +74,14 @@ candidate bisect(double x, bool plain_only) {
 
 }  // namespace
 
+bool number_candidate(double x, int precision, char* buffer, size_t* length, bool* exponent) {
+  candidate c = format(x, precision);
+  memcpy(buffer, c.text, c.length + 1);
+  *length = c.length;
+  *exponent = c.exponent;
+  return c.fits;
+}
+
 int number_text(double x, char* buffer) {
   candidate f = format(x, 17);
   candidate result = f;

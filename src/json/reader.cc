@@ -1,0 +1,339 @@
+#include "json/reader.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "json/writer.h"
+
+namespace kiln::json {
+
+using namespace kiln::engine;
+
+namespace {
+
+int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+void append_utf8(std::string* out, unsigned cp) {
+  if (cp < 0x80) {
+    *out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    *out += static_cast<char>(0xC0 | (cp >> 6));
+    *out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    *out += static_cast<char>(0xE0 | (cp >> 12));
+    *out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+}  // namespace
+
+void json_pull::skip_blanks() {
+  while (p_ < end_ && (*p_ == ' ' || *p_ == '\t' || *p_ == '\n' || *p_ == '\r')) p_++;
+}
+
+int json_pull::read_string(std::string* out) {
+  out->clear();
+  p_++;  // the opening quote
+  while (p_ < end_) {
+    char c = *p_++;
+    if (c == '"') return 0;
+    if (c != '\\') {
+      *out += c;
+      continue;
+    }
+    if (p_ >= end_) return -1;
+    char esc = *p_++;
+    switch (esc) {
+      case '"': *out += '"'; break;
+      case '/': *out += '/'; break;
+      case '\\': *out += '\\'; break;
+      case 'b': *out += '\b'; break;
+      case 'f': *out += '\f'; break;
+      case 'n': *out += '\n'; break;
+      case 'r': *out += '\r'; break;
+      case 't': *out += '\t'; break;
+      case 'u': {
+        if (end_ - p_ < 4) return -1;
+        unsigned cp = 0;
+        for (int i = 0; i < 4; i++) {
+          int d = hex_digit(p_[i]);
+          if (d < 0) return -1;
+          cp = cp * 16 + static_cast<unsigned>(d);
+        }
+        p_ += 4;
+        append_utf8(out, cp);
+        break;
+      }
+      default: return -1;
+    }
+  }
+  return -1;  // the text ended inside the string
+}
+
+// A value starts at p_; fills the event (containers open here).
+int json_pull::read_value(json_event* ev) {
+  ev->has_key = has_key_;
+  if (has_key_) ev->key = pending_key_;
+  has_key_ = false;
+  char c = *p_;
+  if (c == '{' || c == '[') {
+    p_++;
+    open_.push_back(c);
+    ev->kind = c == '{' ? ev_object_start : ev_array_start;
+    state_ = c == '{' ? key_or_close : value_or_close;
+    return 1;
+  }
+  if (c == '"') {
+    if (read_string(&ev->text) < 0) return -1;
+    ev->kind = ev_string;
+    return after_value();
+  }
+  if (c == 't' || c == 'f' || c == 'n') {
+    const char* word = c == 't' ? "true" : c == 'f' ? "false" : "null";
+    size_t n = strlen(word);
+    if (static_cast<size_t>(end_ - p_) < n || memcmp(p_, word, n) != 0) return -1;
+    p_ += n;
+    ev->kind = c == 'n' ? ev_null : ev_boolean;
+    ev->boolean = c == 't';
+    return after_value();
+  }
+  if (c == '-' || (c >= '0' && c <= '9')) {
+    const char* start = p_;
+    bool integer = true;
+    while (p_ < end_ && (strchr("+-0123456789.eE", *p_) != nullptr)) {
+      if (*p_ == '.' || *p_ == 'e' || *p_ == 'E') integer = false;
+      p_++;
+    }
+    std::string digits(start, p_);
+    char* stop = nullptr;
+    double x = strtod(digits.c_str(), &stop);
+    if (stop != digits.c_str() + digits.size() || digits == "-") return -1;
+    ev->kind = ev_number;
+    ev->number = x;
+    ev->is_integer = integer;
+    return after_value();
+  }
+  return -1;
+}
+
+int json_pull::after_value() {
+  state_ = open_.empty() ? done : comma_or_close;
+  return 1;
+}
+
+int json_pull::next(json_event* ev) {
+  skip_blanks();
+  switch (state_) {
+    case done:
+      return p_ == end_ ? 0 : -1;
+    case value_expected:
+      if (p_ >= end_) return -1;
+      return read_value(ev);
+    case value_or_close:
+      if (p_ >= end_) return -1;
+      if (*p_ == ']') break;
+      return read_value(ev);
+    case key_or_close:
+    case key_expected:
+      if (p_ >= end_) return -1;
+      if (state_ == key_or_close && *p_ == '}') break;
+      if (*p_ != '"') return -1;
+      if (read_string(&pending_key_) < 0) return -1;
+      has_key_ = true;
+      state_ = colon;
+      skip_blanks();
+      if (p_ >= end_ || *p_ != ':') return -1;
+      p_++;
+      state_ = value_expected;
+      return next(ev);
+    case colon:
+      return -1;
+    case comma_or_close:
+      if (p_ >= end_) return -1;
+      if (*p_ == ',') {
+        p_++;
+        state_ = open_.back() == '{' ? key_expected : value_expected;
+        return next(ev);
+      }
+      break;
+  }
+  // A closing bracket must match the innermost open container.
+  char want = open_.empty() ? 0 : (open_.back() == '{' ? '}' : ']');
+  if (p_ >= end_ || *p_ != want) return -1;
+  p_++;
+  open_.pop_back();
+  ev->kind = want == '}' ? ev_object_end : ev_array_end;
+  ev->has_key = false;
+  return after_value();
+}
+
+namespace {
+
+// Stores a finished value into the innermost open container (a C stack
+// slot) or keeps it as the result.
+int place(engine::engine* e, std::vector<int64_t>& open, value v, const json_event& ev,
+          value* result) {
+  if (open.empty()) {
+    value_assign(e, result, v);
+    return 0;
+  }
+  value& parent = e->cstack.items[open.back()];
+  if (parent.type == t_array) return array_push(e, parent.array, v);
+  str_obj* k = string_new(e, ev.key.data(), ev.key.size());
+  if (!k) return -12;
+  value kv = make_object(t_str, k);
+  int rc = tree_set(e, parent.tree, kv, v);
+  value_unref(e, kv);
+  return rc;
+}
+
+int build(engine::engine* e, const char* text, size_t length, value* result) {
+  json_pull pull(text, length);
+  json_event ev;
+  std::vector<int64_t> open;  // C stack slots of the open containers
+  std::vector<json_event> opened_by;
+  size_t base = e->cstack.length;
+  int rc;
+  while ((rc = pull.next(&ev)) == 1) {
+    value v;
+    switch (ev.kind) {
+      case ev_object_start:
+      case ev_array_start: {
+        int64_t slot = ev.kind == ev_object_start ? cstack_tree_new(e) : cstack_array_new(e);
+        if (slot < 0) {
+          rc = -12;
+          break;
+        }
+        open.push_back(slot);
+        opened_by.push_back(ev);
+        continue;
+      }
+      case ev_object_end:
+      case ev_array_end: {
+        value done = e->cstack.items[open.back()];
+        value_ref(done);
+        open.pop_back();
+        json_event key_of = opened_by.back();
+        opened_by.pop_back();
+        rc = place(e, open, done, key_of, result);
+        value_unref(e, done);
+        cstack_pop(e);
+        if (rc) break;
+        continue;
+      }
+      case ev_null: v = make_nil(); break;
+      case ev_boolean: v = make_bool(ev.boolean); break;
+      case ev_number: v = ev.is_integer ? make_number(ev.number) : make_double(ev.number); break;
+      case ev_string: {
+        str_obj* s = string_new(e, ev.text.data(), ev.text.size());
+        if (!s) {
+          rc = -12;
+          break;
+        }
+        v = make_object(t_str, s);
+        rc = place(e, open, v, ev, result);
+        value_unref(e, v);
+        if (rc) break;
+        continue;
+      }
+    }
+    if (rc < 0 || rc > 1) break;
+    rc = place(e, open, v, ev, result);
+    if (rc) break;
+  }
+  while (e->cstack.length > base) cstack_pop(e);
+  return rc == 0 ? 0 : (rc == -12 ? -12 : -1);
+}
+
+bool read_whole_file(const char* path, std::string* out) {
+  struct stat st;
+  if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  FILE* f = fopen(path, "rb");
+  if (!f) return false;
+  if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) {
+    fclose(f);
+    return false;
+  }
+  char buf[65536];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0) out->append(buf, n);
+  bool ok = !ferror(f);
+  fclose(f);
+  return ok;
+}
+
+}  // namespace
+
+int json_decode_text(engine::engine* e, const char* text, size_t length) {
+  value result;
+  int rc = build(e, text, length, &result);
+  if (rc == 0) rc = push_value(e, result);
+  value_clear(e, &result);
+  return rc;
+}
+
+bool json_test_text(const char* text, size_t length) {
+  json_pull pull(text, length);
+  json_event ev;
+  int depth = 0;
+  bool seen = false;
+  int rc;
+  while ((rc = pull.next(&ev)) == 1) {
+    seen = true;
+    if (ev.kind == ev_object_start || ev.kind == ev_array_start) depth++;
+    if (ev.kind == ev_object_end || ev.kind == ev_array_end) depth--;
+  }
+  return rc == 0 && seen && depth == 0;
+}
+
+int json_read_file(engine::engine* e, const char* path) {
+  std::string text;
+  if (!read_whole_file(path, &text)) return -1;
+  return json_decode_text(e, text.data(), text.size());
+}
+
+int builtin_jsondec(engine::engine* e) {
+  if (e->stack.length <= e->bp) return set_error(e, 30, make_nil(), -1, -84);
+  value& s = e->stack.items[e->stack.length - 1];
+  if (s.type != t_str) return set_error(e, 48, s, -1, -22);
+  value text = s;
+  value_ref(text);
+  int rc = json_decode_text(e, text.str->bytes, text.str->length);
+  value_unref(e, text);
+  if (rc == -1) return set_error(e, 68, s, -1, -22);
+  if (rc) return rc;
+  // The value is on top, the text below it.
+  value v = e->stack.items[e->stack.length - 1];
+  value_ref(v);
+  pop(e);
+  rc = replace_top(e, 1, v);
+  value_unref(e, v);
+  return rc;
+}
+
+int builtin_jsontest(engine::engine* e) {
+  if (e->stack.length <= e->bp) return set_error(e, 30, make_nil(), -1, -84);
+  value& s = e->stack.items[e->stack.length - 1];
+  if (s.type != t_str) return set_error(e, 48, s, -1, -22);
+  bool ok = json_test_text(s.str->bytes, s.str->length);
+  return replace_top(e, 1, make_bool(ok));
+}
+
+void register_builtins() {
+  json_builtins f;
+  f.encode = builtin_jsonenc;
+  f.decode = builtin_jsondec;
+  f.test = builtin_jsontest;
+  set_json_builtins(f);
+}
+
+}  // namespace kiln::json
