@@ -77,6 +77,7 @@ TEST(Syncbuf, StripsControlSequencesButKeepsLoneEscapes) {
   syncbuf_append(&buf, text.data(), text.size());
   syncbuf_strip_escapes(&buf);
   EXPECT_EQ(contents(&buf), "red plain \x1bX end\x1b");
+  syncbuf_flush(&buf, -1);  // discard
 }
 
 TEST(Syncbuf, StripsASequenceSplitAcrossChunks) {
