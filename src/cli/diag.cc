@@ -17,17 +17,33 @@ namespace diag {
 int depth = 0;
 fatal_hooks hooks;
 
+// The steps of the fatal exit in their order. A fatal error raised while
+// the exit is under way (a hook that fails fatally) prints its own line and
+// continues with the steps not yet begun, so that the exit neither recurses
+// nor skips the database write-back when only the reaping failed.
+enum fatal_stage { stage_idle, stage_fifo, stage_reap, stage_write_back };
+static fatal_stage g_stage = stage_idle;
+
 void vfatal(const char* fmt, va_list ap) {
-  if (hooks.remove_fifo) hooks.remove_fifo();
+  if (g_stage == stage_idle) {
+    g_stage = stage_fifo;
+    if (hooks.remove_fifo) hooks.remove_fifo();
+  }
   std::string full = "kiln: *** ";
   full += fmt;
   full += ". Exiting.\n";
   fflush(stdout);
   vfprintf(stderr, full.c_str(), ap);
   fflush(stderr);
-  if (hooks.reap_children) hooks.reap_children();
-  if (hooks.write_back_db && hooks.write_back_db() != 0) {
-    fputs("kiln: Cannot write kiln database\n", stderr);
+  if (g_stage < stage_reap) {
+    g_stage = stage_reap;
+    if (hooks.reap_children) hooks.reap_children();
+  }
+  if (g_stage < stage_write_back) {
+    g_stage = stage_write_back;
+    if (hooks.write_back_db && hooks.write_back_db() != 0) {
+      fputs("kiln: Cannot write kiln database\n", stderr);
+    }
   }
   fflush(stdout);
   fflush(stderr);

@@ -57,10 +57,11 @@ int main(int argc, char** argv) {
   cli::check_cycles();                                 // 27
   cli::run_build();                                    // 28
   if (cfg.debug) cli::print_memory_statistics();       // 29
-  if (cli::write_back_database() != 0) {               // 30
+  int written = cli::write_back_database();           // 30
+  cli::remove_jobserver_fifo();                        // 31, also when the write failed
+  if (written != 0) {
     fputs("kiln: Cannot write kiln database\n", stderr);
     return 2;
   }
-  cli::remove_jobserver_fifo();                        // 31
   return 0;
 }

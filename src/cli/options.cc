@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <clocale>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -41,15 +43,18 @@ bool set_mode(int mode) {
 // The processor count for -j a and -l a.
 int online_processors() { return processor_count(sysconf(_SC_NPROCESSORS_ONLN)); }
 
-// -j n: 1 to 1000 by atoi; a word starting with "a" means one per processor.
+// -j n: the leading number of the word (as atoi reads it), 1 to 1000; a
+// word starting with "a" means one job per processor. The number is read
+// as a long so that a huge count is refused instead of wrapping into range.
 bool parse_jobs(const char* arg) {
-  int jobs = arg[0] == 'a' ? online_processors() : atoi(arg);
+  long jobs = arg[0] == 'a' ? online_processors() : strtol(arg, nullptr, 10);
   if (jobs < 1 || jobs > k_max_jobs) return false;
-  cfg.jobs = jobs;
+  cfg.jobs = static_cast<int>(jobs);
   return true;
 }
 
 // -l x: the whole text must be a number; "a..." means the processor count.
+// "nan" is refused as well: no load average compares with it.
 bool parse_load(const char* arg) {
   if (arg[0] == 'a') {
     cfg.load_limit = online_processors();
@@ -57,7 +62,7 @@ bool parse_load(const char* arg) {
   }
   char* end = nullptr;
   double limit = strtod(arg, &end);
-  if (arg[0] == '\0' || *end != '\0') {
+  if (arg[0] == '\0' || *end != '\0' || std::isnan(limit)) {
     fprintf(stderr, "kiln: invalid load average limit: %s\n", arg);
     return false;
   }
@@ -160,7 +165,10 @@ int process_options(int argc, char** argv, int* first_target) {
       case 'v': print_version(); return 0;
       case 'G': print_revisions(); return 0;
       case 'd': cfg.debug = true; break;
-      case 'H': cfg.cheer = true; break;
+      case 'H':
+        cfg.cheer = true;
+        setlocale(LC_CTYPE, "");
+        break;
       case 'c': cfg.clean = true; break;
       case 'b': cfg.distclean = true; break;
       case 'q': cfg.question = true; break;

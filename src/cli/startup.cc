@@ -96,7 +96,8 @@ void check_recursion() {
   const char* pid = getenv("KILNPID");
   if (pid) {
     cfg.kilnpid_present = true;
-    if (atoi(pid) == getppid()) {
+    // Read as a long: a huge value must not wrap onto the parent's pid.
+    if (strtol(pid, nullptr, 10) == static_cast<long>(getppid())) {
       for (const char* line : k_recursion_verse) fprintf(stderr, "kiln: %s\n", line);
       fputs("\n", stderr);
       fputs("kiln: *** Recursion misuse detected.\n", stderr);

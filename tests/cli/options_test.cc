@@ -52,12 +52,68 @@ TEST(Options, JobCountBounds) {
   EXPECT_LE(cfg.jobs, 384);
 }
 
+TEST(Options, HugeJobCountsDoNotWrapIntoRange) {
+  EXPECT_EQ(run({"-a", "-j", "4294967297"}).outcome, 2);
+  EXPECT_EQ(run({"-a", "-j", "-4294967295"}).outcome, 2);
+  EXPECT_EQ(run({"-a", "-j", "12abc"}).outcome, options_continue);  // the leading number
+  EXPECT_EQ(cfg.jobs, 12);
+}
+
 TEST(Options, LoadAverage) {
   EXPECT_EQ(run({"-a", "-l", "2.5"}).outcome, options_continue);
   EXPECT_DOUBLE_EQ(cfg.load_limit, 2.5);
   options_run r = run({"-a", "-l", "2.5x"});
   EXPECT_EQ(r.outcome, 2);
   EXPECT_EQ(r.err, "kiln: invalid load average limit: 2.5x\n");
+  EXPECT_EQ(run({"-a", "-l", ""}).outcome, 2);
+  EXPECT_EQ(run({"-a", "-l", "nan"}).outcome, 2);
+  EXPECT_EQ(run({"-a", "-l", "a"}).outcome, options_continue);
+  EXPECT_GE(cfg.load_limit, 1.0);
+}
+
+TEST(Options, OutputSyncByFirstLetter) {
+  const struct {
+    const char* arg;
+    int mode;
+  } cases[] = {{"none", sync_none}, {"line", sync_line}, {"t", sync_target}, {"recurse", sync_recurse}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(run({"-a", "-O", c.arg}).outcome, options_continue) << c.arg;
+    EXPECT_EQ(cfg.output_sync, c.mode) << c.arg;
+  }
+  options_run r = run({"-a", "-O", "x"});
+  EXPECT_EQ(r.outcome, 2);
+  EXPECT_EQ(r.err.substr(0, 7), "Usage:\n");
+}
+
+TEST(Options, CombinationChecksAfterTheOptions) {
+  EXPECT_EQ(run({"-q", "-c", "-a"}).outcome, 2);
+  EXPECT_EQ(run({"-a", "-b", "-q"}).outcome, 2);
+  EXPECT_EQ(run({"-c", "-b", "-a"}).outcome, options_continue);
+  EXPECT_EQ(run({"-j", "2"}).outcome, 2);        // neither mode nor -f
+  EXPECT_EQ(run({"-t", "-f", "K"}).outcome, 2);  // both
+  EXPECT_EQ(run({"-h", "-a"}).outcome, 2);
+  EXPECT_EQ(run({"-Z", "-a"}).outcome, 2);
+  EXPECT_EQ(run({"-a", "-j"}).outcome, 2);  // missing argument
+}
+
+TEST(Options, StrictlyInOrder) {
+  // An error before -v wins; -v before an error ends processing first.
+  EXPECT_EQ(run({"-j", "0", "-v"}).outcome, 2);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(run({"-v", "-j", "0"}).outcome, 0);
+  EXPECT_EQ(run({"-G", "-Z"}).outcome, 0);
+  testing::internal::GetCapturedStdout();
+  // Options after the first target are target names.
+  options_run r = run({"-t", "x", "-j", "0"});
+  EXPECT_EQ(r.outcome, options_continue);
+  EXPECT_EQ(r.first_target, 2);
+  EXPECT_EQ(cfg.jobs, 1);
+}
+
+TEST(Options, ChdirFailure) {
+  options_run r = run({"-C", "/nonexistent/kiln-dir", "-a"});
+  EXPECT_EQ(r.outcome, 2);
+  EXPECT_EQ(r.err, "kiln: failed to chdir to /nonexistent/kiln-dir\n");
 }
 
 TEST(Options, ModesFromNamesAndConflicts) {
@@ -110,13 +166,6 @@ TEST(Makeflags, OutputSyncAndJobserverWords) {
   EXPECT_EQ(v.output_sync, sync_unset);
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "kiln: invalid output sync mode in MAKEFLAGS, using default\n");
-}
-
-TEST(Startup, LastComponents) {
-  EXPECT_EQ(last_components("/a/b/c", 2), "b/c");
-  EXPECT_EQ(last_components("/a/b/c", 0), ".");
-  EXPECT_EQ(last_components("/a/b/c", 3), "a/b/c");
-  EXPECT_EQ(last_components("/a", 1), "a");
 }
 
 }  // namespace

@@ -55,6 +55,7 @@ class UsageTest(KilnTestCase):
         self.assert_usage(self.run_kiln("-j", "0", "-a"))
         self.assert_usage(self.run_kiln("-j", "1001", "-a"))
         self.assert_usage(self.run_kiln("-j", "x", "-a"))
+        self.assert_usage(self.run_kiln("-j", "4294967297", "-a"))
 
     def test_question_mode_refuses_clean(self):
         self.assert_usage(self.run_kiln("-q", "-c", "-a"))
@@ -77,11 +78,36 @@ class ModeTest(KilnTestCase):
         self.assertEqual(r.stderr, "Ambiguous mode\n" + MAIN_USAGE)
 
     def test_repeating_the_own_mode_is_accepted(self):
-        r = self.run_kiln("-t", name="klnt")
-        self.assertNotIn("Usage:", r.stderr)
-        self.assertNotIn("Ambiguous", r.stderr)
-        r = self.run_kiln("-a", "-a")
-        self.assertNotIn("Usage:", r.stderr)
+        # Accepted: the run gets as far as looking for the Kilnfile.
+        for name, args in (("klnt", ("-t",)), ("kiln", ("-a", "-a"))):
+            with self.subTest(name=name):
+                r = self.run_kiln(*args, name=name)
+                self.assertEqual(r.returncode, 2)
+                self.assertEqual(r.stderr, "kiln: *** Kilnfile not found. Exiting.\n")
+                real = os.path.realpath(self.dir)
+                self.assertTrue(r.stdout.endswith(f"kiln: Using directory {real}\n"), r.stdout)
+                self.assertFalse(os.path.exists(os.path.join(self.dir, ".kiln.db")))
+
+    def test_silent_drops_the_directory_line(self):
+        r = self.run_kiln("-s", "-u", name="klnt")
+        self.assertEqual(r.stdout, "")
+        self.assertEqual(r.stderr, "kiln: *** Kilnfile not found. Exiting.\n")
+
+
+class DirectorySearchTest(KilnTestCase):
+    def test_world_writable_parent_stops_the_search(self):
+        shared = os.path.join(self.dir, "shared")
+        sub = os.path.join(shared, "sub")
+        os.makedirs(sub)
+        os.chmod(shared, 0o777)
+        real_shared = os.path.realpath(shared)
+        r = self.run_kiln(name="klnt", cwd=sub)
+        self.assertEqual(r.stdout, (
+            f"kiln: Encountered world-writable directory at {real_shared}, not considering it\n"
+            "kiln: Hint: execute kiln with -u to allow unsafe operation\n"
+            f"kiln: Using directory {os.path.realpath(sub)}\n"))
+        r = self.run_kiln("-u", name="klnt", cwd=sub)
+        self.assertNotIn("world-writable", r.stdout)
 
     def test_missing_description_file_is_fatal(self):
         r = self.run_kiln("-f", "Kilnfile")
@@ -109,8 +135,11 @@ class OptionTest(KilnTestCase):
     def test_version_and_revisions(self):
         r = self.run_kiln("-v")
         self.assertEqual(r.returncode, 0)
+        self.assertEqual(r.stderr, "")
         first = r.stdout.splitlines()[0]
         self.assertRegex(first, r"^kiln [0-9a-f]{40}$")
+        self.assertEqual(len(r.stdout.splitlines()), 4)
+        self.assertIn("MIT", r.stdout)
         r = self.run_kiln("-G")
         self.assertEqual(r.returncode, 0)
         lines = r.stdout.splitlines()
@@ -121,7 +150,10 @@ class OptionTest(KilnTestCase):
 
     def test_invalid_makeflags_output_sync(self):
         r = self.run_kiln("-f", "Kilnfile", env={"MAKEFLAGS": "-Ox"})
-        self.assertIn("kiln: invalid output sync mode in MAKEFLAGS, using default\n", r.stderr)
+        self.assertEqual(r.stderr, "kiln: invalid output sync mode in MAKEFLAGS, using default\n"
+                         "kiln: *** Kilnfile not found. Exiting.\n")
+        r = self.run_kiln("-f", "Kilnfile", env={"MAKEFLAGS": "-Otarget"})
+        self.assertEqual(r.stderr, "kiln: *** Kilnfile not found. Exiting.\n")
 
 
 class RecursionTest(KilnTestCase):

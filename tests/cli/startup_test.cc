@@ -1,0 +1,186 @@
+#include "cli/startup.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "cli/makeflags.h"
+#include "cli/settings.h"
+
+namespace kiln::cli {
+namespace {
+
+TEST(Startup, LastComponents) {
+  EXPECT_EQ(last_components("/a/b/c", 2), "b/c");
+  EXPECT_EQ(last_components("/a/b/c", 0), ".");
+  EXPECT_EQ(last_components("/a/b/c", 3), "a/b/c");
+  EXPECT_EQ(last_components("/a", 1), "a");
+}
+
+// Directory names longer than the first 1025-byte buffer are read whole.
+TEST(Startup, CurrentDirectoryBeyondTheFirstBuffer) {
+  char templ[] = "/tmp/kiln-cwd-XXXXXX";
+  ASSERT_NE(mkdtemp(templ), nullptr);
+  std::string saved = current_directory();
+  std::string expected = templ;
+  ASSERT_EQ(chdir(templ), 0);
+  std::string component(100, 'd');
+  for (int i = 0; i < 15; i++) {
+    ASSERT_EQ(mkdir(component.c_str(), 0700), 0);
+    ASSERT_EQ(chdir(component.c_str()), 0);
+    expected += "/" + component;
+  }
+  ASSERT_GT(expected.size(), 1025u);
+  std::string real = current_directory();
+  ASSERT_EQ(chdir(saved.c_str()), 0);
+  std::string rm = "rm -rf " + std::string(templ);
+  ASSERT_EQ(system(rm.c_str()), 0);
+  // /tmp may itself be a link; compare the part below it.
+  EXPECT_EQ(real.substr(real.size() - (expected.size() - 4)), expected.substr(4));
+}
+
+struct forward_case {
+  int mode;
+  std::string forward;
+  std::string printed;
+};
+
+TEST(Startup, ForwardPathPerMode) {
+  dirs = directories();
+  dirs.invocation = "/r/a/b/c";
+  dirs.project = "/r/a";
+  dirs.top_levels = 3;      // /r
+  dirs.project_levels = 2;  // /r/a
+  const forward_case cases[] = {
+      {mode_this, "a/b/c", "kiln: Forward path: a/b/c\n"},
+      {mode_project, "a", "kiln: Forward path: a\n"},
+      {mode_all, ".", ""},
+      {mode_none, ".", ""},
+  };
+  for (const forward_case& c : cases) {
+    cfg = settings();
+    cfg.mode = c.mode;
+    testing::internal::CaptureStdout();
+    compute_forward_path();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), c.printed) << c.mode;
+    EXPECT_EQ(dirs.forward, c.forward) << c.mode;
+    EXPECT_EQ(dirs.below_top, "a/b/c") << c.mode;
+  }
+  cfg = settings();
+  cfg.mode = mode_this;
+  cfg.silent = true;
+  testing::internal::CaptureStdout();
+  compute_forward_path();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+}
+
+TEST(Startup, PretendNamesJoinTheirDirectory) {
+  cfg = settings();
+  dirs = directories();
+  dirs.forward = "src";
+  dirs.below_top = "src/sub";
+  // Newest first, as option processing builds the list.
+  pretend_entry invocation{nullptr, "../x.h", true, false};
+  pretend_entry mode_dir{&invocation, "./lib//y.o", false, true};
+  cfg.pretend = &mode_dir;
+  resolve_pretend_list();
+  EXPECT_EQ(mode_dir.name, "src/lib/y.o");
+  EXPECT_TRUE(mode_dir.very_old);
+  EXPECT_EQ(invocation.name, "src/x.h");
+  EXPECT_FALSE(invocation.relative_to_invocation);
+  cfg.pretend = nullptr;
+}
+
+TEST(StartupDeathTest, OverlongPretendNameIsFatal) {
+  cfg = settings();
+  dirs = directories();
+  dirs.forward = ".";
+  pretend_entry huge{nullptr, std::string(5000, 'p'), false, false};
+  cfg.pretend = &huge;
+  EXPECT_EXIT(resolve_pretend_list(), testing::ExitedWithCode(2),
+              "^kiln: \\*\\*\\* too long pathname to pretend: \\./p+\\. Exiting\\.\n$");
+  cfg.pretend = nullptr;
+}
+
+TEST(Makeflags, CommandLineOutputSyncWins) {
+  cfg = settings();
+  makeflags = parse_makeflags("-Orecurse");
+  cfg.output_sync = sync_none;  // as if -O n was given
+  apply_makeflags_output_sync();
+  EXPECT_EQ(cfg.output_sync, sync_none);
+  EXPECT_TRUE(cfg.parent_syncs_output);
+
+  cfg = settings();
+  makeflags = parse_makeflags("-O n");
+  apply_makeflags_output_sync();
+  EXPECT_EQ(cfg.output_sync, sync_none);
+  EXPECT_FALSE(cfg.parent_syncs_output);
+
+  cfg = settings();
+  makeflags = makeflags_values();
+  apply_makeflags_output_sync();
+  EXPECT_EQ(cfg.output_sync, sync_unset);
+}
+
+TEST(Startup, RecursionCheckSetsOwnPid) {
+  cfg = settings();
+  setenv("KILNPID", "1", 1);
+  check_recursion();
+  EXPECT_TRUE(cfg.kilnpid_present);
+  EXPECT_EQ(atol(getenv("KILNPID")), static_cast<long>(getpid()));
+  // A value that wraps onto the parent's pid as an int is no match.
+  std::string wrapped = std::to_string(4294967296L + getppid());
+  setenv("KILNPID", wrapped.c_str(), 1);
+  check_recursion();
+  EXPECT_EQ(atol(getenv("KILNPID")), static_cast<long>(getpid()));
+  cfg = settings();
+  unsetenv("KILNPID");
+  check_recursion();
+  EXPECT_FALSE(cfg.kilnpid_present);
+  EXPECT_EQ(atol(getenv("KILNPID")), static_cast<long>(getpid()));
+  unsetenv("KILNPID");
+}
+
+TEST(StartupDeathTest, RecursionBelowTheParentIsRefused) {
+  // The death-test child's parent is this process.
+  setenv("KILNPID", std::to_string(getpid()).c_str(), 1);
+  EXPECT_EXIT(check_recursion(), testing::ExitedWithCode(2),
+              "^(kiln: [^\n]+\n){8}\nkiln: \\*\\*\\* Recursion misuse detected\\.\n"
+              "kiln: \\*\\*\\* Kiln is designed to be used non-recursively\\.\n"
+              "kiln: \\*\\*\\* Exiting\\.\n$");
+  unsetenv("KILNPID");
+}
+
+// Runs detect_stdout_pipe with standard output on the given descriptor.
+bool detect_with_stdout(int fd) {
+  cfg = settings();
+  fflush(stdout);
+  int saved = dup(1);
+  dup2(fd, 1);
+  detect_stdout_pipe();
+  dup2(saved, 1);
+  close(saved);
+  return cfg.stdout_is_pipe;
+}
+
+TEST(Startup, StdoutPipeDetection) {
+  int p[2];
+  ASSERT_EQ(pipe(p), 0);
+  EXPECT_TRUE(detect_with_stdout(p[1]));
+  close(p[0]);
+  close(p[1]);
+  int file = open("/dev/null", O_WRONLY);
+  ASSERT_GE(file, 0);
+  EXPECT_FALSE(detect_with_stdout(file));
+  close(file);
+}
+
+}  // namespace
+}  // namespace kiln::cli
