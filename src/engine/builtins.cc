@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/builtins_internal.h"
+#include "engine/operands.h"
 #include "engine/engine.h"
 
 namespace kiln::engine {

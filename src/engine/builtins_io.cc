@@ -7,7 +7,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "engine/builtins_internal.h"
+#include "engine/operands.h"
 
 namespace kiln::engine::lib {
 

@@ -1,7 +1,7 @@
 // Mathematics built-ins.
 #include <cmath>
 
-#include "engine/builtins_internal.h"
+#include "engine/operands.h"
 
 namespace kiln::engine::lib {
 

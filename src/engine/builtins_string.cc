@@ -9,7 +9,7 @@
 #include <cstring>
 #include <string>
 
-#include "engine/builtins_internal.h"
+#include "engine/operands.h"
 
 namespace kiln::engine::lib {
 

@@ -1,4 +1,5 @@
-// Operand access and results shared by the built-in library's files.
+// Operand access and results for built-ins: the library's and the
+// embedding program's extension built-ins alike.
 //
 // Operands are counted from the top: 1 is the top of the stack. Every
 // checker records the error in the engine's error slot and returns the
