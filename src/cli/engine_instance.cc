@@ -5,6 +5,8 @@
 #include "cli/diag.h"
 #include "cli/startup.h"
 #include "engine/engine.h"
+#include "ext/extension.h"
+#include "json/reader.h"
 
 namespace kiln::cli {
 
@@ -23,6 +25,8 @@ void release_engine_areas() {
 void start_engine() {
   the_engine = new engine::engine;
   if (engine::engine_init(the_engine, 1) != 0) diag::internal_error();
+  json::register_builtins();
+  the_engine->extension_hook = ext::extension_hook;
   diag::hooks.release_engine = release_engine_areas;
 }
 
