@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstdint>
 #include <cstring>
 
 namespace kiln::front {
@@ -364,7 +365,6 @@ tok lexer::scan_at(token_value& out) {
   }
   size_t run = 1;
   while (run < k_max_keyword_length && is_name_char(peek(run))) ++run;
-  if (run >= 2 && run >= word) fill(run);
   for (size_t len = run; len >= 2 && len >= word; --len) {
     std::string_view candidate(buf_ + pos_, len);
     if (candidate == "@strict") {
@@ -422,22 +422,28 @@ tok lexer::scan_varref(token_value& out) {
 // its closing quote the quote is an invalid character. Newlines inside the
 // string advance the line counter.
 tok lexer::scan_string(token_value& out, int quote) {
+  const int kind = quote == '"' ? 0 : 1;
+  if (offset_ > unterminated_from_[kind] && offset_ < unterminated_to_[kind]) {
+    advance(1);
+    return tok::invalid;
+  }
+  auto unterminated = [&](size_t stop) {
+    unterminated_from_[kind] = offset_;
+    unterminated_to_[kind] = stop;
+    advance(1);
+    return tok::invalid;
+  };
   size_t n = 1;
   int n_newlines = 0;
   size_t last_newline = 0;
   for (;;) {
     int c = peek(n);
-    if (c < 0) {
-      advance(1);
-      return tok::invalid;
-    }
+    if (c < 0) return unterminated(SIZE_MAX);
     if (c == quote) break;
     if (c == '\\') {
       int c2 = peek(n + 1);
-      if (c2 < 0 || c2 == '\n') {
-        advance(1);
-        return tok::invalid;
-      }
+      if (c2 < 0) return unterminated(SIZE_MAX);
+      if (c2 == '\n') return unterminated(offset_ + n);
       n += 2;
       continue;
     }

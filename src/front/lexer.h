@@ -102,6 +102,7 @@ class lexer {
   // Consumes `n` bytes as one token: the column advances by `n`.
   void advance(size_t n) {
     pos_ += n;
+    offset_ += n;
     column_ += static_cast<int>(n);
   }
   void count_newline() {
@@ -134,6 +135,7 @@ class lexer {
   size_t cap_ = 0;
   size_t pos_ = 0;        // start of the next token
   size_t lim_ = 0;        // end of the bytes read so far
+  size_t offset_ = 0;     // offset of pos_ in the whole input
   bool eof_ = false;      // the stream has no more bytes
   int line_ = 1;
   int column_ = 0;
@@ -141,6 +143,13 @@ class lexer {
   start_cond cond_ = start_cond::normal;
   // Saved start conditions; the capacity grows in steps of 25 entries.
   std::vector<start_cond> cond_stack_;
+  // Where the last unterminated string of each quote kind ('"', '\'')
+  // started and where its scan stopped (SIZE_MAX: at the end of input). A
+  // quote of the same kind inside that span was escaped in it, so a string
+  // starting there stops at the same place: it is rejected without a
+  // rescan, which keeps runs of escaped quotes linear.
+  size_t unterminated_from_[2] = {SIZE_MAX, SIZE_MAX};
+  size_t unterminated_to_[2] = {0, 0};
   // Text of the Lua block being collected.
   std::string lua_text_;
 };

@@ -270,6 +270,25 @@ TEST(LexerStrings, UnterminatedQuoteIsAnInvalidCharacter) {
             (K{tok::invalid, tok::freeform, tok::freeform, tok::invalid}));
 }
 
+TEST(LexerStrings, EscapedQuotesWithoutAnEndAreRejectedOnce) {
+  // Every quote starts a string that has no end; each must not rescan to
+  // the end of the input.
+  for (const char* unit : {"\\\"", "\\'"}) {
+    std::string input = std::string(1, unit[1]);
+    for (int i = 0; i < 100000; ++i) input += unit;
+    input += "\\\n";
+    auto start = std::chrono::steady_clock::now();
+    auto t = lex_all(input);
+    auto elapsed = std::chrono::steady_clock::now() - start;
+    ASSERT_EQ(t.size(), 1u + 2 * 100000);
+    EXPECT_EQ(t.back().kind, tok::invalid);
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count(), 1000);
+  }
+  // A quote outside the span of the rejected string still pairs up.
+  EXPECT_EQ(kinds("\"\\\"a\\\n \"b\""),
+            (K{tok::invalid, tok::invalid, tok::invalid, tok::freeform, tok::string}));
+}
+
 TEST(LexerStrings, NewlinesInsideAStringCountAsLines) {
   auto t = lex_all("x \"a\nbc\" y");
   ASSERT_EQ(t.size(), 3u);
@@ -291,7 +310,7 @@ TEST(LexerStringsDeathTest, BadUnicodeEscapeExits) {
               "Invalid string unicode escape: \\\\xg1\n");
 }
 
-TEST(LexerLuaDeathTest, ReadErrorExits) {
+TEST(LexerBufferDeathTest, ReadErrorExits) {
   EXPECT_EXIT(
       {
         FILE* f = fopen("/", "r");
