@@ -428,8 +428,12 @@ TEST(LexerRobustness, RandomInputAlwaysReachesTheEnd) {
         input.push_back(round % 2 ? static_cast<char>(rng() % 256)
                                   : alphabet[rng() % (sizeof alphabet - 1)]);
     } else {
-      input = seed;
-      int n_mutations = 1 + rng() % 8;
+      // Now and then a file several buffers long, so that every scanner
+      // meets a refill.
+      int n_copies = round % 50 == 1 ? 400 : 1;
+      input.clear();
+      for (int i = 0; i < n_copies; ++i) input += seed;
+      int n_mutations = 1 + rng() % (8 * n_copies);
       for (int m = 0; m < n_mutations; ++m) {
         size_t at = rng() % (input.size() + 1);
         switch (rng() % 3) {
