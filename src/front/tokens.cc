@@ -1,12 +1,13 @@
 // Token spellings and the keyword table.
 //
-// Keywords are found by binary search in a table sorted once by byte
-// order; with about 200 entries that is at most eight comparisons for
-// every `@` token.
+// Keywords are found in an open-addressing hash table of 512 slots (about
+// 40 % full), built once: one hash of the candidate and, nearly always, one
+// comparison per `@` token. A sorted copy serves the listing.
 #include "front/tokens.h"
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 
 namespace kiln::front {
 
@@ -43,6 +44,33 @@ const keyword_table& sorted_keywords() {
   return table;
 }
 
+// Slots of the keyword hash table; a power of two, at least twice the
+// number of keywords, so that every probe sequence ends at an empty slot.
+constexpr uint32_t k_hash_slots = 512;
+static_assert(k_hash_slots >= 2 * k_n_keywords);
+
+using keyword_hash = std::array<const keyword_entry*, k_hash_slots>;
+
+// FNV-1a over the bytes, reduced to a slot.
+uint32_t keyword_hash_of(std::string_view word) {
+  uint32_t h = 2166136261u;
+  for (unsigned char c : word) h = (h ^ c) * 16777619u;
+  return h & (k_hash_slots - 1);
+}
+
+const keyword_hash& hashed_keywords() {
+  static const keyword_hash table = [] {
+    keyword_hash t{};
+    for (const keyword_entry& e : k_keywords_unsorted) {
+      uint32_t slot = keyword_hash_of(e.text);
+      while (t[slot]) slot = (slot + 1) & (k_hash_slots - 1);
+      t[slot] = &e;
+    }
+    return t;
+  }();
+  return table;
+}
+
 constexpr std::string_view k_class_names[] = {
     "end of input", "newline", "@",          "@<TAB>",
     "@@<TAB>",      "variable reference",    "number",
@@ -73,12 +101,12 @@ std::string_view token_name(tok kind) {
 }
 
 tok keyword_kind(std::string_view word) {
-  const keyword_table& t = sorted_keywords();
-  auto it = std::lower_bound(
-      t.begin(), t.end(), word,
-      [](const keyword_entry& e, std::string_view w) { return e.text < w; });
-  if (it == t.end() || it->text != word) return tok::end;
-  return it->kind;
+  const keyword_hash& h = hashed_keywords();
+  for (uint32_t slot = keyword_hash_of(word);; slot = (slot + 1) & (k_hash_slots - 1)) {
+    const keyword_entry* e = h[slot];
+    if (!e) return tok::end;
+    if (e->text == word) return e->kind;
+  }
 }
 
 int keyword_count() { return k_n_keywords; }
