@@ -1,0 +1,201 @@
+// A scratch project for build tests: a temporary top directory that is the
+// working directory, a fresh rule graph per run, and the database opened,
+// loaded and written back around each run as a kiln process would.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <deque>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cli/diag.h"
+#include "cli/settings.h"
+#include "db/database.h"
+#include "db/db_tables.h"
+#include "exec/spawn.h"
+#include "graph/add_rule.h"
+#include "graph/deferred.h"
+#include "graph/rule.h"
+#include "graph/stringtab.h"
+#include "sched/build_loop.h"
+#include "sched/consider.h"
+#include "sched/do_exec.h"
+#include "sched/fscache.h"
+
+namespace kiln::sched::testing {
+
+class BuildTest : public ::testing::Test {
+ public:
+  void SetUp() override {
+    char saved[4096];
+    old_cwd_ = getcwd(saved, sizeof saved) ? saved : "/";
+    const char* base = getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/kiln_sched_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+    dir_ = tmpl;
+    ASSERT_EQ(chdir(dir_.c_str()), 0);
+    cfg = settings{};
+    cfg.stat_cache_size = 256;
+    cfg.access_cache_size = 256;
+    cfg.db_hash_size = 64;
+    cfg.tsdb_hash_size = 64;
+    diag::depth = 0;
+    ASSERT_EQ(pipe(self_pipe_), 0);
+    fcntl(self_pipe_[0], F_SETFL, O_NONBLOCK);
+    fcntl(self_pipe_[1], F_SETFL, O_NONBLOCK);
+    wake_fd_ = self_pipe_[1];
+    struct sigaction sa {};
+    sa.sa_handler = on_sigchld;
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGCHLD, &sa, &old_sigchld_);
+    set_self_pipe(self_pipe_[0], self_pipe_[1]);
+    install_reap_hook();
+    db::db_install_write_back_hook();
+  }
+
+  void TearDown() override {
+    sigaction(SIGCHLD, &old_sigchld_, nullptr);
+    set_self_pipe(-1, -1);
+    close(self_pipe_[0]);
+    close(self_pipe_[1]);
+    db::db_reset();
+    if (chdir(old_cwd_.c_str()) != 0) perror("chdir");
+    if (system(("rm -rf '" + dir_ + "'").c_str()) != 0) perror("rm");
+    cfg = settings{};
+  }
+
+  // Starts a run: an empty graph, caches and the database loaded.
+  void begin_run() {
+    graph::stringtab_clear();
+    graph::stringtab_init(64, 1024);
+    graph::rules_clear();
+    graph::deferred_clear();
+    consider_reset();
+    do_exec_reset();
+    build_loop_reset();
+    exec::spawn_reset();
+    fscache_init(64, 256, 64, 256);
+    db::db_reset();
+    db::db_open();
+    db::db_load();
+  }
+
+  // Makes a rule whose commands are shell lines run with sh -c.
+  graph::ruleid rule(std::vector<std::string> targets, std::vector<std::string> deps,
+                     std::vector<std::string> lines, uint32_t flags = 0,
+                     const char* prefix = ".") {
+    std::vector<graph::parsed_name> t, d;
+    for (auto& n : targets) t.push_back(name(n));
+    for (auto& n : deps) {
+      graph::parsed_name p = name(n);
+      if (!n.empty() && n[0] == '|') {
+        p.name = n.substr(1);
+        p.flags = graph::k_name_wait;
+      }
+      d.push_back(p);
+    }
+    graph::ruleid id = graph::add_rule(t, d, nullptr, flags, prefix, 0, 1, -1);
+    std::vector<std::vector<std::string>> cmds;
+    for (auto& l : lines) cmds.push_back({"NI", "E", "NM", "sh", "-c", l});
+    set_commands(id, cmds);
+    return id;
+  }
+
+  // Sets a rule's command vectors, each with its three marker words.
+  void set_commands(graph::ruleid id, const std::vector<std::vector<std::string>>& cmds) {
+    auto& store = command_store_.emplace_back();
+    for (auto& c : cmds) {
+      auto& words = word_store_.emplace_back(c);
+      std::vector<char*> v;
+      for (auto& w : words) v.push_back(w.data());
+      v.push_back(nullptr);
+      store.push_back(std::move(v));
+    }
+    auto& arr = array_store_.emplace_back();
+    for (auto& v : store) arr.push_back(v.data());
+    graph::rule* r = graph::rule_at(id);
+    r->commands = arr.data();
+    r->n_commands = arr.size();
+  }
+
+  // Prepares the graph, wants the named targets and builds.
+  void build_targets(std::vector<std::string> wanted, bool announce = true) {
+    graph::resolve_deferred_deps(0);
+    prepare_all();
+    for (auto& w : wanted) make_wanted(graph::ruleid_by_tgt(graph::lookup(w.c_str())));
+    check_wanted_for_cycles(true);
+    build(announce);
+  }
+
+  // One whole run: graph made by define(), the targets built, the
+  // database written back.
+  void run(const std::function<void()>& define, std::vector<std::string> wanted) {
+    begin_run();
+    define();
+    build_targets(wanted);
+    ASSERT_EQ(db::db_write_back(), 0);
+    db::db_reset();
+  }
+
+  static graph::parsed_name name(const std::string& n) {
+    graph::parsed_name p;
+    p.name = n;
+    return p;
+  }
+
+  static void write_file(const std::string& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary);
+    out << content;
+  }
+
+  static std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+
+  // Sets a file's modification time to whole seconds.
+  static void set_mtime(const std::string& path, time_t sec, long nsec = 0) {
+    struct timespec ts[2] = {{sec, nsec}, {sec, nsec}};
+    utimensat(AT_FDCWD, path.c_str(), ts, 0);
+  }
+
+  // The lines of the log file that commands append to, then empties it.
+  static std::string take_log() {
+    std::string s = read_file("log");
+    unlink("log");
+    return s;
+  }
+
+  // Wakes the loop's select when a child ends.
+  static void on_sigchld(int) {
+    char c = '.';
+    if (write(wake_fd_, &c, 1) < 0) {
+    }
+  }
+  static inline int wake_fd_ = -1;
+
+  int self_pipe_[2] = {-1, -1};
+  struct sigaction old_sigchld_ {};
+  std::string dir_;
+  std::string old_cwd_;
+  std::deque<std::vector<std::string>> word_store_;
+  std::deque<std::vector<std::vector<char*>>> command_store_;
+  std::deque<std::vector<char**>> array_store_;
+};
+
+// A command that logs the target name and creates it.
+inline std::string make_cmd(const std::string& target) {
+  return "echo " + target + " >> log; touch " + target;
+}
+
+}  // namespace kiln::sched::testing

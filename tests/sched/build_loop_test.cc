@@ -1,0 +1,366 @@
+#include "sched/build_loop.h"
+
+#include <sys/time.h>
+
+#include "jobserver/jobserver.h"
+#include "sched/build_fixture.h"
+
+namespace kiln::sched::testing {
+namespace {
+
+constexpr time_t k_old = 1000000000;
+
+class Build : public BuildTest {
+ protected:
+  void SetUp() override {
+    BuildTest::SetUp();
+    write_file("a.c", "int a;\n");
+    write_file("b.c", "int b;\n");
+    set_mtime("a.c", k_old);
+    set_mtime("b.c", k_old);
+  }
+  void build_project(std::vector<std::string> wanted = {"prog"}) {
+    // a.o from a.c, b.o from b.c, prog from both objects.
+    run(
+        [this] {
+          rule({"a.o"}, {"a.c"}, {make_cmd("a.o")});
+          rule({"b.o"}, {"b.c"}, {make_cmd("b.o")});
+          rule({"prog"}, {"a.o", "b.o"}, {make_cmd("prog")});
+        },
+        wanted);
+  }
+};
+
+TEST_F(Build, FirstBuildRunsEverythingSecondNothing) {
+  build_project();
+  EXPECT_EQ(take_log(), "b.o\na.o\nprog\n");
+  ::testing::internal::CaptureStderr();
+  build_project();
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "kiln: Nothing to be done.\n");
+  EXPECT_EQ(take_log(), "");
+}
+
+TEST_F(Build, SilentSuppressesNothingToBeDone) {
+  build_project();
+  take_log();
+  cfg.silent = true;
+  ::testing::internal::CaptureStderr();
+  build_project();
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+}
+
+TEST_F(Build, TouchedSourceRebuildsExactlyItsDependants) {
+  build_project();
+  take_log();
+  set_mtime("b.c", k_old + 100);
+  build_project();
+  EXPECT_EQ(take_log(), "b.o\nprog\n");
+}
+
+TEST_F(Build, ChangedCommandRebuildsWithReason) {
+  build_project();
+  take_log();
+  cfg.reasons = true;
+  ::testing::internal::CaptureStdout();
+  run(
+      [this] {
+        rule({"a.o"}, {"a.c"}, {make_cmd("a.o") + " # changed"});
+        rule({"b.o"}, {"b.c"}, {make_cmd("b.o")});
+        rule({"prog"}, {"a.o", "b.o"}, {make_cmd("prog")});
+      },
+      {"prog"});
+  std::string out = ::testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("update target 'a.o' due to: command database mismatch"), std::string::npos)
+      << out;
+  EXPECT_EQ(take_log(), "a.o\nprog\n");
+}
+
+TEST_F(Build, SizeChangeWithSameTimeRebuildsOnlyWithTsszChecks) {
+  build_project();
+  take_log();
+  write_file("a.c", "int a = 1;\n");
+  set_mtime("a.c", k_old);
+  std::string saved = read_file(".kiln.db");
+  cfg.db_version = db_v1;  // -e: times only
+  build_project();
+  EXPECT_EQ(take_log(), "");
+  cfg.db_version = db_unset;
+  write_file(".kiln.db", saved);  // version 1 keeps no times and sizes
+  cfg.reasons = true;
+  ::testing::internal::CaptureStdout();
+  build_project();
+  std::string out = ::testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find(" tsdb mismatch of dependency 'a.c'"), std::string::npos) << out;
+  EXPECT_EQ(take_log(), "a.o\nprog\n");
+}
+
+TEST_F(Build, DryRunBuildsNothingAndKeepsTheDatabase) {
+  build_project();
+  take_log();
+  std::string before = read_file(".kiln.db");
+  ASSERT_FALSE(before.empty());
+  set_mtime("a.c", k_old + 50);
+  write_file("b.c", "int b = 2;\n");
+  set_mtime("b.c", k_old);
+  cfg.dry_run = true;
+  ::testing::internal::CaptureStdout();
+  build_project();
+  std::string out = ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(take_log(), "");
+  // The echo lines show what would run, dependants included.
+  EXPECT_NE(out.find("[., a.o] sh -c"), std::string::npos) << out;
+  EXPECT_NE(out.find("[., prog] sh -c"), std::string::npos) << out;
+  EXPECT_EQ(read_file(".kiln.db"), before);
+  cfg.dry_run = false;
+  build_project();
+  EXPECT_EQ(take_log(), "b.o\na.o\nprog\n");
+}
+
+TEST_F(Build, UnconditionalRebuildsEverything) {
+  build_project();
+  take_log();
+  cfg.unconditional = true;
+  build_project();
+  EXPECT_EQ(take_log(), "b.o\na.o\nprog\n");
+}
+
+TEST_F(Build, PretendNewAndPretendOld) {
+  build_project();
+  take_log();
+  pretend_entry w{nullptr, "b.c", false, false};
+  cfg.pretend = &w;
+  build_project();
+  EXPECT_EQ(take_log(), "b.o\nprog\n");
+  // -o: an out-of-date rule whose target is pretended old completes
+  // without running; its dependants still see the real times.
+  set_mtime("a.c", k_old + 100);
+  pretend_entry o{nullptr, "a.o", false, true};
+  cfg.pretend = &o;
+  build_project();
+  EXPECT_EQ(take_log(), "");
+  cfg.pretend = nullptr;
+}
+
+TEST_F(Build, QuestionExitsOneWhenSomethingIsOutOfDate) {
+  cfg.question = true;
+  EXPECT_EXIT(build_project(), ::testing::ExitedWithCode(1), "");
+  cfg.question = false;
+  build_project();
+  take_log();
+  cfg.question = true;
+  EXPECT_EXIT(build_project(), ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(Build, FailingCommandReportsAndDeletesItsTargets) {
+  auto define = [this] {
+    rule({"t"}, {}, {"echo partial > t; false"});
+  };
+  EXPECT_EXIT(run(define, {"t"}), ::testing::ExitedWithCode(2),
+              "kiln: recipe for target 't' in directory '.' failed\n"
+              "kiln: failed command was: sh -c echo partial > t; false\n"
+              "kiln: \\*\\*\\* Error 1. Exiting.");
+  EXPECT_NE(access("t", F_OK), 0);
+}
+
+TEST_F(Build, KeepGoingBuildsUnrelatedRulesThenFails) {
+  auto define = [this] {
+    rule({"bad"}, {}, {"false"});
+    rule({"top"}, {"bad"}, {make_cmd("top")});
+    rule({"good"}, {}, {make_cmd("good")});
+    rule({"all"}, {"top", "good"}, {}, graph::k_rule_phony);
+  };
+  cfg.keep_going = true;
+  EXPECT_EXIT(run(define, {"all"}), ::testing::ExitedWithCode(2),
+              "Error 1\n(.|\n)*Some of the commands failed");
+  EXPECT_EQ(take_log(), "good\n");
+}
+
+TEST_F(Build, IgnoredFailuresContinueTheRecipe) {
+  auto define = [this] { rule({"t"}, {}, {"false", make_cmd("t")}); };
+  cfg.ignore_errors = true;
+  run(define, {"t"});
+  EXPECT_EQ(take_log(), "t\n");
+  cfg.ignore_errors = false;
+  auto marked = [this] {
+    graph::ruleid id = rule({"u"}, {}, {});
+    set_commands(id, {{"I", "E", "NM", "false"}, {"NI", "E", "NM", "sh", "-c", make_cmd("u")}});
+  };
+  run(marked, {"u"});
+  EXPECT_EQ(take_log(), "u\n");
+}
+
+TEST_F(Build, RecipeThatDoesNotCreateItsTargetFails) {
+  auto define = [this] { rule({"t"}, {}, {"true"}); };
+  EXPECT_EXIT(run(define, {"t"}), ::testing::ExitedWithCode(2),
+              "Target 't' was not created by rule \\(directory: '.'\\).\n"
+              "kiln: \\*\\*\\* Hint: use @phonyrule for phony rules.\n"
+              "kiln: \\*\\*\\* Hint: use @mayberule for rules that may or may not update target.\n"
+              "kiln: \\*\\*\\* Hint: use @rectgtrule for rules that have targets inside @recdep.\n"
+              "kiln: \\*\\*\\* Target 't' was not created by rule. Exiting.");
+  auto maybe = [this] { rule({"t"}, {}, {"true"}, graph::k_rule_maybe); };
+  run(maybe, {"t"});
+  auto phony = [this] { rule({"p"}, {}, {"true"}, graph::k_rule_phony); };
+  run(phony, {"p"});
+}
+
+TEST_F(Build, TargetOlderThanItsDependencyWasNotUpdated) {
+  write_file("out", "");
+  set_mtime("out", k_old - 10);
+  auto define = [this] { rule({"out"}, {"a.c"}, {"true"}); };
+  EXPECT_EXIT(run(define, {"out"}), ::testing::ExitedWithCode(2),
+              "Target 'out' was not updated by rule");
+}
+
+TEST_F(Build, MissingSourceWithoutRuleIsFatal) {
+  auto define = [this] { rule({"t"}, {"nothere.c"}, {make_cmd("t")}); };
+  EXPECT_EXIT(run(define, {"t"}), ::testing::ExitedWithCode(2),
+              "kiln: \\*\\*\\* No nothere.c and rule not found, required by target t. Exiting.");
+}
+
+TEST_F(Build, CycleIsReported) {
+  auto define = [this] {
+    rule({"x"}, {"y"}, {make_cmd("x")});
+    rule({"y"}, {"x"}, {make_cmd("y")});
+  };
+  EXPECT_EXIT(run(define, {"x"}), ::testing::ExitedWithCode(2),
+              "kiln: cycle found\n rule in cycle: \\( x \\)\n rule in cycle: \\( y \\)\n"
+              "kiln: \\*\\*\\* cycle found, cannot proceed further. Exiting.");
+}
+
+TEST_F(Build, WaitHoldsBackLaterDependencies) {
+  auto define = [this] {
+    rule({"first"}, {}, {"sleep 0.2; " + make_cmd("first")});
+    rule({"second"}, {}, {make_cmd("second")});
+    rule({"all"}, {"first", "|second"}, {}, graph::k_rule_phony);
+  };
+  cfg.jobs = 2;
+  jobserver::jobserver_create(2);
+  run(define, {"all"});
+  jobserver::jobserver_reset();
+  EXPECT_EQ(take_log(), "first\nsecond\n");
+}
+
+TEST_F(Build, OrderPairsOrderReachableRulesOnly) {
+  auto define = [this] {
+    rule({"a"}, {}, {"sleep 0.2; " + make_cmd("a")});
+    rule({"b"}, {}, {make_cmd("b")});
+    rule({"all"}, {"b", "a"}, {}, graph::k_rule_phony);
+  };
+  cfg.jobs = 2;
+  jobserver::jobserver_create(2);
+  begin_run();
+  define();
+  graph::resolve_deferred_deps(0);
+  prepare_all();
+  make_wanted(graph::ruleid_by_tgt(graph::lookup("all")));
+  check_wanted_for_cycles(true);
+  apply_order_pairs({{"a", "b"}});
+  check_wanted_for_cycles(false);
+  build(true);
+  db::db_write_back();
+  jobserver::jobserver_reset();
+  EXPECT_EQ(take_log(), "a\nb\n");
+
+  // With only b wanted, a is not built.
+  begin_run();
+  define();
+  graph::resolve_deferred_deps(0);
+  prepare_all();
+  make_wanted(graph::ruleid_by_tgt(graph::lookup("b")));
+  check_wanted_for_cycles(true);
+  apply_order_pairs({{"a", "b"}});
+  build(true);
+  db::db_write_back();
+  EXPECT_EQ(take_log(), "");  // b is up to date from the first build
+  EXPECT_EQ(access("a", F_OK), 0);
+}
+
+double now_seconds() {
+  struct timeval tv;
+  gettimeofday(&tv, nullptr);
+  return static_cast<double>(tv.tv_sec) + tv.tv_usec / 1e6;
+}
+
+TEST_F(Build, TwoJobsOverlap) {
+  auto define = [this] {
+    rule({"s1"}, {}, {"sleep 0.4; touch s1"});
+    rule({"s2"}, {}, {"sleep 0.4; touch s2"});
+    rule({"all"}, {"s1", "s2"}, {}, graph::k_rule_phony);
+  };
+  cfg.jobs = 2;
+  jobserver::jobserver_create(2);
+  double start = now_seconds();
+  run(define, {"all"});
+  double took = now_seconds() - start;
+  jobserver::jobserver_reset();
+  EXPECT_LT(took, 0.75);
+  EXPECT_EQ(jobserver::tokens_held(), 0u);
+}
+
+TEST_F(Build, OneJobRunsOneAtATime) {
+  auto define = [this] {
+    rule({"s1"}, {}, {"sleep 0.3; touch s1"});
+    rule({"s2"}, {}, {"sleep 0.3; touch s2"});
+    rule({"all"}, {"s1", "s2"}, {}, graph::k_rule_phony);
+  };
+  double start = now_seconds();
+  run(define, {"all"});
+  EXPECT_GE(now_seconds() - start, 0.6);
+}
+
+TEST_F(Build, TargetSyncGivesContiguousBlocks) {
+  auto define = [this] {
+    rule({"p"}, {}, {"echo p1; sleep 0.2; echo p2", "echo p3; touch p"});
+    rule({"q"}, {}, {"sleep 0.1; echo q1; sleep 0.2; echo q2; touch q"});
+    rule({"all"}, {"p", "q"}, {}, graph::k_rule_phony);
+  };
+  cfg.jobs = 2;
+  cfg.output_sync = sync_target;
+  jobserver::jobserver_create(2);
+  ::testing::internal::CaptureStdout();
+  run(define, {"all"});
+  std::string out = ::testing::internal::GetCapturedStdout();
+  jobserver::jobserver_reset();
+  std::string p_block = "[., p] sh -c echo p1; sleep 0.2; echo p2\np1\np2\n"
+                        "[., p] sh -c echo p3; touch p\np3\n";
+  std::string q_block = "[., q] sh -c sleep 0.1; echo q1; sleep 0.2; echo q2; touch q\nq1\nq2\n";
+  EXPECT_TRUE(out == p_block + q_block || out == q_block + p_block) << out;
+}
+
+TEST_F(Build, EmptyRecipeCompletesAndReleasesDependants) {
+  auto define = [this] {
+    rule({"group"}, {"a.c"}, {}, graph::k_rule_maybe);
+    rule({"t"}, {"group"}, {make_cmd("t")}, graph::k_rule_maybe);
+  };
+  run(define, {"t"});
+  EXPECT_EQ(take_log(), "t\n");
+}
+
+TEST_F(Build, PhonyDependencyRunsEveryTime) {
+  auto define = [this] {
+    rule({"ph"}, {}, {"true"}, graph::k_rule_phony);
+    rule({"t"}, {"ph"}, {make_cmd("t")});
+  };
+  run(define, {"t"});
+  run(define, {"t"});
+  EXPECT_EQ(take_log(), "t\nt\n");
+}
+
+TEST_F(Build, ReasonsForMissingTargetAndDirectoryRecommendation) {
+  ASSERT_EQ(mkdir("incdir", 0755), 0);
+  set_mtime("incdir", k_old);
+  auto define = [this] { rule({"t"}, {"incdir"}, {make_cmd("t")}); };
+  cfg.reasons = true;
+  ::testing::internal::CaptureStdout();
+  run(define, {"t"});
+  std::string out = ::testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("kiln: Recommend making directory dep incdir of t either @orderonly or "
+                     "@recdep.\n"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("update target 't' due to: tsdb mismatch of dependency 'incdir' "
+                     "command database mismatch being nonexistent\n"), std::string::npos) << out;
+}
+
+}  // namespace
+}  // namespace kiln::sched::testing
