@@ -3,6 +3,7 @@
 
 #include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -27,7 +28,8 @@ int uint_arg(engine* e, size_t i, size_t* out) {
   double x = 0;
   if (int rc = int_arg(e, i, &x)) return rc;
   if (x < 0) return set_error(e, 62, operand(e, i), -static_cast<double>(i), -22);
-  *out = static_cast<size_t>(x);
+  // Values beyond the address space are clamped; the bounds checks refuse them.
+  *out = x >= 18446744073709551616.0 ? SIZE_MAX : static_cast<size_t>(x);
   return 0;
 }
 
@@ -74,6 +76,9 @@ int fseek_builtin(engine* e) {
   if (int rc = int_arg(e, 2, &off)) return rc;
   if (int rc = number_arg(e, 1, &whence)) return rc;
   if (whence != 0 && whence != 1 && whence != 2) return set_error(e, 64, operand(e, 1), -1, -22);
+  if (off < static_cast<double>(LONG_MIN) || off >= -static_cast<double>(LONG_MIN)) {
+    return out_of_range(e, 2);
+  }
   int w = whence == 0 ? SEEK_SET : whence == 1 ? SEEK_CUR : SEEK_END;
   fseek(f, static_cast<long>(off), w);
   return number_result(e, 3, static_cast<double>(ftell(f)));

@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -125,7 +126,9 @@ int strrep(engine* e) {
   if (!is_number_type(n.type) || n.num < 0 || n.num != std::trunc(n.num)) {
     return set_error(e, 11, n, -1, -22);
   }
-  int64_t slot = cstack_string_new_repeat(e, s.data(), s.size(), static_cast<size_t>(n.num));
+  // Counts beyond the address space are clamped; the allocation refuses them.
+  size_t count = n.num >= 18446744073709551616.0 ? SIZE_MAX : static_cast<size_t>(n.num);
+  int64_t slot = cstack_string_new_repeat(e, s.data(), s.size(), count);
   if (slot < 0) return static_cast<int>(slot);
   return cstack_result(e, 2);
 }

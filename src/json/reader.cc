@@ -210,7 +210,7 @@ int build(engine::engine* e, const char* text, size_t length, value* result) {
       case ev_array_start: {
         int64_t slot = ev.kind == ev_object_start ? cstack_tree_new(e) : cstack_array_new(e);
         if (slot < 0) {
-          rc = -12;
+          rc = static_cast<int>(slot);
           break;
         }
         open.push_back(slot);
@@ -251,7 +251,7 @@ int build(engine::engine* e, const char* text, size_t length, value* result) {
     if (rc) break;
   }
   while (e->cstack.length > base) cstack_pop(e);
-  return rc == 0 ? 0 : (rc == -12 ? -12 : -1);
+  return rc;  // -1 from the parser, an engine status otherwise
 }
 
 bool read_whole_file(const char* path, std::string* out) {
@@ -305,11 +305,11 @@ int builtin_jsondec(engine::engine* e) {
   if (e->stack.length <= e->bp) return set_error(e, 30, make_nil(), -1, -84);
   value& s = e->stack.items[e->stack.length - 1];
   if (s.type != t_str) return set_error(e, 48, s, -1, -22);
-  value text = s;
+  value text = s;  // the stack may move while the value is built
   value_ref(text);
   int rc = json_decode_text(e, text.str->bytes, text.str->length);
+  if (rc == -1) rc = set_error(e, 68, text, -1, -22);
   value_unref(e, text);
-  if (rc == -1) return set_error(e, 68, s, -1, -22);
   if (rc) return rc;
   // The value is on top, the text below it.
   value v = e->stack.items[e->stack.length - 1];

@@ -60,7 +60,8 @@ class json_pull {
 };
 
 // Parses a whole text and pushes the value on the engine's stack; -1 when
-// the text is not exactly one JSON value, -12 on memory exhaustion.
+// the text is not exactly one JSON value, the engine's status (error slot
+// set) when memory or the C stack runs out.
 int json_decode_text(engine::engine* e, const char* text, size_t length);
 
 // Whether the text is one complete JSON value.

@@ -2,7 +2,9 @@
 
 #include <cinttypes>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -110,7 +112,9 @@ int encode_members(engine::engine* e, value v, json_writer* w, int budget) {
 }
 
 int encode(engine::engine* e, value v, json_writer* w, int budget) {
-  if (budget <= 0) return -12;
+  // Nesting beyond the budget (a cycle, or a value built too deep) counts
+  // as exhausted memory and is recorded as such.
+  if (budget <= 0) return set_error(e, 6, make_nil(), static_cast<double>(w->depth), -12);
   char text[40];
   switch (v.type) {
     case t_int:
@@ -147,8 +151,39 @@ int encode(engine::engine* e, value v, json_writer* w, int budget) {
   }
 }
 
-int append_to_string(json_writer* w, const char* bytes, size_t length) {
-  static_cast<std::string*>(w->sink_data)->append(bytes, length);
+// The growable output buffer of @jsonenc; capacity doubles, at least to
+// the needed size.
+struct text_buffer {
+  char* bytes = nullptr;
+  size_t length = 0;
+  size_t capacity = 0;
+  size_t refused = 0;  // the size a failed growth asked for, or 0
+  text_buffer() = default;
+  text_buffer(const text_buffer&) = delete;
+  text_buffer& operator=(const text_buffer&) = delete;
+  ~text_buffer() { free(bytes); }
+};
+
+int append_to_buffer(json_writer* w, const char* bytes, size_t length) {
+  auto* b = static_cast<text_buffer*>(w->sink_data);
+  if (length > SIZE_MAX - b->length) {
+    b->refused = SIZE_MAX;
+    return -12;
+  }
+  size_t needed = b->length + length;
+  if (needed > b->capacity) {
+    size_t capacity = b->capacity <= SIZE_MAX / 2 ? 2 * b->capacity : SIZE_MAX;
+    if (capacity < needed) capacity = needed;
+    void* grown = realloc(b->bytes, capacity);
+    if (!grown) {
+      b->refused = capacity;
+      return -12;
+    }
+    b->bytes = static_cast<char*>(grown);
+    b->capacity = capacity;
+  }
+  memcpy(b->bytes + b->length, bytes, length);
+  b->length = needed;
   return 0;
 }
 
@@ -193,15 +228,15 @@ int json_number_text(double x, char* buffer) {
 
 int builtin_jsonenc(engine::engine* e) {
   if (e->stack.length <= e->bp) return set_error(e, 30, make_nil(), -1, -84);
-  std::string out;
+  text_buffer out;
   json_writer w;
-  json_writer_init(&w, false, 2, append_to_string, &out);
-  if (int rc = json_encode_value(e, e->stack.items[e->stack.length - 1], &w, k_depth_budget)) {
-    return rc;
-  }
-  int64_t slot = cstack_string_new(e, out.data(), out.size());
+  json_writer_init(&w, false, 2, append_to_buffer, &out);
+  int rc = json_encode_value(e, e->stack.items[e->stack.length - 1], &w, k_depth_budget);
+  if (out.refused) return set_error(e, 6, make_nil(), static_cast<double>(out.refused), -12);
+  if (rc) return rc;
+  int64_t slot = cstack_string_new(e, out.length ? out.bytes : "", out.length);
   if (slot < 0) return static_cast<int>(slot);
-  int rc = replace_top(e, 1, e->cstack.items[slot]);
+  rc = replace_top(e, 1, e->cstack.items[slot]);
   cstack_pop(e);
   return rc;
 }

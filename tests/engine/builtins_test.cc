@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -298,6 +302,217 @@ TEST_F(Builtins, Time) {
   ASSERT_EQ(call(200), -22);
   EXPECT_EQ(e.err.code, 36);
   reset();
+}
+
+TEST_F(Builtins, ComparisonJoinAndBufferText) {
+  auto compare = [&](const std::string& a, const std::string& b) {
+    push_str(a);
+    push_str(b);
+    EXPECT_EQ(call(131), 0);
+    double r = top().num;
+    reset();
+    return r;
+  };
+  EXPECT_LT(compare("ab", "abc"), 0);  // a prefix sorts first
+  EXPECT_GT(compare("b", "abc"), 0);
+  EXPECT_EQ(compare(std::string("a\0b", 3), std::string("a\0b", 3)), 0);
+  EXPECT_LT(compare("a", "\xff"), 0);  // bytes compare unsigned
+  value list = new_array({"x", "y", "z"});
+  push_str(", ");
+  push_value(&e, list);
+  ASSERT_EQ(call(132), 0);
+  EXPECT_EQ(top_text(), "x, y, z");
+  reset();
+  array_push(&e, list.array, make_number(1));
+  push_str(",");
+  push_value(&e, list);
+  EXPECT_EQ(call(132), -22);
+  EXPECT_EQ(e.err.code, 48);
+  reset();
+  value_unref(&e, list);
+  push_str("hello");
+  ASSERT_EQ(call(195), 0);
+  value pb = top();
+  value_ref(pb);
+  reset();
+  auto pb2str = [&](double off, double len) {
+    push_value(&e, pb);
+    push_num(off);
+    push_num(len);
+    int rc = call(194);
+    std::string out = rc == 0 ? top_text() : "#" + std::to_string(e.err.code);
+    reset();
+    return out;
+  };
+  EXPECT_EQ(pb2str(1, 3), "ell");
+  EXPECT_EQ(pb2str(5, 0), "");
+  EXPECT_EQ(pb2str(-1, 1), "#62");
+  EXPECT_EQ(pb2str(0, -1), "#62");
+  EXPECT_EQ(pb2str(3, 3), "#27");
+  value_unref(&e, pb);
+}
+
+TEST_F(Builtins, HugeCountsAndOffsetsAreRefused) {
+  // A repeat count beyond any allocation fails as exhausted memory.
+  push_str("ab");
+  push_num(1e30);
+  EXPECT_EQ(call(138), -12);
+  EXPECT_EQ(e.err.code, 6);
+  reset();
+  EXPECT_EQ(string_op(138, {""}, {1e30}), "");
+  char path[] = "/tmp/kiln-builtins-XXXXXX";
+  close(mkstemp(path));
+  push_str(path);
+  push_str("r+");
+  ASSERT_EQ(call(172), 0);
+  value f = top();
+  value_ref(f);
+  reset();
+  ASSERT_EQ(call(185), 0);
+  value pb = top();
+  value_ref(pb);
+  reset();
+  for (double off : {1e30, 18446744073709551615.0}) {
+    push_value(&e, f);
+    push_value(&e, pb);
+    push_num(off);
+    push_num(1);
+    EXPECT_EQ(call(174), -84) << off;
+    EXPECT_EQ(e.err.code, 27);
+    reset();
+  }
+  push_value(&e, f);
+  push_value(&e, pb);
+  push_num(0);
+  push_num(-1);
+  EXPECT_EQ(call(177), -22);
+  EXPECT_EQ(e.err.code, 62);
+  reset();
+  push_value(&e, f);
+  push_num(1e30);
+  push_num(0);
+  EXPECT_EQ(call(175), -34);
+  EXPECT_EQ(e.err.code, 4);
+  reset();
+  push_value(&e, f);
+  push_num(0);
+  push_num(3);
+  EXPECT_EQ(call(175), -22);
+  EXPECT_EQ(e.err.code, 64);
+  reset();
+  value_unref(&e, f);
+  value_unref(&e, pb);
+  unlink(path);
+}
+
+TEST_F(Builtins, DelimitedReadsStopAtTheLimitAndGrowTheBuffer) {
+  char path[] = "/tmp/kiln-builtins-XXXXXX";
+  int fd = mkstemp(path);
+  ASSERT_EQ(write(fd, "abcdef", 6), 6);
+  close(fd);
+  push_str(path);
+  push_str("rb");
+  ASSERT_EQ(call(172), 0);
+  value f = top();
+  value_ref(f);
+  reset();
+  ASSERT_EQ(call(185), 0);
+  value pb = top();
+  value_ref(pb);
+  reset();
+  auto getdelim = [&](value delim, double off, value max) {
+    push_value(&e, f);
+    push_value(&e, delim);
+    push_value(&e, pb);
+    push_num(off);
+    push_value(&e, max);
+    int rc = call(196);
+    double n = rc == 0 ? top().num : -1;
+    reset();
+    return n;
+  };
+  EXPECT_EQ(getdelim(make_nil(), 2, make_number(3)), 3);  // stops at max
+  EXPECT_EQ(pb.pb->length, 5u);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(pb.pb->data), 5), std::string("\0\0abc", 5));
+  EXPECT_EQ(getdelim(make_nil(), 0, make_nil()), 3);  // to the end of the file
+  EXPECT_EQ(pb.pb->length, 3u);
+  EXPECT_EQ(getdelim(make_nil(), 0, make_nil()), 0);
+  value two = str("ab");
+  push_value(&e, f);
+  push_value(&e, two);
+  push_value(&e, pb);
+  push_num(0);
+  push_nil(&e);
+  EXPECT_EQ(call(196), -22);
+  EXPECT_EQ(e.err.code, 65);
+  reset();
+  push_value(&e, f);
+  push_nil(&e);
+  push_value(&e, pb);
+  push_num(0);
+  push_value(&e, two);
+  EXPECT_EQ(call(196), -22);
+  EXPECT_EQ(e.err.code, 39);
+  reset();
+  value_unref(&e, two);
+  value_unref(&e, f);
+  value_unref(&e, pb);
+  unlink(path);
+}
+
+TEST_F(Builtins, BrokenDownTimeRoundTrips) {
+  setenv("TZ", "UTC", 1);
+  tzset();
+  double when = 1700000000.0 * 1000000 + 123456;
+  push_num(when);
+  ASSERT_EQ(call(198), 0);
+  value t = top();
+  value_ref(t);
+  reset();
+  push_value(&e, t);
+  ASSERT_EQ(call(200), 0);
+  EXPECT_EQ(top().num, when);
+  reset();
+  // Negative times keep the sign in the microseconds.
+  push_num(-1500000);
+  ASSERT_EQ(call(199), 0);
+  EXPECT_EQ(tree_get(top().tree, "tm_usec", 7)->num, -500000);
+  EXPECT_EQ(tree_get(top().tree, "tm_sec", 6)->num, 59);
+  reset();
+  push_num(INFINITY);
+  EXPECT_EQ(call(199), -22);
+  EXPECT_EQ(e.err.code, 67);
+  reset();
+  value_unref(&e, t);
+}
+
+TEST_F(Builtins, OutputExitAndUnregisteredJson) {
+  push_str("x");
+  push_num(2);
+  EXPECT_EQ(call(163), -22);
+  EXPECT_EQ(e.err.code, 8);
+  reset();
+  push_num(42);
+  EXPECT_EQ(call(159), -4);  // the run ends normally, the value stays
+  EXPECT_EQ(e.err.code, 1);
+  EXPECT_EQ(top().num, 42);
+  reset();
+  // Without the JSON library the JSON opcodes are unknown.
+  push_str("[]");
+  EXPECT_EQ(call(181), -86);
+  EXPECT_EQ(e.err.code, 14);
+  reset();
+  ASSERT_EQ(call(183), 0);
+  value_ref(top());
+  value t = top();
+  reset();
+  push_value(&e, t);
+  push_str("k");
+  push_bool(&e, true);
+  ASSERT_EQ(call(164), 0);  // an empty tree ends at once, backwards too
+  EXPECT_EQ(top().type, t_nil);
+  reset();
+  value_unref(&e, t);
 }
 
 TEST_F(Builtins, UnknownAndUnsupported) {

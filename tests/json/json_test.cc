@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstring>
+#include <functional>
 #include <random>
 #include <string>
 
@@ -146,6 +150,33 @@ TEST_F(Json, MalformedTextsFailCleanly) {
   EXPECT_FALSE(json_test_text("[[]", 3));
 }
 
+// Whether two values are equal: same type, same numbers and bytes, equal
+// elements and members.
+bool same(value a, value b) {
+  if (a.type != b.type) return false;
+  switch (a.type) {
+    case t_str:
+      return a.str->length == b.str->length &&
+             memcmp(a.str->bytes, b.str->bytes, a.str->length) == 0;
+    case t_array:
+      if (a.array->size != b.array->size) return false;
+      for (size_t i = 0; i < a.array->size; i++) {
+        if (!same(a.array->items[i], b.array->items[i])) return false;
+      }
+      return true;
+    case t_tree: {
+      if (a.tree->count != b.tree->count) return false;
+      for (tree_entry* n = tree_next(a.tree, nullptr); n; n = tree_next(a.tree, n->key.str)) {
+        value* other = tree_get(b.tree, n->key.str->bytes, n->key.str->length);
+        if (!other || !same(n->val, *other)) return false;
+      }
+      return true;
+    }
+    case t_nil: return true;
+    default: return a.num == b.num;
+  }
+}
+
 // Random values survive an encode and a decode unchanged.
 TEST_F(Json, RandomRoundTrip) {
   std::mt19937 rng(7);
@@ -186,10 +217,88 @@ TEST_F(Json, RandomRoundTrip) {
     value v = make(0);
     std::string text = encode(v);
     value back = decode(text);
+    EXPECT_TRUE(same(v, back)) << text;
     EXPECT_EQ(encode(back), text);
     value_unref(&e, v);
     value_unref(&e, back);
   }
+}
+
+TEST_F(Json, TesterAndDepthBudget) {
+  auto test = [&](const std::string& text) {
+    value s = str(text);
+    push_value(&e, s);
+    value_unref(&e, s);
+    EXPECT_EQ(builtin_run(&e, 203), 0);
+    bool ok = e.stack.items[e.stack.length - 1].type == t_bool &&
+              e.stack.items[e.stack.length - 1].num != 0;
+    pop(&e);
+    return ok;
+  };
+  EXPECT_TRUE(test("true"));
+  EXPECT_TRUE(test(" {\"a\": [ ]} \n"));
+  EXPECT_FALSE(test("[[]"));
+  EXPECT_FALSE(test(""));
+  EXPECT_FALSE(test("1 2"));
+  EXPECT_FALSE(test("\"\\x\""));
+  push_number(&e, 1);
+  EXPECT_EQ(builtin_run(&e, 203), -22);
+  EXPECT_EQ(e.err.code, 48);
+  clear_error(&e);
+  pop(&e);
+  // A value deeper than the budget (here: an array holding itself) fails
+  // as exhausted memory, recorded in the error slot.
+  array_obj* a = array_new(&e);
+  value av = make_object(t_array, a);
+  array_push(&e, a, av);
+  push_value(&e, av);
+  EXPECT_EQ(builtin_run(&e, 180), -12);
+  EXPECT_EQ(e.err.code, 6);
+  clear_error(&e);
+  pop(&e);
+  a->size = 0;  // break the cycle
+  a->items[0] = make_nil();
+  value_unref(&e, av);  // the array's reference to itself
+  value_unref(&e, av);
+  // 2047 levels are within the budget; a valid deep text decodes too.
+  std::string nested = std::string(2047, '[') + std::string(2047, ']');
+  value deep = decode(nested);
+  push_value(&e, deep);
+  EXPECT_EQ(builtin_run(&e, 180), 0);
+  pop(&e);
+  value_unref(&e, deep);
+}
+
+// Writes text to a fresh temporary file and returns its path.
+std::string temp_file(const std::string& text) {
+  char path[] = "/tmp/kiln-json-XXXXXX";
+  int fd = mkstemp(path);
+  EXPECT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  close(fd);
+  return path;
+}
+
+TEST_F(Json, FileReader) {
+  std::string good = temp_file("{\"x\": [1, \"\\u00e4\"]}\n");
+  size_t height = e.stack.length;
+  ASSERT_EQ(json_read_file(&e, good.c_str()), 0);
+  ASSERT_EQ(e.stack.length, height + 1);
+  value v = e.stack.items[e.stack.length - 1];
+  ASSERT_EQ(v.type, t_tree);
+  value* x = tree_get(v.tree, "x", 1);
+  ASSERT_NE(x, nullptr);
+  EXPECT_EQ(std::string(x->array->items[1].str->bytes), "\xc3\xa4");
+  pop(&e);
+  for (const char* text : {"[1] [2]", "{} x", "\"\\x\"", "", "[1,"}) {
+    std::string bad = temp_file(text);
+    EXPECT_EQ(json_read_file(&e, bad.c_str()), -1) << text;
+    EXPECT_EQ(e.stack.length, height);
+    unlink(bad.c_str());
+  }
+  EXPECT_EQ(json_read_file(&e, "/tmp"), -1);  // not a regular file
+  EXPECT_EQ(json_read_file(&e, "/nonexistent/kiln.json"), -1);
+  EXPECT_EQ(e.stack.length, height);
+  unlink(good.c_str());
 }
 
 }  // namespace
