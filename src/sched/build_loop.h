@@ -14,6 +14,11 @@ namespace kiln::sched {
 // select of the loop.
 extern volatile sig_atomic_t got_sigterm, got_sigint, got_sighup;
 
+// Makes the loop read these flags instead (handlers installed elsewhere
+// may keep their own); null keeps the current one.
+void use_signal_flags(volatile sig_atomic_t* term, volatile sig_atomic_t* intr,
+                      volatile sig_atomic_t* hup);
+
 // The self-pipe the SIGCHLD and signal handlers write to (-1 for none).
 // Its read end is watched by the loop; children close both ends.
 void set_self_pipe(int read_fd, int write_fd);

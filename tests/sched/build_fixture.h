@@ -96,9 +96,12 @@ class BuildTest : public ::testing::Test {
     for (auto& n : targets) t.push_back(name(n));
     for (auto& n : deps) {
       graph::parsed_name p = name(n);
-      if (!n.empty() && n[0] == '|') {
+      // Leading marks: '|' wait, '@' recursive, '~' order only.
+      if (!n.empty() && (n[0] == '|' || n[0] == '@' || n[0] == '~')) {
         p.name = n.substr(1);
-        p.flags = graph::k_name_wait;
+        p.flags = n[0] == '|' ? graph::k_name_wait
+                  : n[0] == '@' ? graph::k_name_recdep
+                                : graph::k_name_orderonly;
       }
       d.push_back(p);
     }

@@ -362,5 +362,63 @@ TEST_F(Build, ReasonsForMissingTargetAndDirectoryRecommendation) {
                      "command database mismatch being nonexistent\n"), std::string::npos) << out;
 }
 
+TEST_F(Build, TouchModeTouchesTargetsInsteadOfRunning) {
+  cfg.touch = true;
+  auto define = [this] { rule({"t1", "t2"}, {"a.c"}, {make_cmd("t1")}); };
+  ::testing::internal::CaptureStdout();
+  run(define, {"t1"});
+  std::string out = ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(out, "[., t1] touch t1\n[., t1] touch t2\n");
+  EXPECT_EQ(take_log(), "");
+  EXPECT_EQ(access("t1", F_OK), 0);
+  EXPECT_EQ(access("t2", F_OK), 0);
+}
+
+void on_sigterm(int) { got_sigterm = 1; }
+
+TEST_F(Build, SigtermIsForwardedAndFatal) {
+  auto define = [this] { rule({"t"}, {}, {"kill -TERM $PPID; sleep 5; touch t"}); };
+  EXPECT_EXIT(
+      {
+        signal(SIGTERM, on_sigterm);
+        run(define, {"t"});
+      },
+      ::testing::ExitedWithCode(2), "Got SIGTERM. Exiting.\n(.|\n)*No children left");
+}
+
+TEST_F(Build, RectgtTargetMovesToNewestTimeUnderItsTree) {
+  ASSERT_EQ(mkdir("tree", 0755), 0);
+  write_file("tree/in", "x");
+  set_mtime("tree/in", k_old);
+  set_mtime("tree", k_old);
+  // The stamp is written first, then another file in the tree.
+  auto define = [this] {
+    rule({"tree/stamp"}, {"@tree"}, {"touch tree/stamp; sleep 0.05; touch tree/later"},
+         graph::k_rule_rectgt);
+  };
+  run(define, {"tree/stamp"});
+  struct stat stamp, later;
+  ASSERT_EQ(stat("tree/stamp", &stamp), 0);
+  ASSERT_EQ(stat("tree/later", &later), 0);
+  EXPECT_EQ(stamp.st_mtim.tv_sec, later.st_mtim.tv_sec);
+  EXPECT_EQ(stamp.st_mtim.tv_nsec, later.st_mtim.tv_nsec);
+  ::testing::internal::CaptureStderr();
+  run(define, {"tree/stamp"});
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "kiln: Nothing to be done.\n");
+}
+
+TEST_F(Build, OrderOnlyDependencyDoesNotMakeTheTargetOld) {
+  ASSERT_EQ(mkdir("outdir", 0755), 0);
+  auto define = [this] { rule({"outdir/t"}, {"~outdir", "a.c"}, {make_cmd("outdir/t")}); };
+  run(define, {"outdir/t"});
+  take_log();
+  set_mtime("outdir", time(nullptr) + 5);
+  ::testing::internal::CaptureStdout();
+  run(define, {"outdir/t"});
+  std::string out = ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(out.find("Recommend"), std::string::npos);
+  EXPECT_EQ(take_log(), "");
+}
+
 }  // namespace
 }  // namespace kiln::sched::testing
