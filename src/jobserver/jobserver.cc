@@ -19,24 +19,33 @@ namespace kiln::jobserver {
 
 namespace {
 
-constexpr size_t k_token_stack_size = 1024;
+// Buffer size asked for on both ends of an own socket pair.
 constexpr int k_socket_buffer = 524288;
+// The one-shot timer around a token read or write that might block.
+constexpr long k_token_timer_usec = 10000;
+// What an own FIFO's name is made of, after the mkstemp part.
+constexpr char k_name_chars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
 
-int fds[2] = {-1, -1};  // read, write
-std::string fifo;       // own or inherited FIFO path
-bool fifo_owned = false;
-bool fds_owned = false;  // descriptors this process opened (closed on reset)
+int g_fds[2] = {-1, -1};   // read, write
+bool g_fds_owned = false;  // opened by this process (closed by jobserver_reset)
+std::string g_fifo;        // own or inherited FIFO path
+bool g_fifo_owned = false;
 
 // Bytes taken from the channel, most recent last. A byte taken while the
 // stack is full is not stored; "." goes back in its place.
-char token_stack[k_token_stack_size];
-size_t n_tokens = 0;
+char g_token_stack[k_token_stack_size];
+size_t g_n_tokens = 0;
 
-// Arms a one-shot 10 ms real-time timer around a read or write that might
-// block; the SIGALRM it sends interrupts the call with EINTR.
-struct short_timer {
-  short_timer() { arm(10000); }
-  ~short_timer() { arm(0); }
+// Arms ITIMER_REAL as a one-shot 10 ms timer for its lifetime; the
+// SIGALRM it may send interrupts a blocked read or write with EINTR.
+class token_timer {
+ public:
+  token_timer() { arm(k_token_timer_usec); }
+  ~token_timer() { arm(0); }
+  token_timer(const token_timer&) = delete;
+  token_timer& operator=(const token_timer&) = delete;
+
+ private:
   static void arm(long usec) {
     struct itimerval t;
     memset(&t, 0, sizeof t);
@@ -45,120 +54,137 @@ struct short_timer {
   }
 };
 
-bool set_nonblocking(int fd) {
+void make_nonblocking(int fd) {
   int flags = fcntl(fd, F_GETFL);
-  return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) >= 0;
+  if (flags < 0) diag::internal_error("18");
+  if (fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) diag::internal_error("19");
 }
 
-void close_both(int pair[2]) {
+void close_pair(int pair[2]) {
   for (int i = 0; i < 2; i++) {
     if (pair[i] >= 0) close(pair[i]);
     pair[i] = -1;
   }
 }
 
-// Writes n "." tokens one at a time; returns how many went in.
+void adopt(int pair[2], bool owned) {
+  g_fds[0] = pair[0];
+  g_fds[1] = pair[1];
+  g_fds_owned = owned;
+}
+
+// Fills a new channel with n "." tokens one at a time; returns how many
+// went in. The channel is fresh, not yet shared with any other process and
+// its write end is non-blocking, so no write can wait: these writes need no
+// timer, and must not have one, since SIGALRM still has its default,
+// fatal action while the jobserver is set up.
 int write_tokens(int fd, int n) {
   int written = 0;
-  for (; written < n; written++) {
-    short_timer timer;
-    if (write(fd, ".", 1) != 1) break;
-  }
+  while (written < n && write(fd, ".", 1) == 1) written++;
   return written;
 }
 
+// Parses "R,W" with nothing after it.
 bool parse_pair(const std::string& text, int* r, int* w) {
   char tail;
   return sscanf(text.c_str(), "%d,%d%c", r, w, &tail) == 2;
 }
 
-bool try_fifo(int tokens) {
-  const char* tmp = getenv("TMPDIR");
-  std::string dir = tmp && *tmp ? tmp : "/tmp";
-  std::string templ = dir + (dir.back() == '/' ? "" : "/") + "KLfifoXXXXXX";
-  int fd = mkstemp(templ.data());
-  if (fd < 0) return false;
-  close(fd);
-  unlink(templ.c_str());
-  static const char k_chars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-  for (int i = 0; i < 6; i++) templ += k_chars[rand() % 62];
-  if (mkfifo(templ.c_str(), 0600) != 0) return false;
-  int pair[2] = {open(templ.c_str(), O_RDWR | O_CLOEXEC), -1};
-  if (pair[0] >= 0) pair[1] = open(templ.c_str(), O_RDWR | O_CLOEXEC);
-  if (pair[1] < 0 || !set_nonblocking(pair[0]) || !set_nonblocking(pair[1]) ||
-      write_tokens(pair[1], tokens) != tokens) {
-    close_both(pair);
-    unlink(templ.c_str());
+// Opens a FIFO twice for reading and writing (read descriptor first).
+// Anything that is not a FIFO is refused, so that a stray MAKEFLAGS
+// cannot make kiln read and rewrite an ordinary file or open a device.
+bool open_fifo(const char* path, int pair[2]) {
+  struct stat st;
+  if (stat(path, &st) != 0 || !S_ISFIFO(st.st_mode)) return false;
+  pair[0] = open(path, O_RDWR | O_CLOEXEC | O_NOCTTY);
+  if (pair[0] >= 0) pair[1] = open(path, O_RDWR | O_CLOEXEC | O_NOCTTY);
+  if (pair[1] < 0 || fstat(pair[0], &st) != 0 || !S_ISFIFO(st.st_mode)) {
+    close_pair(pair);
     return false;
   }
-  fds[0] = pair[0];
-  fds[1] = pair[1];
-  fifo = templ;
-  fifo_owned = fds_owned = true;
+  make_nonblocking(pair[0]);
+  make_nonblocking(pair[1]);
   return true;
 }
 
+// The FIFO's path: TMPDIR (when set and not empty) or /tmp, a name made
+// unique by mkstemp, and six more random characters. Returns "" when
+// mkstemp fails.
+std::string new_fifo_path() {
+  const char* tmpdir = getenv("TMPDIR");
+  std::string path = tmpdir && *tmpdir ? tmpdir : "/tmp";
+  path += path.back() == '/' ? "KLfifoXXXXXX" : "/KLfifoXXXXXX";
+  int fd = mkstemp(path.data());
+  if (fd < 0) return "";
+  close(fd);
+  unlink(path.c_str());
+  for (int i = 0; i < 6; i++) path += k_name_chars[rand() % 62];
+  return path;
+}
+
+bool try_fifo(int tokens) {
+  std::string path = new_fifo_path();
+  if (path.empty() || mkfifo(path.c_str(), 0600) != 0) return false;
+  int pair[2] = {-1, -1};
+  if (!open_fifo(path.c_str(), pair) || write_tokens(pair[1], tokens) != tokens) {
+    close_pair(pair);
+    unlink(path.c_str());
+    return false;
+  }
+  adopt(pair, true);
+  g_fifo = path;
+  g_fifo_owned = true;
+  return true;
+}
+
+// The descriptors of a socket pair or pipe are inherited by sub-makes, so
+// they must stay open across exec; ordinary children close them through
+// their spawn file actions.
 bool try_socket_pair(int tokens) {
   int pair[2];
-  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
-    diag::internal_error("28");
-  }
-  set_nonblocking(pair[1]);
+  if (socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) diag::internal_error("28");
+  make_nonblocking(pair[1]);
   int size = k_socket_buffer;
   for (int fd : pair) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
   for (int fd : pair) setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
   if (write_tokens(pair[1], tokens) != tokens) {
     puts("kiln: Socket pair didn't work, using pipe instead");
-    close_both(pair);
+    close_pair(pair);
     return false;
   }
-  fds[0] = pair[0];
-  fds[1] = pair[1];
-  fds_owned = true;
+  adopt(pair, true);
   return true;
 }
 
-void use_pipe(int tokens) {
-  int pair[2];
-  if (pipe2(pair, O_CLOEXEC) != 0) diag::internal_error("28.2");
-  set_nonblocking(pair[1]);
-  int written = write_tokens(pair[1], tokens);
-  if (written != tokens) printf("kiln: Could not write all tokens to jobserver (only %d)\n", written);
-  fds[0] = pair[0];
-  fds[1] = pair[1];
-  fds_owned = true;
+int join_fifo(const std::string& auth) {
+  std::string path = auth.substr(5);  // after "fifo:"
+  int pair[2] = {-1, -1};
+  if (path.empty() || !open_fifo(path.c_str(), pair)) return -2;
+  adopt(pair, true);
+  g_fifo = path;
+  g_fifo_owned = false;
+  return 0;
 }
 
 void push_token(char c) {
-  if (n_tokens < k_token_stack_size) token_stack[n_tokens++] = c;
+  if (g_n_tokens < k_token_stack_size) g_token_stack[g_n_tokens++] = c;
 }
 
 }  // namespace
 
-int jobserver_join(bool has_fds, const std::string& fds_text, bool has_auth,
-                   const std::string& auth) {
-  if (!has_fds && has_auth && auth.compare(0, 5, "fifo:") == 0) {
-    std::string path = auth.substr(5, auth.find(' ', 5) - 5);
-    int pair[2] = {open(path.c_str(), O_RDWR | O_CLOEXEC), -1};
-    if (pair[0] >= 0) pair[1] = open(path.c_str(), O_RDWR | O_CLOEXEC);
-    if (pair[1] < 0) {
-      close_both(pair);
-      return -2;
-    }
-    set_nonblocking(pair[0]);
-    set_nonblocking(pair[1]);
-    fds[0] = pair[0];
-    fds[1] = pair[1];
-    fifo = path;
-    fifo_owned = false;
-    fds_owned = true;
-    return 0;
-  }
+int jobserver_join() { return jobserver_join(inherited()); }
+
+int jobserver_join(const inherited_flags& flags) {
+  return jobserver_join(flags.has_fds, flags.fds, flags.has_auth, flags.auth);
+}
+
+int jobserver_join(bool has_fds, const std::string& fds, bool has_auth, const std::string& auth) {
+  if (!has_fds && has_auth && auth.starts_with("fifo:")) return join_fifo(auth);
   int r;
   int w;
   if (!has_fds && !has_auth) return -2;
   if (!has_fds && !parse_pair(auth, &r, &w)) return -2;
-  if (!parse_pair(has_fds ? fds_text : auth, &r, &w)) {
+  if (!parse_pair(has_fds ? fds : auth, &r, &w)) {
     fputs("kiln: Jobserver unavailable\n", stderr);
     return -22;
   }
@@ -167,26 +193,38 @@ int jobserver_join(bool has_fds, const std::string& fds_text, bool has_auth,
     return -9;
   }
   fputs("kiln: Jobserver available\n", stderr);
-  // Inherited descriptors are shared with other processes: they stay
-  // blocking, and the 10 ms timer keeps a read from hanging.
-  fds[0] = r;
-  fds[1] = w;
-  fds_owned = false;
+  // Shared with other processes: the descriptors stay as the parent made
+  // them (blocking); the 10 ms timer keeps a read from hanging.
+  int pair[2] = {r, w};
+  adopt(pair, false);
+  g_fifo.clear();
+  g_fifo_owned = false;
   return 0;
 }
 
 void jobserver_create(int j) {
-  int tokens = j - 1;
+  int tokens = j > 1 ? j - 1 : 0;
   if (cfg.jobserver_fifo) {
     if (try_fifo(tokens)) return;
     puts("kiln: FIFO didn't work, trying something else instead");
   }
   if (try_socket_pair(tokens)) return;
-  use_pipe(tokens);
+  jobserver_create_pipe(j);
+}
+
+void jobserver_create_pipe(int j) {
+  int tokens = j > 1 ? j - 1 : 0;
+  int pair[2];
+  if (pipe(pair) != 0) diag::internal_error("28.2");
+  make_nonblocking(pair[1]);
+  int written = write_tokens(pair[1], tokens);
+  if (written != tokens) printf("kiln: Could not write all tokens to jobserver (only %d)\n", written);
+  adopt(pair, true);
 }
 
 int jobserver_try_acquire() {
-  struct pollfd p = {fds[0], POLLIN, 0};
+  if (g_fds[0] < 0) return 0;
+  struct pollfd p = {g_fds[0], POLLIN, 0};
   int ret = poll(&p, 1, 0);
   if (ret < 0) {
     if (errno == EINTR) return 0;
@@ -195,15 +233,16 @@ int jobserver_try_acquire() {
   }
   if (ret == 0) return 0;
   char c;
-  ssize_t n = recv(fds[0], &c, 1, MSG_DONTWAIT);
+  ssize_t n = recv(g_fds[0], &c, 1, MSG_DONTWAIT);
   if (n == 1) {
     push_token(c);
     return 1;
   }
-  if (!(n < 0 && errno == ENOTSOCK)) return 0;  // another process was faster
+  if (n >= 0 || errno != ENOTSOCK) return 0;  // another process was faster
+  // A FIFO or pipe: the byte may be gone by now, so the read is bounded.
   {
-    short_timer timer;
-    n = read(fds[0], &c, 1);
+    token_timer timer;
+    n = read(g_fds[0], &c, 1);
   }
   if (n == 1) {
     push_token(c);
@@ -217,69 +256,39 @@ int jobserver_try_acquire() {
 }
 
 void jobserver_release() {
-  char c = n_tokens > 0 ? token_stack[--n_tokens] : '.';
-  short_timer timer;
-  ssize_t n = write(fds[1], &c, 1);
+  char c = g_n_tokens > 0 ? g_token_stack[--g_n_tokens] : '.';
+  token_timer timer;
+  ssize_t n = write(g_fds[1], &c, 1);
   (void)n;  // a token that cannot be written back is lost
 }
 
-std::string makeflags_for_submake(bool sync_on, bool recurse, int mode) {
-  char buf[128];
-  const char* sync = mode == sync_line ? "line" : "target";
-  if (!fifo.empty()) {
-    if (!sync_on) {
-      snprintf(buf, sizeof buf, " --jobserver-auth=fifo:%s -j", fifo.c_str());
-    } else if (recurse) {
-      snprintf(buf, sizeof buf, " --jobserver-auth=fifo:%s -j -Orecurse", fifo.c_str());
-    } else {
-      snprintf(buf, sizeof buf, " --jobserver-auth=fifo:%s -j -O%s", fifo.c_str(), sync);
-    }
-  } else {
-    int r = fds[0];
-    int w = fds[1];
-    if (!sync_on) {
-      snprintf(buf, sizeof buf, " --jobserver-fds=%d,%d --jobserver-auth=%d,%d -j", r, w, r, w);
-    } else if (recurse) {
-      snprintf(buf, sizeof buf, " --jobserver-fds=%d,%d --jobserver-auth=%d,%d -j -Orecurse", r, w,
-               r, w);
-    } else {
-      snprintf(buf, sizeof buf, " --jobserver-fds=%d,%d --jobserver-auth=%d,%d -j -O%s", r, w, r,
-               w, sync);
-    }
-  }
-  return buf;
-}
-
-bool load_ok() {
-  if (cfg.load_limit >= 1e100) return true;
-  double load;
-  if (getloadavg(&load, 1) != 1) return false;
-  return !(load > cfg.load_limit);
-}
-
 void remove_fifo() {
-  if (!fifo_owned) return;
-  std::string path = fifo;
-  fifo_owned = false;
-  fifo.clear();
+  if (!g_fifo_owned) return;
+  std::string path;
+  path.swap(g_fifo);
+  g_fifo_owned = false;
   unlink(path.c_str());
 }
 
 void install_fifo_hook() { diag::hooks.remove_fifo = remove_fifo; }
 
-int read_fd() { return fds[0]; }
-int write_fd() { return fds[1]; }
-const std::string& fifo_path() { return fifo; }
-bool owns_fifo() { return fifo_owned; }
-size_t tokens_held() { return n_tokens; }
+int read_fd() { return g_fds[0]; }
+
+int write_fd() { return g_fds[1]; }
+
+const std::string& fifo_path() { return g_fifo; }
+
+bool owns_fifo() { return g_fifo_owned; }
+
+size_t tokens_held() { return g_n_tokens; }
 
 void jobserver_reset() {
   remove_fifo();
-  if (fds_owned) close_both(fds);
-  fds[0] = fds[1] = -1;
-  fifo.clear();
-  fds_owned = false;
-  n_tokens = 0;
+  if (g_fds_owned) close_pair(g_fds);
+  g_fds[0] = g_fds[1] = -1;
+  g_fds_owned = false;
+  g_fifo.clear();
+  g_n_tokens = 0;
 }
 
 }  // namespace kiln::jobserver

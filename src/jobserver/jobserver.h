@@ -1,64 +1,86 @@
-// The jobserver: job slots shared with make and with sub-makes.
+// The jobserver: job slots shared with a parent make and with sub-makes.
 //
-// A shared channel holds one byte per free job slot beyond the one slot
-// every process owns implicitly. kiln takes a byte before it starts an
-// additional child and writes a byte back when such a child ends; the last
-// running child always holds the implicit slot and gives nothing back.
-// kiln joins a parent make's channel named in MAKEFLAGS, or creates its own:
-// a FIFO (named in MAKEFLAGS as "--jobserver-auth=fifo:PATH"), else a
-// socket pair, else a pipe (named as "--jobserver-fds=R,W
-// --jobserver-auth=R,W"). Blocking token reads and writes run under a
-// 10 ms one-shot timer whose SIGALRM handler (installed without
-// SA_RESTART) makes them return with EINTR.
+// A shared channel holds one byte (a token) per free job slot beyond the
+// one slot every process owns implicitly. kiln takes a byte before it
+// starts an additional child and writes a byte back when such a child
+// ends; the last running child always holds the implicit slot and gives
+// nothing back. kiln joins the channel of a parent make named in MAKEFLAGS,
+// or creates its own: a FIFO under TMPDIR, else a socket pair, else a pipe.
+// Sub-makes find the channel through the MAKEFLAGS text of makeflags.h;
+// they inherit the descriptors of a socket pair or pipe, and open a FIFO by
+// its path.
+//
+// A read or write that might block runs under a 10 ms one-shot real-time
+// timer; the SIGALRM handler, installed without SA_RESTART by the build's
+// signal set-up, makes such a call return with EINTR instead of waiting.
+//
+// This header also brings in makeflags.h and resource_limits.h, so that the
+// build loop and the spawner need only this one.
 #pragma once
 
+#include <cstddef>
 #include <string>
+
+#include "jobserver/makeflags.h"
+#include "jobserver/resource_limits.h"
 
 namespace kiln::jobserver {
 
-// Joins the parent's jobserver from the MAKEFLAGS values: a "fifo:" auth
-// value silently, descriptor values with "kiln: Jobserver available" or
-// "kiln: Jobserver unavailable" on standard error. Returns 0, or -2 (none),
-// -22 (malformed), -9 (descriptors not open).
+// Capacity of the token stack, the bytes taken and not yet given back.
+constexpr size_t k_token_stack_size = 1024;
+
+// Joins the parent's jobserver that read_makeflags() found. Returns 0 when
+// it is usable, else -2 (none), -22 (malformed) or -9 (descriptors not
+// open). A "fifo:" value is joined silently; descriptor values print
+// "kiln: Jobserver available" or "kiln: Jobserver unavailable" on
+// standard error.
+int jobserver_join();
+
+// The same from explicit values.
+int jobserver_join(const inherited_flags& flags);
 int jobserver_join(bool has_fds, const std::string& fds, bool has_auth, const std::string& auth);
 
-// Creates an own jobserver with j - 1 tokens: a FIFO under TMPDIR (or
-// /tmp) when cfg.jobserver_fifo is set, else or on failure a socket pair,
-// else a pipe. Never fails.
+// Creates an own jobserver holding j - 1 tokens ("."): a FIFO under TMPDIR
+// (or /tmp) when cfg.jobserver_fifo is set, else or when that fails a
+// socket pair, else a pipe. Never fails; a socket pair or pipe that cannot
+// be made at all is an internal error ("28", "28.2").
 void jobserver_create(int j);
 
-// Takes one token without blocking: 1 when taken, else 0.
+// The last-resort transport on its own: a pipe holding j - 1 tokens.
+void jobserver_create_pipe(int j);
+
+// Takes one token without blocking: 1 when taken, 0 when none was there or
+// another process was faster.
 int jobserver_try_acquire();
 
-// Gives one token back: the most recently taken byte, or "." when none.
+// Gives one token back: the most recently taken byte, or "." when the
+// token stack is empty. A token that cannot be written is lost.
 void jobserver_release();
 
-// The MAKEFLAGS text for a sub-make (always starting with a blank).
-std::string makeflags_for_submake(bool sync_on, bool recurse, int mode);
-
-// Whether the load average allows another child.
-bool load_ok();
-
-// Removes the FIFO this process created; safe to call more than once.
+// Removes the FIFO this process created, once: ownership and path are
+// cleared before the unlink. Safe to call any number of times.
 void remove_fifo();
 
-// Installs remove_fifo as the fatal exit's FIFO hook.
+// Registers remove_fifo as the FIFO step of the fatal exit.
 void install_fifo_hook();
 
-// The channel's descriptors (-1 when none); children that are not
-// sub-makes close them.
+// The channel's read and write descriptors (-1 before join or create).
+// Children that are not sub-makes close them.
 int read_fd();
 int write_fd();
 
-// The FIFO's path, own or inherited ("" when the channel is no FIFO), and
-// whether this process created it.
+// The FIFO's path, own or inherited; empty when the channel is no FIFO or
+// an own FIFO was removed.
 const std::string& fifo_path();
+
+// Whether this process created the FIFO and still has to remove it.
 bool owns_fifo();
 
-// Number of taken bytes on the token stack.
+// Number of bytes on the token stack.
 size_t tokens_held();
 
-// Forgets the channel (closing own descriptors); for tests.
+// Forgets the channel: removes an owned FIFO, closes descriptors this
+// process opened, empties the token stack. For tests.
 void jobserver_reset();
 
 }  // namespace kiln::jobserver
