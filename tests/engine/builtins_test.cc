@@ -222,6 +222,98 @@ TEST_F(Builtins, DictionaryIterationSurvivesDeletingTheCurrentKey) {
   EXPECT_EQ(order, (std::vector<std::string>{"a", "ab", "b"}));
   EXPECT_EQ(t->count, 0u);
   reset();
+  // Backwards from nil starts at the largest key; keys hold any bytes.
+  for (std::string k : {std::string("a\0b", 3), std::string("a"), std::string("a\0", 2)}) {
+    value kv = str(k);
+    tree_set(&e, t, kv, make_number(1));
+    value_unref(&e, kv);
+  }
+  order.clear();
+  push_value(&e, tv);
+  push_nil(&e);
+  for (;;) {
+    push_bool(&e, true);
+    ASSERT_EQ(call(164), 0);
+    pop(&e);
+    if (top().type == t_nil) break;
+    order.push_back(top_text());
+  }
+  EXPECT_EQ(order, (std::vector<std::string>{std::string("a\0b", 3), std::string("a\0", 2), "a"}));
+  reset();
+  push_value(&e, tv);
+  push_num(1);
+  push_bool(&e, false);
+  EXPECT_EQ(call(164), -22);
+  EXPECT_EQ(e.err.code, 59);
+  reset();
+  value_unref(&e, tv);
+}
+
+TEST_F(Builtins, ScopesAndShallowCopies) {
+  value root = e.current_scope;
+  ASSERT_EQ(root.type, t_sc);
+  value name = str("v");
+  scope_set(&e, root.scope, name, make_number(7));
+  push_value(&e, root);
+  push_bool(&e, true);
+  ASSERT_EQ(call(171), 0);
+  auto index = static_cast<size_t>(top().num);
+  value child = e.object_cache.items[index];
+  ASSERT_EQ(child.type, t_sc);
+  EXPECT_EQ(child.scope->parent, root.scope);
+  EXPECT_TRUE(child.scope->holey);
+  reset();
+  push_value(&e, child);
+  ASSERT_EQ(call(186), 0);
+  EXPECT_EQ(top().scope, root.scope);
+  reset();
+  // 187 and 188 look in the given scope only.
+  push_value(&e, child);
+  push_value(&e, name);
+  ASSERT_EQ(call(188), 0);
+  EXPECT_EQ(top().num, 0);
+  reset();
+  push_value(&e, child);
+  push_value(&e, name);
+  EXPECT_EQ(call(187), -2);
+  EXPECT_EQ(e.err.code, 34);
+  reset();
+  push_value(&e, root);
+  push_value(&e, name);
+  ASSERT_EQ(call(187), 0);
+  EXPECT_EQ(top().num, 7);
+  reset();
+  push_value(&e, root);
+  push_num(1);
+  EXPECT_EQ(call(188), -22);
+  EXPECT_EQ(e.err.code, 48);
+  reset();
+  scope_delete(&e, root.scope, "v", 1);
+  value_unref(&e, name);
+  // A shallow copy of a tree shares the values; other types are refused.
+  tree_obj* t = tree_new(&e);
+  value tv = make_object(t_tree, t);
+  value inner = new_array({"x"});
+  value k = str("k");
+  tree_set(&e, t, k, inner);
+  push_value(&e, tv);
+  ASSERT_EQ(call(161), 0);
+  ASSERT_EQ(top().type, t_tree);
+  EXPECT_NE(top().tree, t);
+  EXPECT_EQ(tree_get(top().tree, "k", 1)->array, inner.array);
+  reset();
+  push_num(1);
+  EXPECT_EQ(call(161), -22);
+  EXPECT_EQ(e.err.code, 13);
+  reset();
+  // Embedding a list into itself appends the elements it had.
+  push_value(&e, inner);
+  push_value(&e, inner);
+  ASSERT_EQ(call(184), 0);
+  EXPECT_EQ(texts(inner), (std::vector<std::string>{"x", "x"}));
+  reset();
+  value_unref(&e, k);
+  value_unref(&e, inner);
   value_unref(&e, tv);
 }
 
