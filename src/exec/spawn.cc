@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <vector>
 
 #include "cli/diag.h"
@@ -37,6 +38,10 @@ child* all_first = nullptr;
 fd_set watched;
 bool watched_ready = false;
 int watched_max = -1;
+
+// Output buffers of the rules that ran a command; they live until exit
+// like the rules themselves (deque elements never move).
+std::deque<syncbuf> rule_buffers;
 
 int db_fd = -1;
 int self_pipe_fds[2] = {-1, -1};
@@ -251,7 +256,7 @@ void set_inherited_fds(int db, int self_pipe_read, int self_pipe_write) {
 
 syncbuf* rule_syncbuf(graph::rule* r) {
   if (!r->output) {
-    syncbuf* buf = new syncbuf;
+    syncbuf* buf = &rule_buffers.emplace_back();
     syncbuf_init(buf);
     r->output = buf;
   }
