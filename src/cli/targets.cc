@@ -19,6 +19,9 @@
 #include "graph/path.h"
 #include "graph/stringtab.h"
 #include "jobserver/jobserver.h"
+#include "sched/build_loop.h"
+#include "sched/clean.h"
+#include "sched/consider.h"
 
 namespace kiln::cli {
 
@@ -89,6 +92,7 @@ void start_jobserver() {
   make_nonblocking(self_pipe[1]);
   fcntl(self_pipe[0], F_SETFD, FD_CLOEXEC);
   fcntl(self_pipe[1], F_SETFD, FD_CLOEXEC);
+  sched::set_self_pipe(self_pipe[0], self_pipe[1]);
   if (jobserver::jobserver_join(makeflags.has_fds, makeflags.fds, makeflags.has_auth,
                                 makeflags.auth) != 0) {
     jobserver::jobserver_create(cfg.jobs);
@@ -104,12 +108,14 @@ void install_build_handlers() {
   // Without SA_RESTART, so that the 10 ms timer interrupts a blocked
   // jobserver read or write.
   install(SIGALRM, on_sigalrm, 0);
+  sched::use_signal_flags(&got_sigterm, &got_sigint, &got_sighup);
+  sched::install_reap_hook();
 }
 
 void select_targets(int n_targets, char** names) {
   if (n_targets == 0) {
     if (cfg.clean || cfg.distclean) {
-      // The clean of the forward-path directory runs here.
+      sched::clean(dirs.forward, cfg.clean, cfg.distclean);
       remove_jobserver_fifo();
       if (write_back_database() != 0) {
         fputs("kiln: Cannot write kiln database\n", stderr);
@@ -118,6 +124,7 @@ void select_targets(int n_targets, char** names) {
       exit(0);
     }
     requested_rules.push_back(default_rule);
+    sched::make_wanted(default_rule);
     return;
   }
   // Every name is checked before anything happens.
@@ -129,14 +136,26 @@ void select_targets(int n_targets, char** names) {
     if (rule < 0) diag::fatal("rule '%s' not found", name.c_str());
     found.push_back(rule);
   }
-  for (graph::ruleid rule : found) requested_rules.push_back(rule);
+  bool whole_tree = cfg.mode == mode_none || cfg.mode == mode_all;
+  if (cfg.clean || cfg.distclean) sched::clean(whole_tree ? "." : dirs.forward, cfg.clean, cfg.distclean);
+  for (graph::ruleid rule : found) {
+    requested_rules.push_back(rule);
+    sched::make_wanted(rule);
+  }
 }
 
-void prepare_graph() { graph::resolve_deferred_deps(0); }
+void prepare_graph() { sched::finish_graph(); }
 
-void check_cycles() {}
+void check_cycles() {
+  sched::check_wanted_for_cycles(true);
+  // The @order pairs of the parse are applied here; with any, the check
+  // runs again.
+}
 
-void run_build() {}
+void run_build() {
+  graph::resolve_pending_reverse_edges();
+  sched::build(true);
+}
 
 int write_back_database() { return db::db_write_back(); }
 
