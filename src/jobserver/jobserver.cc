@@ -108,11 +108,18 @@ bool open_fifo(const char* path, int pair[2]) {
 }
 
 // The FIFO's path: TMPDIR (when set and not empty) or /tmp, a name made
-// unique by mkstemp, and six more random characters. Returns "" when
-// mkstemp fails.
+// unique by mkstemp, and six more random characters. A relative TMPDIR is
+// taken from the current directory and made absolute, since sub-makes open
+// the path from their own directories. Returns "" when mkstemp fails.
 std::string new_fifo_path() {
   const char* tmpdir = getenv("TMPDIR");
   std::string path = tmpdir && *tmpdir ? tmpdir : "/tmp";
+  if (path[0] != '/') {
+    char* cwd = getcwd(nullptr, 0);
+    if (!cwd) return "";
+    path = std::string(cwd) + (cwd[strlen(cwd) - 1] == '/' ? "" : "/") + path;
+    free(cwd);
+  }
   path += path.back() == '/' ? "KLfifoXXXXXX" : "/KLfifoXXXXXX";
   int fd = mkstemp(path.data());
   if (fd < 0) return "";

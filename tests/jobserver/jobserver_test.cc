@@ -145,6 +145,20 @@ TEST_F(Jobserver, FifoDirectoryRules) {
   EXPECT_EQ(count_tokens(), 0);  // no tokens, but the channel exists
   jobserver_reset();
 
+  // A relative TMPDIR becomes absolute: sub-makes run in other directories.
+  char* real = realpath(dir.path().c_str(), nullptr);
+  std::string expected = std::string(real) + "/rel/KLfifo";
+  free(real);
+  auto r = run_in_child([&dir, &expected] {
+    if (mkdir((dir.path() + "/rel").c_str(), 0700) != 0 || chdir(dir.path().c_str()) != 0) return 10;
+    setenv("TMPDIR", "rel", 1);
+    jobserver_create(2);
+    bool ok = fifo_path().starts_with(expected) && access(fifo_path().c_str(), F_OK) == 0;
+    remove_fifo();
+    return ok ? 0 : 11;
+  });
+  EXPECT_EQ(r.status, 0) << r.out;
+
   // An unusable directory falls back to a socket pair.
   setenv("TMPDIR", (dir.path() + "/missing").c_str(), 1);
   testing::internal::CaptureStdout();
