@@ -5,7 +5,6 @@
 #include <cstdlib>
 
 #include "cli/diag.h"
-#include "cli/makeflags.h"
 #include "cli/options.h"
 #include "cli/settings.h"
 #include "cli/startup.h"
@@ -14,6 +13,7 @@
 #include "db/quoting.h"
 #include "exec/syncbuf.h"
 #include "graph/arena.h"
+#include "jobserver/jobserver.h"
 
 using namespace kiln;
 
@@ -23,15 +23,15 @@ int main(int argc, char** argv) {
                                                        // 3: directory names are std::strings
   diag::install_crash_handlers();                      // 4
   cli::seed_random();                                  // 5
-  cli::set_core_limit();                               // 6
+  jobserver::set_core_limit();                         // 6
   graph::arena_init();                                 // 7
-  cli::read_environment_makeflags();                   // 8
+  jobserver::read_makeflags();                         // 8
   cli::detect_stdout_pipe();                           // 9
 
   int first_target = argc;                             // 10
   int outcome = cli::process_options(argc, argv, &first_target);
   if (outcome != cli::options_continue) return outcome;
-  cli::apply_makeflags_output_sync();
+  cli::apply_makeflags_output_sync(jobserver::inherited());
 
   exec::syncbuf_cache_set_limit(2 * static_cast<size_t>(cfg.jobs) + 8);  // 11
   cli::check_recursion();                              // 12

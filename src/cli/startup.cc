@@ -20,6 +20,7 @@
 #include "graph/path.h"
 #include "graph/rule.h"
 #include "graph/stringtab.h"
+#include "jobserver/makeflags.h"
 #include "sched/fscache.h"
 
 namespace kiln::cli {
@@ -28,7 +29,6 @@ directories dirs;
 
 namespace {
 
-constexpr rlim_t k_core_limit = 256u << 20;
 constexpr rlim_t k_stack_limit = 16u << 20;
 
 // The eight lines kiln says to a recipe that starts kiln again.
@@ -75,17 +75,9 @@ void seed_random() {
   close(fd);
 }
 
-void set_core_limit() {
-  struct rlimit rl;
-  if (getrlimit(RLIMIT_CORE, &rl) != 0) {
-    perror("can't getrlimit");
-    exit(2);
-  }
-  rl.rlim_cur = rl.rlim_max < k_core_limit ? rl.rlim_max : k_core_limit;
-  if (setrlimit(RLIMIT_CORE, &rl) != 0) {
-    perror("can't setrlimit");
-    exit(2);
-  }
+void apply_makeflags_output_sync(const jobserver::inherited_flags& flags) {
+  if (flags.parent_syncs_output) cfg.parent_syncs_output = true;
+  if (cfg.output_sync == sync_unset) cfg.output_sync = flags.output_sync;
 }
 
 void detect_stdout_pipe() {

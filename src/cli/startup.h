@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "jobserver/makeflags.h"
+
 namespace kiln::cli {
 
 // The directories start-up works with and their depths below the top.
@@ -28,8 +30,9 @@ std::string current_directory();
 // Seeds rand() from the pid and the time, then from /dev/urandom.
 void seed_random();
 
-// Sets the soft core-file limit to min(hard limit, 256 MiB).
-void set_core_limit();
+// Applies the output sync mode inherited through MAKEFLAGS unless -O set
+// one; a parent syncing by line, target or recursively is remembered.
+void apply_makeflags_output_sync(const jobserver::inherited_flags& flags);
 
 // Notes whether standard output is a pipe that is not a terminal.
 void detect_stdout_pipe();

@@ -11,7 +11,6 @@
 #include <string>
 
 #include "cli/diag.h"
-#include "cli/makeflags.h"
 #include "cli/settings.h"
 #include "cli/startup.h"
 #include "db/database.h"
@@ -93,8 +92,7 @@ void start_jobserver() {
   fcntl(self_pipe[0], F_SETFD, FD_CLOEXEC);
   fcntl(self_pipe[1], F_SETFD, FD_CLOEXEC);
   sched::set_self_pipe(self_pipe[0], self_pipe[1]);
-  if (jobserver::jobserver_join(makeflags.has_fds, makeflags.fds, makeflags.has_auth,
-                                makeflags.auth) != 0) {
+  if (jobserver::jobserver_join() != 0) {
     jobserver::jobserver_create(cfg.jobs);
   }
   jobserver::install_fifo_hook();

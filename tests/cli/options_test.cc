@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "cli/makeflags.h"
 #include "cli/settings.h"
 #include "cli/startup.h"
 
@@ -149,23 +148,6 @@ TEST(Options, ProcessorCountLimits) {
   EXPECT_EQ(processor_count(8), 8);
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "kiln: can't detect CPU count, assuming 1.\nkiln: capping CPU count at 384.\n");
-}
-
-TEST(Makeflags, OutputSyncAndJobserverWords) {
-  makeflags_values v = parse_makeflags("  -j4 -Otarget --jobserver-auth=fifo:/tmp/x k");
-  EXPECT_EQ(v.output_sync, sync_target);
-  EXPECT_TRUE(v.has_auth);
-  EXPECT_EQ(v.auth, "fifo:/tmp/x");
-  EXPECT_FALSE(v.has_fds);
-  v = parse_makeflags("--jobserver-fds=3,4 -O line --jobserver-auth=3,4");
-  EXPECT_EQ(v.output_sync, sync_line);
-  EXPECT_EQ(v.fds, "3,4");
-  EXPECT_EQ(v.auth, "3,4");
-  testing::internal::CaptureStderr();
-  v = parse_makeflags("-Oq");
-  EXPECT_EQ(v.output_sync, sync_unset);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "kiln: invalid output sync mode in MAKEFLAGS, using default\n");
 }
 
 }  // namespace

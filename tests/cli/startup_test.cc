@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/makeflags.h"
+#include "jobserver/makeflags.h"
 #include "cli/settings.h"
 
 namespace kiln::cli {
@@ -111,21 +111,18 @@ TEST(StartupDeathTest, OverlongPretendNameIsFatal) {
 
 TEST(Makeflags, CommandLineOutputSyncWins) {
   cfg = settings();
-  makeflags = parse_makeflags("-Orecurse");
   cfg.output_sync = sync_none;  // as if -O n was given
-  apply_makeflags_output_sync();
+  apply_makeflags_output_sync(jobserver::parse_makeflags("-Orecurse"));
   EXPECT_EQ(cfg.output_sync, sync_none);
   EXPECT_TRUE(cfg.parent_syncs_output);
 
   cfg = settings();
-  makeflags = parse_makeflags("-O n");
-  apply_makeflags_output_sync();
+  apply_makeflags_output_sync(jobserver::parse_makeflags("-O n"));
   EXPECT_EQ(cfg.output_sync, sync_none);
   EXPECT_FALSE(cfg.parent_syncs_output);
 
   cfg = settings();
-  makeflags = makeflags_values();
-  apply_makeflags_output_sync();
+  apply_makeflags_output_sync(jobserver::inherited_flags());
   EXPECT_EQ(cfg.output_sync, sync_unset);
 }
 
