@@ -301,5 +301,44 @@ TEST_F(Json, FileReader) {
   unlink(good.c_str());
 }
 
+// With a byte limit the decoder and the encoder fail as exhausted memory,
+// leave the stack as it was and leak nothing, at every point of the build.
+TEST_F(Json, ExhaustedMemoryFailsCleanly) {
+  std::string text = "{\"list\": [";
+  for (int i = 0; i < 200; i++) text += (i ? ", " : "") + std::string("{\"k\": \"v\"}");
+  text += "]}";
+  value s = str(text);
+  size_t base = e.alloc.bytes_in_use;
+  size_t height = e.stack.length;
+  int failures = 0;
+  int successes = 0;
+  for (size_t extra = 0; extra < 400000; extra += 9973) {
+    push_value(&e, s);
+    e.alloc.byte_limit = base + extra;
+    int rc = builtin_run(&e, 181);
+    if (rc == 0) {
+      successes++;
+      // With no room left for the text the encoder fails the same way.
+      e.alloc.byte_limit = e.alloc.bytes_in_use;
+      push_value(&e, e.stack.items[e.stack.length - 1]);
+      EXPECT_EQ(builtin_run(&e, 180), -12);
+      EXPECT_EQ(e.err.code, 6);
+      pop(&e);
+    } else {
+      failures++;
+      EXPECT_EQ(rc, -12) << extra;
+      EXPECT_EQ(e.err.code, 6);
+    }
+    e.alloc.byte_limit = SIZE_MAX;
+    clear_error(&e);
+    pop(&e);
+    EXPECT_EQ(e.stack.length, height);
+    EXPECT_EQ(e.cstack.length, 0u);
+  }
+  EXPECT_GT(failures, 3);
+  EXPECT_GT(successes, 0);
+  value_unref(&e, s);
+}
+
 }  // namespace
 }  // namespace kiln::json
