@@ -146,6 +146,7 @@ TEST_F(Json, MalformedTextsFailCleanly) {
   EXPECT_FALSE(decodes(deep));
   deep += std::string(100000, ']');
   EXPECT_TRUE(json_test_text(deep.data(), deep.size()));
+  EXPECT_TRUE(decodes(deep));  // built and released without recursion
   EXPECT_TRUE(json_test_text("true", 4));
   EXPECT_FALSE(json_test_text("[[]", 3));
 }
