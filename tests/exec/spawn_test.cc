@@ -169,6 +169,34 @@ TEST_F(Spawn, EchoRulesUnderSilentAndDryRun) {
   EXPECT_EQ(children_count, 1);  // one rule, one job slot
 }
 
+TEST_F(Spawn, OnlySubMakesSeeMakeflags) {
+  arrays_.reserve(16);
+  unsetenv("MAKEFLAGS");
+  cfg.silent = true;
+  graph::ruleid id = make_rule("t", ".",
+                               {{"NI", "E", "NM", "sh", "-c", "echo \"[$MAKEFLAGS]\""},
+                                {"NI", "E", "M", "sh", "-c", "echo \"[$MAKEFLAGS]\""}});
+  graph::rule* r = graph::rule_at(id);
+  std::string seen;
+  for (int i = 0; i < 2; i++) {
+    int fd = -1;
+    // A sub-make is captured only in recurse mode.
+    pid_t pid = spawn_command(id, true, true, &fd);
+    wait_child(pid);
+    drain_output_pipe(r, fd);
+    close(fd);
+  }
+  int p[2];
+  ASSERT_EQ(pipe(p), 0);
+  syncbuf_flush(rule_syncbuf(r), p[1]);
+  close(p[1]);
+  seen = read_all(p[0]);
+  close(p[0]);
+  EXPECT_EQ(seen.substr(0, 3), "[]\n");
+  EXPECT_GT(seen.size(), 6u);  // the sub-make got a non-empty MAKEFLAGS
+  EXPECT_EQ(getenv("MAKEFLAGS"), nullptr);
+}
+
 TEST_F(Spawn, TouchCreatesEachTargetRelativeToTheDirectory) {
   ASSERT_EQ(mkdir("d", 0755), 0);
   graph::parsed_name a, b;

@@ -327,6 +327,17 @@ TEST_F(Build, TargetSyncGivesContiguousBlocks) {
   EXPECT_TRUE(out == p_block + q_block || out == q_block + p_block) << out;
 }
 
+TEST_F(Build, LineSyncFlushesAfterEveryCommand) {
+  auto define = [this] { rule({"p"}, {}, {"echo one", "echo two; touch p"}); };
+  cfg.output_sync = sync_line;
+  cfg.cheer = true;
+  ::testing::internal::CaptureStdout();
+  run(define, {"p"});
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+            "[., p] sh -c echo one\none\n[., p] sh -c echo two; touch p\ntwo\n");
+  EXPECT_EQ(finished_commands, 2u);
+}
+
 TEST_F(Build, EmptyRecipeCompletesAndReleasesDependants) {
   auto define = [this] {
     rule({"group"}, {"a.c"}, {}, graph::k_rule_maybe);
