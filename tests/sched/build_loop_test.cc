@@ -418,6 +418,45 @@ TEST_F(Build, RectgtTargetMovesToNewestTimeUnderItsTree) {
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "kiln: Nothing to be done.\n");
 }
 
+TEST_F(Build, DetouchSetsTheRecursiveDependencyBack) {
+  ASSERT_EQ(mkdir("srcdir", 0755), 0);
+  write_file("srcdir/f", "x");
+  set_mtime("srcdir/f", k_old);
+  set_mtime("srcdir", k_old);
+  // The recipe writes into its own recursive dependency after the target.
+  auto define = [this] {
+    rule({"out"}, {"@srcdir"}, {make_cmd("out") + "; sleep 0.05; touch srcdir/f"},
+         graph::k_rule_detouch);
+  };
+  run(define, {"out"});
+  struct stat out, f;
+  ASSERT_EQ(stat("out", &out), 0);
+  ASSERT_EQ(stat("srcdir/f", &f), 0);
+  EXPECT_EQ(f.st_mtim.tv_sec, out.st_mtim.tv_sec);
+  EXPECT_EQ(f.st_mtim.tv_nsec, out.st_mtim.tv_nsec);
+  run(define, {"out"});
+  EXPECT_EQ(take_log(), "out\n");
+}
+
+TEST_F(Build, DebugTraceShowsForkingAndRestarts) {
+  write_file("done", "");
+  auto define = [this] {
+    rule({"done"}, {}, {});
+    rule({"t"}, {}, {make_cmd("t")});
+  };
+  cfg.debug = true;
+  ::testing::internal::CaptureStdout();
+  begin_run();
+  define();
+  build_targets({"done", "t"});
+  db::db_write_back();
+  std::string out = ::testing::internal::GetCapturedStdout();
+  cfg.debug = false;
+  EXPECT_NE(out.find("goto back\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("forking1 child\nstart args:\n  NI E NM sh -c"), std::string::npos) << out;
+  EXPECT_NE(out.find("select returned\n"), std::string::npos) << out;
+}
+
 TEST_F(Build, OrderOnlyDependencyDoesNotMakeTheTargetOld) {
   ASSERT_EQ(mkdir("outdir", 0755), 0);
   auto define = [this] { rule({"outdir/t"}, {"~outdir", "a.c"}, {make_cmd("outdir/t")}); };
