@@ -63,7 +63,12 @@ const char* opcode_report_name(unsigned opcode) {
 }
 
 void drop_to(eng::engine* e, size_t depth) {
-  while (e->stack.length > depth) eng::pop(e);
+  // A failed run may leave bp inside its frame; parse-time runs start
+  // and end at the bottom frame.
+  if (e->bp > depth) e->bp = depth;
+  while (e->stack.length > depth) {
+    if (eng::pop(e) < 0) break;
+  }
 }
 
 void report_run_failure(eng::engine* e, FILE* out, const char* headline) {
