@@ -1,0 +1,131 @@
+// The Kilnfile parser's class, shared by its three source files:
+// parser.cc (file structure and top-level statements), parser_body.cc
+// (statements of function bodies and loops) and parser_expr.cc
+// (expressions and access forms).
+//
+// Reading is token by token with one token of look-ahead. Expressions
+// compile in order as they are read; an access expression (a variable
+// with its postfixes) leaves its last access opcode pending, so that the
+// caller can turn it into a load, a store or a deletion.
+#pragma once
+
+#include <string>
+
+#include "front/builtin_table.h"
+#include "front/codegen.h"
+#include "front/lexer.h"
+#include "front/parser.h"
+
+namespace kiln::front::detail {
+
+namespace eng = kiln::engine;
+
+// What an access expression left pending: 0 when its value is already on
+// the stack.
+struct access {
+  unsigned pending = 0;
+};
+
+class parser {
+ public:
+  parser(FILE* in, parse_context& ctx) : lex_(in), ctx_(ctx), gen_(ctx.eng) {}
+
+  int run();
+
+ private:
+  // Token handling.
+  void advance() {
+    val_ = token_value();
+    t_ = lex_.next_token(val_);
+  }
+  bool accept(tok t) {
+    if (t_ != t) return false;
+    advance();
+    return true;
+  }
+  bool expect(tok t) {
+    if (accept(t)) return true;
+    return fail("syntax error");
+  }
+  bool fail(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+  eng::engine* e() const { return ctx_.eng; }
+  eng::scope_obj* scope() const { return scope_.scope; }
+  bool acting() const { return do_actions_; }
+
+  // File structure and top-level statements.
+  bool declaration();
+  bool statement_list(bool (parser::*is_end)() const);
+  bool at_end_of_file() const { return t_ == tok::end; }
+  bool at_endif_branch() const {
+    return t_ == tok::kw_elseif || t_ == tok::kw_else || t_ == tok::kw_endif || t_ == tok::end;
+  }
+  bool at_endscope() const { return t_ == tok::kw_endscope || t_ == tok::end; }
+  bool statement();
+  bool end_of_statement();
+  bool variable_definition(const std::string& name);
+  bool function_definition();
+  bool scope_block();
+  bool toplevel_if();
+  bool call_directive();
+  bool print_directive();
+  bool version_statement();
+  bool bind(const std::string& name, eng::value v);
+
+  // Code compiled as directive fragments and functions.
+  bool call_value();
+  int64_t compile_function_of(const std::string& name, bool is_append, int64_t old_index);
+  bool run_condition(bool* result);
+
+  // Function bodies.
+  bool body_list(bool (parser::*is_end)() const);
+  bool at_endfunction() const { return t_ == tok::kw_endfunction || t_ == tok::end; }
+  bool at_endwhile() const { return t_ == tok::kw_endwhile || t_ == tok::end; }
+  bool at_endfor() const { return t_ == tok::kw_endfor || t_ == tok::end; }
+  bool at_endonce() const { return t_ == tok::kw_endonce || t_ == tok::end; }
+  bool body_statement();
+  bool simple_statement();
+  bool output_statement(bool in_function);
+  bool if_statement();
+  bool while_statement();
+  bool for_statement();
+  bool fordict_statement();
+  bool once_statement();
+  bool break_statement(bool is_break);
+  bool return_statement();
+
+  // Expressions.
+  bool expression() { return binary(1); }
+  bool binary(int min_level);
+  bool binary_rest(int min_level);
+  bool unary();
+  bool postfix(access* a);
+  bool postfixes(access* a);
+  bool primary(access* a);
+  bool emit_pending(access* a);
+  bool store(access* a);
+  bool remove(access* a);
+  bool variable(access* a);
+  bool prefixed_variable(access* a);
+  bool bracket_access(access* a);
+  bool builtin_call(const builtin_entry& b);
+  bool arguments(int n);
+  bool argument_list(int* count);
+  bool array_literal();
+  bool dict_literal();
+  bool setting_value();
+  bool version_value();
+  bool name_constant(const std::string& name);
+  bool scope_constant(eng::scope_obj* s);
+
+  lexer lex_;
+  parse_context& ctx_;
+  codegen gen_;
+  tok t_ = tok::end;
+  token_value val_;
+  bool do_actions_ = true;
+  bool failed_ = false;
+  eng::value scope_;  // the scope being compiled (held by the object cache)
+};
+
+}  // namespace kiln::front::detail
