@@ -6,13 +6,22 @@
 #include "cli/startup.h"
 #include "engine/engine.h"
 #include "ext/extension.h"
+#include "front/recipe.h"
+#include "front/rule_list.h"
 #include "json/reader.h"
+#include "sched/do_exec.h"
 
 namespace kiln::cli {
 
 namespace {
 
 engine::engine* the_engine = nullptr;
+
+front::rule_list the_parse_result;
+
+int evaluate_with_engine(graph::rule* r, std::string* error, std::string* details) {
+  return front::evaluate_recipe(the_engine, r, error, details);
+}
 
 // Before an internal-error abort: give the engine's large vectors back so
 // that the core dump stays small.
@@ -27,8 +36,14 @@ void start_engine() {
   if (engine::engine_init(the_engine, 1) != 0) diag::internal_error();
   json::register_builtins();
   the_engine->extension_hook = ext::extension_hook;
+  front::install_scope_directories();
+  sched::recipe_evaluator = evaluate_with_engine;
   diag::hooks.release_engine = release_engine_areas;
 }
+
+engine::engine* script_engine() { return the_engine; }
+
+front::rule_list& parse_result() { return the_parse_result; }
 
 void print_engine_statistics() {
   if (the_engine) {

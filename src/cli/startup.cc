@@ -1,5 +1,7 @@
 #include "cli/startup.h"
 
+#include "front/includes.h"
+
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -201,11 +203,10 @@ void resolve_pretend_list() {
 }
 
 void parse_description() {
-  FILE* f = fopen(cfg.description_file.c_str(), "r");
-  if (!f) diag::fatal("Kilnfile not found");
-  // The front end parses the file here; until it does, the file is only
-  // checked for existence and yields no rules.
-  fclose(f);
+  if (access(cfg.description_file.c_str(), F_OK) != 0) diag::fatal("Kilnfile not found");
+  int rc = front::parse_top_level(script_engine(), &parse_result(), cfg.description_file);
+  if (rc == -2) diag::fatal("Kilnfile not found");
+  if (rc != 0) diag::fatal("Parsing failed");
 }
 
 void create_tables() {

@@ -6,6 +6,9 @@
 
 #include <string>
 
+#include "engine/engine.h"
+#include "front/rule_list.h"
+
 #include "jobserver/makeflags.h"
 
 namespace kiln::cli {
@@ -68,6 +71,13 @@ std::string last_components(const std::string& path, int n);
 
 // Creates the script engine for the top-level parse (step 15).
 void start_engine();
+
+// The process's script engine (null before start_engine).
+engine::engine* script_engine();
+
+// What the parse of the Kilnfiles produced, until make_rules and
+// read_dependency_files have used it.
+front::rule_list& parse_result();
 
 // The engine's statistics lines, when it was started.
 void print_engine_statistics();

@@ -13,7 +13,10 @@
 #include "cli/diag.h"
 #include "cli/settings.h"
 #include "cli/startup.h"
+#include "db/cdepincludes.h"
 #include "db/database.h"
+#include "front/rule_list.h"
+#include "graph/add_rule.h"
 #include "graph/deferred.h"
 #include "graph/path.h"
 #include "graph/stringtab.h"
@@ -73,8 +76,23 @@ std::string target_name(const char* name) {
 }  // namespace
 
 void make_rules() {
-  // The parsed rules of the front end become rules here, in file order;
-  // until the front end produces them there are none.
+  const front::rule_list& parsed = parse_result();
+  // Rules with targets first, in file order; dependency-only entries after
+  // them, so that they find the rules they extend.
+  for (const graph::parsed_rule& pr : parsed.rules) {
+    if (pr.flags & graph::k_parsed_deponly) continue;
+    if (cfg.debug) diag::trace("ADDING RULE\n");
+    graph::ruleid id = graph::add_parsed_rule(pr);
+    bool candidate = !(pr.flags & (graph::k_parsed_pattern | graph::k_parsed_iscleanhook |
+                                   graph::k_parsed_isdistcleanhook |
+                                   graph::k_parsed_isbothcleanhook));
+    if (default_rule < 0 && id >= 0 && candidate && pr.prefix == dirs.forward) default_rule = id;
+  }
+  for (const graph::parsed_rule& pr : parsed.rules) {
+    if (!(pr.flags & graph::k_parsed_deponly)) continue;
+    if (cfg.debug) diag::trace("ADDING DEP\n");
+    graph::add_parsed_rule(pr);
+  }
 }
 
 void require_applicable_rule(int n_targets) {
@@ -82,7 +100,12 @@ void require_applicable_rule(int n_targets) {
 }
 
 void read_dependency_files() {
-  // The @cdepincludes entries of the parse are read here (db::read_cdepincludes).
+  front::rule_list& parsed = parse_result();
+  // The rules keep their recipes; the rest of the parse result goes.
+  parsed.rules.clear();
+  parsed.rules.shrink_to_fit();
+  db::read_cdepincludes(parsed.cdepincludes);
+  parsed.cdepincludes.clear();
 }
 
 void start_jobserver() {
@@ -146,8 +169,11 @@ void prepare_graph() { sched::finish_graph(); }
 
 void check_cycles() {
   sched::check_wanted_for_cycles(true);
-  // The @order pairs of the parse are applied here; with any, the check
-  // runs again.
+  const auto& pairs = parse_result().order_pairs;
+  if (!pairs.empty()) {
+    sched::apply_order_pairs(pairs);
+    sched::check_wanted_for_cycles(true);
+  }
 }
 
 void run_build() {

@@ -99,7 +99,14 @@ bool parser::statement() {
     case tok::varref: {
       std::string name = val_.text;
       advance();
-      return variable_definition(name);
+      switch (t_) {
+        case tok::assign: case tok::default_assign: case tok::plus_assign:
+        case tok::call_if_fun: case tok::shell_assign: case tok::shell_assign_split:
+          return variable_definition(name);
+        default:
+          // A variable reference that is no assignment starts a rule.
+          return rule_statement(&name);
+      }
     }
     case tok::kw_function: return function_definition();
     case tok::kw_beginscope: case tok::kw_beginholeyscope: return scope_block();
@@ -108,9 +115,17 @@ bool parser::statement() {
     case tok::kw_print: return print_directive();
     case tok::kw_version: return version_statement();
     case tok::lua_text: return fail("Lua not compiled in");
+    case tok::kw_order: return order_directive();
+    case tok::kw_fileinclude: case tok::kw_dirinclude: case tok::kw_projdirinclude:
+      return include_directive();
+    case tok::kw_cdepincludes: return cdepincludes_directive();
+    case tok::freeform: case tok::string: case tok::lparen:
+    case tok::kw_phonyrule: case tok::kw_mayberule: case tok::kw_distrule:
+    case tok::kw_rectgtrule: case tok::kw_detouchrule: case tok::kw_deponly:
+    case tok::kw_cleanhook: case tok::kw_distcleanhook: case tok::kw_bothcleanhook:
+    case tok::kw_patrule: case tok::kw_disttgt:
+      return rule_statement(nullptr);
     default:
-      // Rule headers, @order and the include directives are read by the
-      // rule layer, which is not part of this reader yet.
       return fail("syntax error");
   }
 }

@@ -13,17 +13,9 @@
 #include <string>
 
 #include "engine/engine.h"
+#include "front/rule_list.h"
 
 namespace kiln::front {
-
-// State shared by every Kilnfile of one parse.
-struct rule_list {
-  // Probe mode: code runs, but no rule is recorded, settings are not
-  // applied and a wrong declaration fails without a message.
-  bool probe_mode = false;
-  // The free-form warning is printed once for the whole tree.
-  bool recommend_strings_shown = false;
-};
 
 // One Kilnfile being parsed.
 struct parse_context {

@@ -10,8 +10,12 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "front/builtin_table.h"
+#include "front/directive.h"
+#include "front/recipe.h"
+#include "graph/add_rule.h"
 #include "front/codegen.h"
 #include "front/lexer.h"
 #include "front/parser.h"
@@ -71,6 +75,26 @@ class parser {
   bool print_directive();
   bool version_statement();
   bool bind(const std::string& name, eng::value v);
+
+  // Rules, recipes and the rule-level directives (parser_rules.cc).
+  bool starts_item() const {
+    return t_ == tok::freeform || t_ == tok::varref || t_ == tok::string || t_ == tok::lparen;
+  }
+  bool rule_statement(const std::string* first_varref);
+  bool item_strings(const char* directive, bool allow_nil, const std::string* pre_read,
+                    string_list* out, bool* is_pattern_item);
+  bool target_items(std::vector<graph::parsed_name>* out, bool pattern, bool bases,
+                    const std::string* first_varref);
+  bool dependency_items(std::vector<graph::parsed_name>* out, bool pattern);
+  bool recipe_lines(recipe* out);
+  bool shell_line(const std::string& text, recipe* out);
+  bool expression_recipe(bool is_list, recipe* out);
+  void recommend_free_form();
+  void recommend_rectgt(const graph::parsed_rule& pr);
+  bool order_directive();
+  bool include_directive();
+  bool cdepincludes_directive();
+  bool directive_value(const char* directive, const char* failure, string_list* out);
 
   // Code compiled as directive fragments and functions.
   bool call_value();

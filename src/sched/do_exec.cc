@@ -81,8 +81,10 @@ void evaluate_recipe(graph::rule* r) {
   std::string error, details;
   if (recipe_evaluator(r, &error, &details) < 0) {
     fflush(stdout);
-    fputs("Additional information for error:\n", stderr);
-    fputs(details.c_str(), stderr);
+    if (!details.empty()) {
+      fputs("Additional information for error:\n", stderr);
+      fputs(details.c_str(), stderr);
+    }
     diag::fatal("evaluating shell commands for '%s' (directory: '%s') failed, error: %s",
                 graph::rule_name(r), graph::text(r->prefix), error.c_str());
   }

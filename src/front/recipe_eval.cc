@@ -1,0 +1,238 @@
+// Recipe evaluation: runs a rule's recipe code in the rule's scope, with
+// the automatic variables bound, and turns the results into command
+// vectors with their marker words.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "engine/bytecode.h"
+#include "front/directive.h"
+#include "front/recipe.h"
+#include "graph/arena.h"
+#include "graph/path.h"
+#include "graph/stringtab.h"
+
+namespace kiln::front {
+
+namespace eng = kiln::engine;
+
+namespace {
+
+// The automatic variables, in the order they are bound.
+const char* const k_names[] = {"@", "*", "+", "|", "^", "<"};
+
+// A string value; nil when memory runs out (the run then fails cleanly on
+// the missing variable).
+eng::value string_value(eng::engine* e, const std::string& s) {
+  eng::str_obj* o = eng::string_new(e, s.data(), s.size());
+  return o ? eng::make_object(eng::t_str, o) : eng::value{};
+}
+
+eng::value string_array(eng::engine* e, const std::vector<std::string>& items) {
+  eng::array_obj* a = eng::array_new(e);
+  if (!a) return eng::value{};
+  for (const std::string& s : items) {
+    eng::value v = string_value(e, s);
+    eng::array_push(e, a, v);
+    eng::value_unref(e, v);
+  }
+  return eng::make_object(eng::t_array, a);
+}
+
+void bind(eng::engine* e, eng::scope_obj* s, const char* name, eng::value v) {
+  int64_t index = eng::cache_add_string(e, name, strlen(name));
+  if (index >= 0) eng::scope_set(e, s, e->object_cache.items[index], v);
+  eng::value_unref(e, v);
+}
+
+// Binds "@", "*", "+", "|", "^" and "<" for the rule, names relative to
+// the rule's directory.
+void bind_automatic(eng::engine* e, eng::scope_obj* s, const graph::rule* r) {
+  std::string dir = graph::text(r->prefix);
+  auto rel = [&](graph::strid id) { return graph::relative_path(dir, graph::text(id)); };
+  bind(e, s, "@", string_value(e, rel(r->first_tgt->id)));
+  if (r->stem >= 0) bind(e, s, "*", string_value(e, graph::text(r->stem)));
+  std::vector<std::string> all, order_only, unique;
+  for (const graph::kilndep* d = r->first_dep; d; d = d->next) {
+    if (d->flags & graph::k_dep_orderonly) {
+      if (!(d->flags & graph::k_dep_duplicate)) order_only.push_back(rel(d->id));
+      continue;
+    }
+    all.push_back(rel(d->id));
+    if (!(d->flags & graph::k_dep_duplicate)) unique.push_back(rel(d->id));
+  }
+  bind(e, s, "+", string_array(e, all));
+  bind(e, s, "|", string_array(e, order_only));
+  eng::value first = unique.empty() ? eng::value{} : string_value(e, unique[0]);
+  bind(e, s, "^", string_array(e, unique));
+  bind(e, s, "<", first);
+}
+
+void unbind_automatic(eng::engine* e, eng::scope_obj* s) {
+  for (const char* name : k_names) eng::scope_delete(e, s, name, strlen(name));
+}
+
+// One argument vector from an array of strings; false (error 47/48 set)
+// when the value is no such array.
+bool command_words(eng::engine* e, eng::value v, std::vector<std::string>* out) {
+  if (v.type != eng::t_array) {
+    eng::set_error(e, 47, v, 0, -22);
+    return false;
+  }
+  out->clear();
+  for (size_t i = 0; i < v.array->size; i++) {
+    eng::value w = v.array->items[i];
+    if (w.type != eng::t_str) {
+      eng::set_error(e, 48, w, static_cast<double>(i), -22);
+      return false;
+    }
+    out->emplace_back(w.str->bytes, w.str->length);
+  }
+  return true;
+}
+
+std::vector<uint8_t> fragment_for(const recipe_entry& entry) {
+  std::vector<uint8_t> code;
+  eng::emit_opcode(code, eng::op_push_double);
+  eng::emit_immediate(code, static_cast<double>(entry.address));
+  if (entry.kind == recipe_kind::function) {
+    eng::emit_opcode(code, eng::op_make_fun);
+    eng::emit_opcode(code, eng::op_push_double);
+    eng::emit_immediate(code, static_cast<double>(entry.arg_index));
+    eng::emit_opcode(code, eng::op_cache_get);
+    eng::emit_opcode(code, eng::op_push_double);
+    eng::emit_immediate(code, 1);
+    eng::emit_opcode(code, eng::op_call);
+    eng::emit_opcode(code, eng::op_exit);
+  } else {
+    eng::emit_opcode(code, eng::op_jump);
+  }
+  return code;
+}
+
+// Runs one code entry; its commands are appended to `out`. Returns 0, -1
+// when the run failed (reported), -2 when the result has the wrong shape
+// (not reported yet).
+int run_entry(eng::engine* e, const recipe_entry& entry,
+              std::vector<std::vector<std::string>>* out) {
+  size_t depth = e->stack.length;
+  std::vector<uint8_t> code = fragment_for(entry);
+  if (eng::engine_run(e, code.data(), code.size()) < 0) {
+    report_run_failure(e, stdout, nullptr);
+    drop_to(e, depth);
+    return -1;
+  }
+  eng::clear_error(e);
+  if (e->stack.length != depth + 1) {
+    eng::set_error(e, 30, eng::value{}, static_cast<double>(e->stack.length), -84);
+    drop_to(e, depth);
+    return -2;
+  }
+  eng::value v = e->stack.items[e->stack.length - 1];
+  std::vector<std::string> words;
+  int rc = 0;
+  if (entry.kind == recipe_kind::list_code) {
+    if (v.type != eng::t_array) {
+      eng::set_error(e, 47, v, 0, -22);
+      rc = -2;
+    } else {
+      for (size_t i = 0; i < v.array->size && rc == 0; i++) {
+        if (!command_words(e, v.array->items[i], &words)) rc = -2;
+        else out->push_back(words);
+      }
+    }
+  } else if (!command_words(e, v, &words)) {
+    rc = -2;
+  } else {
+    out->push_back(std::move(words));
+  }
+  drop_to(e, depth);
+  return rc;
+}
+
+// A command vector in the graph arena: the marker words, the words and a
+// terminating null.
+char** arena_command(const char* markers[3], const std::vector<std::string>& words) {
+  size_t n = 3 + words.size();
+  char** argv = static_cast<char**>(graph::my_malloc((n + 1) * sizeof(char*), alignof(char*)));
+  for (int i = 0; i < 3; i++) argv[i] = const_cast<char*>(markers[i]);
+  for (size_t i = 0; i < words.size(); i++) {
+    argv[3 + i] = graph::my_strdup_arg(words[i].data(), words[i].size());
+  }
+  argv[n] = nullptr;
+  return argv;
+}
+
+}  // namespace
+
+void marker_words(uint8_t flags, const char* out[3]) {
+  out[0] = (flags & k_recipe_ignore) ? "I" : "NI";
+  out[1] = (flags & k_recipe_noecho) ? "NE" : "E";
+  out[2] = (flags & k_recipe_ismake) ? "M" : "NM";
+}
+
+int evaluate_recipe(eng::engine* e, graph::rule* r, std::string* error, std::string* details) {
+  const recipe* rc = r->recipe;
+  if (!rc || r->commands) return 0;
+  eng::value scope_value = e->object_cache.items[r->scope];
+  if (scope_value.type != eng::t_sc) scope_value = e->current_scope;
+  eng::scope_obj* s = scope_value.scope;
+  eng::value saved = e->current_scope;
+  eng::value_ref(saved);
+  eng::value_assign(e, &e->current_scope, scope_value);
+  bind_automatic(e, s, r);
+
+  std::vector<std::vector<std::string>> commands;
+  std::vector<uint8_t> flags;
+  int result = 0;
+  for (const recipe_entry& entry : rc->entries) {
+    size_t before = commands.size();
+    if (entry.kind == recipe_kind::ready) {
+      commands.insert(commands.end(), entry.commands.begin(), entry.commands.end());
+    } else {
+      int rcode = run_entry(e, entry, &commands);
+      if (rcode < 0) {
+        *error = eng::error_message(e->err.code);
+        if (rcode == -2) {
+          // Not reported by the run itself: the details go with the fatal
+          // message.
+          char number[64];
+          snprintf(number, sizeof number, "%g", e->err.number);
+          FILE* mem = tmpfile();
+          if (mem) {
+            eng::value_dump(mem, e->err.info);
+            long size = ftell(mem);
+            rewind(mem);
+            std::string dumped(size > 0 ? static_cast<size_t>(size) : 0, '\0');
+            size_t got = fread(dumped.data(), 1, dumped.size(), mem);
+            dumped.resize(got);
+            fclose(mem);
+            *details = dumped + "\n" + number + "\n";
+          }
+          eng::clear_error(e);
+        }
+        result = -22;
+        break;
+      }
+    }
+    flags.insert(flags.end(), commands.size() - before, entry.flags);
+  }
+  unbind_automatic(e, s);
+  eng::value_assign(e, &e->current_scope, saved);
+  eng::value_unref(e, saved);
+  if (result < 0) return result;
+
+  char*** vec = static_cast<char***>(
+      graph::my_malloc((commands.size() + 1) * sizeof(char**), alignof(char**)));
+  for (size_t i = 0; i < commands.size(); i++) {
+    const char* markers[3];
+    marker_words(flags[i], markers);
+    vec[i] = arena_command(markers, commands[i]);
+  }
+  vec[commands.size()] = nullptr;
+  r->commands = vec;
+  r->n_commands = commands.size();
+  return 0;
+}
+
+}  // namespace kiln::front

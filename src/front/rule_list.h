@@ -1,0 +1,80 @@
+// The parse result shared by every Kilnfile of one parse: the rules in
+// declaration order with their recipes, the @order pairs, the
+// @cdepincludes entries and the results of a probe parse; and the
+// registration point through which @addrule and @adddeps add rules while
+// the Kilnfiles are read.
+#pragma once
+
+#include <deque>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "db/cdepincludes.h"
+#include "engine/engine.h"
+#include "front/recipe.h"
+#include "graph/add_rule.h"
+
+namespace kiln::front {
+
+struct rule_list {
+  // Probe mode: code runs, but no rule is recorded, settings are not
+  // applied and a wrong declaration fails without a message.
+  bool probe_mode = false;
+  // The free-form warning is printed once for the whole tree.
+  bool recommend_strings_shown = false;
+
+  std::vector<graph::parsed_rule> rules;  // declaration order
+  std::deque<recipe> recipes;             // stable addresses for the rules
+  // @order pairs, both names joined with their directory and simplified.
+  std::vector<std::pair<std::string, std::string>> order_pairs;
+  std::vector<db::cdep_include> cdepincludes;
+
+  // Probe results: the real path of the invocation directory's Kilnfile
+  // (set before the parse) and the markers set when an include reaches it.
+  std::string description_path;
+  bool top_marker = false;
+  bool project_marker = false;
+
+  // Set by the parser while it reads a rule's header and recipe; rule
+  // registration is refused then.
+  bool in_rule = false;
+  // Set while an untaken top-level @if branch is read: registration
+  // records nothing.
+  bool rules_disabled = false;
+};
+
+// The rule list of the parse in progress, or null when no parse runs
+// (parsing is over, or has not started).
+rule_list* active_rule_list();
+void set_active_rule_list(rule_list* list);
+
+// Registration results.
+constexpr int k_register_parsing_done = -4097;
+constexpr int k_register_midrule = -4112;
+
+// Registers a rule made by script code (@addrule, or a dependency-only
+// entry of @adddeps) in the parse in progress: the recipe is kept by the
+// list. Returns 0 (also when registration is disabled, recording nothing),
+// k_register_parsing_done or k_register_midrule.
+int register_rule(graph::parsed_rule rule, recipe r);
+
+// A directory scope's directory record: the Kilnfile's directory relative
+// to the top and relative to its sub-project's root.
+struct directory_record {
+  std::string dir_prefix = ".";
+  std::string project_prefix = ".";
+};
+
+// Attaches a record to a scope (kept for the whole run).
+void set_scope_directory(engine::scope_obj* s, const std::string& dir_prefix,
+                         const std::string& project_prefix);
+
+// The record of the nearest scope in the chain from s that has one, or
+// null.
+const directory_record* scope_directory(const engine::scope_obj* s);
+
+// Answers the build extension's question for the engine's current scope.
+void install_scope_directories();
+
+}  // namespace kiln::front
