@@ -7,6 +7,7 @@
 #include "engine/engine.h"
 #include "ext/extension.h"
 #include "front/recipe.h"
+#include "front/rule_builtins.h"
 #include "front/rule_list.h"
 #include "json/reader.h"
 #include "sched/do_exec.h"
@@ -37,6 +38,7 @@ void start_engine() {
   json::register_builtins();
   the_engine->extension_hook = ext::extension_hook;
   front::install_scope_directories();
+  front::install_rule_builtins();
   sched::recipe_evaluator = evaluate_with_engine;
   diag::hooks.release_engine = release_engine_areas;
 }

@@ -124,7 +124,7 @@ int include_file(const parse_context& including, int64_t scope_index, const std:
 }
 
 int parse_top_level(eng::engine* e, rule_list* rules, const std::string& file,
-                    const std::string& leading_path) {
+                    const std::string& leading_path, parse_outcome* outcome) {
   FILE* f = fopen(file.c_str(), "r");
   if (!f) return -2;
   file_closer closer{f};
@@ -140,6 +140,10 @@ int parse_top_level(eng::engine* e, rule_list* rules, const std::string& file,
   set_active_rule_list(rules);
   int rc = parse_stream(f, ctx);
   set_active_rule_list(outer);
+  if (outcome) {
+    outcome->declaration_seen = ctx.declaration_seen;
+    outcome->declared_toplevel = ctx.declared_toplevel;
+  }
   return rc;
 }
 

@@ -22,10 +22,18 @@ int include_directory(const parse_context& including, const std::string& dir, bo
 int include_file(const parse_context& including, int64_t scope_index, const std::string& path,
                  bool ignore_missing);
 
+// What the top-level file declared.
+struct parse_outcome {
+  bool declaration_seen = false;
+  bool declared_toplevel = false;
+};
+
 // Parses the top-level Kilnfile `file` into `rules` in the engine's
 // current scope, which becomes the top directory's scope ("."). Rules may
-// be registered by script code while this runs. Returns 0 or -89.
+// be registered by script code while this runs. Returns 0, -2 when the
+// file cannot be opened, or -89.
 int parse_top_level(engine::engine* e, rule_list* rules, const std::string& file,
-                    const std::string& leading_path = std::string());
+                    const std::string& leading_path = std::string(),
+                    parse_outcome* outcome = nullptr);
 
 }  // namespace kiln::front

@@ -60,7 +60,9 @@ std::string absolute_name(const std::string& prefix, const std::string& name) {
 }  // namespace
 
 void parser::recommend_free_form() {
-  if (!ctx_.rules || ctx_.rules->recommend_strings_shown || !acting()) return;
+  if (!ctx_.rules || ctx_.rules->recommend_strings_shown || ctx_.rules->probe_mode || !acting()) {
+    return;
+  }
   ctx_.rules->recommend_strings_shown = true;
   printf("Recommend using string literals instead of free-form tokens; "
          "recommend also using @strict mode\n");

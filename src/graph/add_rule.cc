@@ -198,7 +198,9 @@ ruleid add_parsed_rule(const parsed_rule& pr) {
     return first;
   }
   if (pr.flags & k_parsed_deponly) {
-    add_deponly(pr.targets, pr.deps, (pr.flags & k_parsed_phony) != 0, pr.prefix);
+    uint32_t hooks = k_parsed_iscleanhook | k_parsed_isdistcleanhook | k_parsed_isbothcleanhook;
+    add_deponly(pr.targets, pr.deps, (pr.flags & k_parsed_phony) != 0, pr.prefix,
+                (pr.flags & hooks) != 0);
     return -1;
   }
   return add_rule(pr.targets, pr.deps, pr.recipe, rule_flags_from_parsed(pr.flags), pr.prefix,

@@ -41,6 +41,9 @@ void for_each_deferred(add_dep_entry_block* b, F f) {
 // edge when the dependency's rule is known, else -d tells it was omitted.
 void add_deferred_dep(rule* r, const add_dep_entry& e, const char* omitting) {
   uint32_t flags = (e.flags & k_defer_missing_allowed) ? k_dep_missing_allowed : 0;
+  if (e.flags & k_defer_recdep) flags |= k_dep_recdep;
+  if (e.flags & k_defer_orderonly) flags |= k_dep_orderonly;
+  if (e.flags & k_defer_wait) flags |= k_dep_wait;
   if (add_dep(r, e.dep, -1, flags) != 0) return;
   if (record_reverse_edge(e.dep, r->id, true) < 0 && cfg.debug) {
     diag::trace("Omitting-%s ruleid_by_dep for dep %s of rule %s\n", omitting, text(e.dep),
@@ -68,20 +71,30 @@ void defer_dep(strid target, strid dep, uint32_t flags) {
 }
 
 void add_deponly(const std::vector<parsed_name>& targets, const std::vector<parsed_name>& deps,
-                 bool phony, std::string_view prefix) {
+                 bool phony, std::string_view prefix, bool hook_targets) {
   uint32_t flags = phony ? k_defer_phony : 0;
   std::vector<strid> tids, dids;
+  std::vector<uint32_t> dflags;
   tids.reserve(targets.size());
   dids.reserve(deps.size());
   for (const parsed_name& t : targets) {
     std::string path = prefixed_path(prefix, t.name);
+    if (hook_targets) path += "///";
     tids.push_back(intern(path.c_str(), path.size()));
   }
   for (const parsed_name& d : deps) {
     std::string path = prefixed_path(prefix, d.name);
     dids.push_back(intern(path.c_str(), path.size()));
+    uint32_t f = flags;
+    if (d.flags & k_name_recdep) f |= k_defer_recdep;
+    if (d.flags & k_name_orderonly) f |= k_defer_orderonly;
+    if (d.flags & k_name_wait) f |= k_defer_wait;
+    dflags.push_back(f);
   }
-  add_dep_group(tids.data(), tids.size(), dids.data(), dids.size(), flags);
+  for (strid t : tids) defer_dep(t, -1, flags);
+  for (strid t : tids) {
+    for (size_t j = 0; j < dids.size(); j++) defer_dep(t, dids[j], dflags[j]);
+  }
 }
 
 void add_dep_group(const strid* targets, size_t n_targets, const strid* deps, size_t n_deps,

@@ -17,15 +17,21 @@ namespace kiln::graph {
 // Deferred entry flag bits.
 constexpr uint32_t k_defer_phony = 0x2;            // make the target's rule phony
 constexpr uint32_t k_defer_missing_allowed = 0x4;  // the dependency may be missing
+// The dependency attributes a dependency-only declaration gives.
+constexpr uint32_t k_defer_recdep = 0x8;
+constexpr uint32_t k_defer_orderonly = 0x10;
+constexpr uint32_t k_defer_wait = 0x20;
 
 // Appends a deferred entry; dep -1 records only that the target exists.
 void defer_dep(strid target, strid dep, uint32_t flags);
 
 // A dependency-only declaration: names are made absolute with respect to
 // the prefix and simplified; (target, -1) is deferred for each target, then
-// (target, dependency) for each dependency.
+// (target, dependency) for each dependency with its @recdep, @orderonly and
+// @wait attributes. With hook_targets the targets are clean-hook
+// pseudo-targets and get "///" after the simplified name.
 void add_deponly(const std::vector<parsed_name>& targets, const std::vector<parsed_name>& deps,
-                 bool phony, std::string_view prefix);
+                 bool phony, std::string_view prefix, bool hook_targets = false);
 
 // One group of a compiler dependency file: (target, -1) for each target
 // and (target, dependency) for each dependency, with k_defer_* flags.

@@ -42,6 +42,28 @@ TEST_F(Deferred, DeponlyAddsToExistingRuleAndMakesItPhony) {
   EXPECT_EQ(dependants(rule_of("b")), std::vector<ruleid>{all});
 }
 
+// Attributes written on a dependency-only declaration reach the rule, and
+// a clean-hook declaration extends the hook's pseudo-target.
+TEST_F(Deferred, DeponlyKeepsDependencyAttributesAndHookTargets) {
+  ruleid lib = simple_rule({"lib.a"}, {"a.o"});
+  std::vector<parsed_name> deps = names({"gen", "stamp", "tools"});
+  deps[0].flags = k_name_recdep;
+  deps[1].flags = k_name_orderonly;
+  deps[2].flags = k_name_wait | k_name_orderonly;
+  add_deponly(names({"lib.a"}), deps, false, ".");
+  add_deponly(names({"CLEAN"}), names({"tmp"}), true, "sub", true);
+  resolve_deferred_deps(0);
+  const kilndep* d = rule_at(lib)->first_dep->next;
+  ASSERT_NE(d, nullptr);
+  EXPECT_EQ(d->flags, k_dep_recdep);
+  EXPECT_EQ(d->next->flags, k_dep_orderonly);
+  EXPECT_EQ(d->next->next->flags, k_dep_wait | k_dep_orderonly);
+  ruleid hook = rule_of("sub/CLEAN///");
+  ASSERT_GE(hook, 0);
+  EXPECT_EQ(dep_texts(hook), std::vector<std::string>{"sub/tmp"});
+  EXPECT_TRUE(rule_at(hook)->flags & k_rule_phony);
+}
+
 TEST_F(Deferred, DependencyGroupsFromCompilerFiles) {
   simple_rule({"x.o"}, {"x.c"});
   strid tg[] = {intern("x.o"), intern("y.o")};
