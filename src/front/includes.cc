@@ -13,6 +13,27 @@ namespace eng = kiln::engine;
 
 namespace {
 
+// Every open Kilnfile keeps a parser on the C stack; a bound on the
+// nesting keeps an include loop from overflowing the stack when the
+// descriptor limit is high.
+constexpr int k_max_include_depth = 2000;
+int include_depth = 0;
+
+struct depth_guard {
+  depth_guard() { ++include_depth; }
+  ~depth_guard() { --include_depth; }
+};
+
+bool too_deep(const std::string& path) {
+  if (include_depth < k_max_include_depth) return false;
+  fflush(stdout);
+  fprintf(stderr,
+          "kiln: Kilnfiles nested more than %d deep, probably infinite recursion when opening "
+          "file %s\n",
+          k_max_include_depth, path.c_str());
+  return true;
+}
+
 // Closes the file when the parse of it ends, whatever the outcome.
 struct file_closer {
   FILE* f;
@@ -29,6 +50,8 @@ int include_directory(const parse_context& including, const std::string& dir, bo
   std::string dir_prefix = including.dir_prefix + "/" + dir;
   std::string project_prefix = including.project_prefix + "/" + dir;
   std::string path = including.dir_prefix + "/" + dir + "/Kilnfile";
+  if (too_deep(path)) return -40;
+  depth_guard guard;
   char real[PATH_MAX];
   if (!realpath(path.c_str(), real)) {
     fflush(stderr);
@@ -91,6 +114,8 @@ int include_directory(const parse_context& including, const std::string& dir, bo
 
 int include_file(const parse_context& including, int64_t scope_index, const std::string& path,
                  bool ignore_missing) {
+  if (too_deep(path)) return -40;
+  depth_guard guard;
   parse_context sub;
   sub.eng = including.eng;
   sub.rules = including.rules;
