@@ -1,6 +1,6 @@
-#include <stdio.h>
+#include "greet/greet.h"
 
 int main(void) {
-  puts("hello from a kiln-built program");
+  greet("world");
   return 0;
 }
