@@ -1,0 +1,118 @@
+"""Kilnfiles as a user writes them, end to end: the rule trace of -d,
+parse failures that leave the database alone, recipe evaluation at run
+time and its failure, old-style lines, shell assignments, @order and the
+once-per-tree recommendation."""
+
+import os
+import unittest
+
+from kilntest import ProjectTestCase, echoed_targets
+
+
+class KilnfileTest(ProjectTestCase):
+    def test_debug_trace_announces_every_rule_and_dependency_only_entry(self):
+        self.write("Kilnfile",
+                   '@toplevel\n'
+                   '@phonyrule: "all": "a"\n'
+                   '@deponly: "a": "b"\n'
+                   '@patrule: (["x.o", "y.o"]): "%.o": "%.c"\n'
+                   '"a":\n\ttouch $@\n'
+                   '@dirinclude "sub"\n')
+        self.write("sub/Kilnfile", '@subfile\n@deponly: "t": "u"\n"t":\n')
+        self.write("b", "")
+        self.write("sub/u", "")
+        r = self.build("-d", "-n")
+        lines = r.stdout.splitlines()
+        # all, the two pattern instances, a, t; then the two dependency-only entries.
+        self.assertEqual([l for l in lines if l.startswith("ADDING")],
+                         ["ADDING RULE"] * 4 + ["ADDING DEP"] * 2)
+
+    def test_parse_failure_creates_no_database_and_keeps_an_existing_one(self):
+        self.write("Kilnfile", '@toplevel\n"a":\n\techo a > $@\n)\n')
+        r = self.build(status=2)
+        self.assertIn("kiln: syntax error at file Kilnfile line 4 col 2.\n", r.stderr)
+        self.assertIn("kiln: *** Parsing failed. Exiting.\n", r.stderr)
+        self.assertIsNone(self.db())
+        self.write("Kilnfile", '@toplevel\n"a":\n\techo a > $@\n')
+        self.build()
+        before = self.db()
+        self.write("Kilnfile", '@toplevel\n"a":\n\techo b > $@\n$X = (\n')
+        self.build(status=2)
+        self.assertEqual(self.db(), before)
+
+    def test_recipes_are_evaluated_in_their_scope_just_before_they_run(self):
+        self.write("Kilnfile",
+                   '@toplevel\n'
+                   '$MSG = "top"\n'
+                   '@phonyrule: "all": "one" "sub/two"\n'
+                   '"one":\n'
+                   '@\t["sh", "-c", "echo $0 > $1", $MSG, $@]\n'
+                   '$MSG = "changed later"\n'
+                   '@dirinclude "sub"\n')
+        self.write("sub/Kilnfile",
+                   '@subfile\n'
+                   '$MSG = "sub"\n'
+                   '"two": "../one"\n'
+                   '@@\t[["cp", $<, $@], ["sh", "-c", "echo $0 >> $1", $MSG, $@]]\n')
+        self.build("-s")
+        self.assertEqual(self.read("one"), "changed later\n")
+        self.assertEqual(self.read("sub/two"), "changed later\nsub\n")
+
+    def test_a_recipe_that_gives_no_argument_vector_stops_the_build(self):
+        self.write("Kilnfile", '@toplevel\n"a":\n@\t"echo a"\n')
+        r = self.build(status=2)
+        self.assertIn("kiln: *** evaluating shell commands for 'a' (directory: '.') failed, "
+                      "error: Expected array", r.stderr)
+        self.write("Kilnfile", '@toplevel\n"a":\n@\t[$NOPE]\n')
+        r = self.build(status=2)
+        self.assertIn("Backtrace:", r.stdout)
+        self.assertIn("evaluating shell commands for 'a'", r.stderr)
+
+    def test_old_style_lines_quote_expansions_and_keep_continuations(self):
+        self.write("in file's name", "data\n")
+        self.write("Kilnfile",
+                   '@toplevel\n'
+                   '$OUT = "out put"\n'
+                   '"out put": "in file\'s name"\n'
+                   '\t@cat $< \\\n'
+                   '\t  > $(OUT); echo $$HOME-free >> $@\n')
+        r = self.build()
+        self.assertEqual(r.stdout, "")  # @ suppresses the echo
+        self.assertEqual(self.read("out put"), "data\n$HOME-free\n".replace("$HOME", os.environ.get("HOME", "")))
+
+    def test_shell_assignments_feed_rules_at_parse_time(self):
+        self.write("Kilnfile",
+                   '@toplevel\n'
+                   '$NAMES ``= ["printf", " a  b\\nc \\n"]\n'
+                   '$WHOLE `= ["echo", "x y"]\n'
+                   '@phonyrule: "all": ($NAMES)\n'
+                   '@patrule: ($NAMES): "%":\n'
+                   '@\t["sh", "-c", "printf %s \\"$0\\" > $1", $WHOLE, $@]\n')
+        self.build("-s")
+        for name in ("a", "b", "c"):
+            self.assertEqual(self.read(name), "x y\n")
+        self.write("Kilnfile", '@toplevel\n$X `= ["false"]\n')
+        r = self.build(status=2)
+        self.assertIn("shell-assign failed", r.stderr)
+
+    def test_order_pairs_order_otherwise_independent_rules(self):
+        base = ('@toplevel\n@phonyrule: "all": "first" "second"\n'
+                '"first":\n\ttouch $@\n"second":\n\ttouch $@\n')
+        self.write("Kilnfile", base)
+        natural = echoed_targets(self.build().stdout)
+        for p in ("first", "second", ".kiln.db"):
+            os.remove(self.path(p))
+        a, b = natural[1], natural[0]  # ask for the opposite order
+        self.write("Kilnfile", base + f'@order "{a}" "{b}"\n')
+        self.assertEqual(echoed_targets(self.build().stdout), [a, b])
+
+    def test_free_form_recommendation_comes_once_per_tree(self):
+        self.write("Kilnfile", '@toplevel\nall: x\n@dirinclude "sub"\n')
+        self.write("sub/Kilnfile", '@subfile\nx y: z\n')
+        r = self.run_kiln("-f", "Kilnfile", "-n")
+        self.assertEqual(r.stdout.count("Recommend using string literals instead of free-form "
+                                        "tokens; recommend also using @strict mode"), 1)
+
+
+if __name__ == "__main__":
+    unittest.main()
