@@ -136,7 +136,13 @@ void db_load() {
 }
 
 int db_write(int version) {
-  if (cfg.question || !g_db.stream) return 0;
+  if (!g_db.stream) return 0;
+  if (cfg.question) {
+    // -q changes nothing; a file that only this run's open created is
+    // removed again rather than left behind empty.
+    if (!g_db.existed) close_and_remove();
+    return 0;
+  }
   int updated = update_cmd_db_from_rules();
   if (tables_empty(version) && !g_db.existed) {
     close_and_remove();

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "engine/bytecode.h"
+#include "ext/extension.h"
 
 namespace kiln::front {
 
@@ -75,7 +76,7 @@ void report_run_failure(eng::engine* e, FILE* out, const char* headline) {
   if (out == stdout) fflush(stderr);
   if (out == stderr) fflush(stdout);
   if (headline) fputs(headline, out);
-  fprintf(out, "error %s\n", eng::error_message(e->err.code));
+  fprintf(out, "error %s\n", ext::script_error_message(e->err.code));
   fputs("Backtrace:\n", out);
   for (size_t i = 0; i < e->backtrace.length; i++) {
     eng::value v = e->backtrace.items[i];

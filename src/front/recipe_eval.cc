@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/bytecode.h"
+#include "ext/extension.h"
 #include "front/directive.h"
 #include "front/recipe.h"
 #include "graph/arena.h"
@@ -114,10 +115,12 @@ std::vector<uint8_t> fragment_for(const recipe_entry& entry) {
 // when the run failed (reported), -2 when the result has the wrong shape
 // (not reported yet).
 int run_entry(eng::engine* e, const recipe_entry& entry,
-              std::vector<std::vector<std::string>>* out) {
+              std::vector<std::vector<std::string>>* out, std::string* error) {
   size_t depth = e->stack.length;
   std::vector<uint8_t> code = fragment_for(entry);
   if (eng::engine_run(e, code.data(), code.size()) < 0) {
+    // The report clears the error slot: take the message first.
+    *error = ext::script_error_message(e->err.code);
     report_run_failure(e, stdout, nullptr);
     drop_to(e, depth);
     return -1;
@@ -190,10 +193,10 @@ int evaluate_recipe(eng::engine* e, graph::rule* r, std::string* error, std::str
     if (entry.kind == recipe_kind::ready) {
       commands.insert(commands.end(), entry.commands.begin(), entry.commands.end());
     } else {
-      int rcode = run_entry(e, entry, &commands);
+      int rcode = run_entry(e, entry, &commands, error);
       if (rcode < 0) {
-        *error = eng::error_message(e->err.code);
         if (rcode == -2) {
+          *error = ext::script_error_message(e->err.code);
           // Not reported by the run itself: the details go with the fatal
           // message.
           char number[64];

@@ -236,6 +236,7 @@ back:
   if (run_queue_size() == 0) {
     if (cfg.question) {
       jobserver::remove_fifo();
+      db::db_write_back();
       exit(0);
     }
     if (announce && !cfg.silent) {
@@ -245,6 +246,7 @@ back:
   } else {
     if (cfg.question) {
       jobserver::remove_fifo();  // no FIFO is left behind in the temporary directory
+      db::db_write_back();
       exit(1);
     }
     start_children("forking1 child");
