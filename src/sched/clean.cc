@@ -14,6 +14,7 @@
 #include "graph/stringtab.h"
 #include "sched/build_loop.h"
 #include "sched/consider.h"
+#include "sched/fscache.h"
 
 namespace kiln::sched {
 
@@ -177,9 +178,15 @@ void clean(const std::string& directory, bool clean, bool distclean) {
     graph::rule* r = graph::rule_at(id);
     for (graph::tgt* t = r->first_tgt; t; t = t->next) {
       bool dist = (r->flags & graph::k_rule_dist) || t->is_dist;
-      if (dist ? distclean : clean) remove_target(graph::text(t->id));
+      if (dist ? distclean : clean) {
+        remove_target(graph::text(t->id));
+        invalidate(t->id);
+      }
     }
   }
+  // What the hooks built may have just been removed: a build that follows
+  // starts from the prepared state and sees the files as they are now.
+  if (!hooks.empty()) reset_consideration();
   fflush(stdout);
 }
 

@@ -68,6 +68,14 @@ void check_wanted_for_cycles(bool mark);
 // reachable); returns the number of pairs. Needs every rule prepared.
 size_t apply_order_pairs(const std::vector<std::pair<std::string, std::string>>& pairs);
 
+// Sets every rule back to its prepared state before any consideration:
+// run-time marks (but `ran` and `started`, which the database needs),
+// cursors and times cleared, each `dep_remain` set rebuilt. A clean's hook
+// build uses it before the build of named targets, whose rules the hooks
+// may have built and the clean removed again. The wanted list and the
+// run queue must be empty.
+void reset_consideration();
+
 // Forgets the wanted list, the run queue and the prepared state (tests).
 void consider_reset();
 

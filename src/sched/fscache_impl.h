@@ -14,6 +14,7 @@ void fscache<payload>::configure(size_t bucket_count, size_t capacity) {
 
 template <typename payload>
 typename fscache<payload>::entry* fscache<payload>::find(graph::strid id) const {
+  if (buckets_.empty()) return nullptr;  // not configured: nothing is cached
   for (entry* e = buckets_[bucket_of(id)]; e; e = e->bucket_next) {
     if (e->id == id) return e;
   }

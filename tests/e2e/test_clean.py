@@ -212,5 +212,24 @@ class HookTest(CleanTestCase):
         self.assert_absent(["sub/deep/t"])
 
 
+class HookThenBuildTest(CleanTestCase):
+    def test_what_a_hook_needed_is_built_again_after_the_clean(self):
+        # The hook needs "tool", which the clean then removes; the named
+        # target must still find it rebuilt.
+        self.write("Kilnfile",
+                   '@toplevel\n'
+                   '"a": "tool"\n\tcat tool > a\n'
+                   '"tool":\n\techo tool > $@\n'
+                   '@cleanhook: "tool"\n\tcat tool > /dev/null\n')
+        self.kiln_ok("-f", "Kilnfile", "a")
+        r = self.kiln_ok("-f", "Kilnfile", "-c", "a")
+        self.assertIn("unlink regular: tool", r.stdout)
+        self.assert_present(["a", "tool"])
+        with open(os.path.join(self.dir, "a")) as f:
+            self.assertEqual(f.read(), "tool\n")
+        r = self.kiln_ok("-f", "Kilnfile", "a")
+        self.assertEqual(r.stderr, "kiln: Nothing to be done.\n")
+
+
 if __name__ == "__main__":
     unittest.main()
