@@ -94,6 +94,11 @@ bool parser::end_of_statement() {
 }
 
 bool parser::statement() {
+  if (acting() && t_ != tok::newline) {
+    run_context& rc = current_run_context();
+    rc.line = lex_.get_line();
+    rc.dir_prefix = ctx_.dir_prefix;
+  }
   switch (t_) {
     case tok::newline: advance(); return true;
     case tok::varref: {

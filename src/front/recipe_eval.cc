@@ -9,6 +9,7 @@
 #include "ext/extension.h"
 #include "front/directive.h"
 #include "front/recipe.h"
+#include "front/rule_list.h"
 #include "graph/arena.h"
 #include "graph/path.h"
 #include "graph/stringtab.h"
@@ -184,6 +185,9 @@ int evaluate_recipe(eng::engine* e, graph::rule* r, std::string* error, std::str
   eng::value_ref(saved);
   eng::value_assign(e, &e->current_scope, scope_value);
   bind_automatic(e, s, r);
+  run_context& context = current_run_context();
+  context.line = -1;
+  context.dir_prefix.clear();
 
   std::vector<std::vector<std::string>> commands;
   std::vector<uint8_t> flags;

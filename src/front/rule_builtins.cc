@@ -233,7 +233,7 @@ graph::parsed_rule rule_here(engine::engine* e) {
   graph::parsed_rule pr;
   pr.prefix = ext::current_directory(e);
   pr.scope = current_scope_index(e);
-  pr.line = -1;
+  pr.line = current_run_context().line;
   return pr;
 }
 

@@ -49,6 +49,15 @@ struct rule_list {
 rule_list* active_rule_list();
 void set_active_rule_list(rule_list* list);
 
+// Where parse-time code runs: the line of the statement being run and
+// the directory prefix of its Kilnfile (rules made by @addrule carry the
+// line); -1 and "" while no Kilnfile statement runs.
+struct run_context {
+  int line = -1;
+  std::string dir_prefix;
+};
+run_context& current_run_context();
+
 // Registration results.
 constexpr int k_register_parsing_done = -4097;
 constexpr int k_register_midrule = -4112;

@@ -28,6 +28,11 @@ void answer_scope_directories(engine::engine* e, std::string* top, std::string* 
 }  // namespace
 
 rule_list* active_rule_list() { return active; }
+
+run_context& current_run_context() {
+  static run_context context;
+  return context;
+}
 void set_active_rule_list(rule_list* list) { active = list; }
 
 int register_rule(graph::parsed_rule rule, recipe r) {

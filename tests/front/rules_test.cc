@@ -16,6 +16,8 @@
 #include "ext/extension.h"
 #include "front/includes.h"
 #include "front/recipe.h"
+#include "front/rule_builtins.h"
+#include "front/rule_list.h"
 #include "front_harness.h"
 #include "graph/add_rule.h"
 #include "graph/rule.h"
@@ -64,6 +66,25 @@ TEST(Rules, HeaderKindsItemsAndAttributes) {
   size_t at = r.out.find(once);
   ASSERT_NE(at, std::string::npos);
   EXPECT_EQ(r.out.find(once, at + 1), std::string::npos);
+}
+
+TEST(Rules, ScriptRulesCarryTheLineOfTheStatementThatMadeThem) {
+  kilnfile_runner k;
+  k.eng()->extension_hook = ext::extension_hook;
+  install_rule_builtins();
+  set_active_rule_list(&k.rules());
+  parse_result r = k.parse(
+      "@toplevel\n"
+      "@function $add($n)\n"
+      "  @addrule({\"tgts\": [{\"name\": $n}]})\n"
+      "@endfunction\n"
+      "\n"
+      "@call $add(\"x\")\n");
+  set_active_rule_list(nullptr);
+  ASSERT_EQ(r.rc, 0) << r.err << r.out;
+  ASSERT_EQ(k.rules().rules.size(), 1u);
+  EXPECT_EQ(k.rules().rules[0].line, 6);
+  EXPECT_EQ(names_of(k.rules().rules[0].targets), std::vector<std::string>{"x"});
 }
 
 TEST(Rules, PatternRulesAndSplitPatterns) {
