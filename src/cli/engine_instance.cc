@@ -5,6 +5,7 @@
 #include "cli/diag.h"
 #include "cli/startup.h"
 #include "engine/engine.h"
+#include "exec/spawn.h"
 #include "ext/extension.h"
 #include "front/recipe.h"
 #include "front/rule_builtins.h"
@@ -58,6 +59,9 @@ void print_engine_statistics() {
   }
 }
 
-void print_child_statistics() { printf("  ruleid_by_pid: %zu %zu\n", size_t{0}, size_t{0}); }
+void print_child_statistics() {
+  printf("  ruleid_by_pid: %zu %zu\n", exec::children_made,
+         exec::children_made * sizeof(exec::child));
+}
 
 }  // namespace kiln::cli

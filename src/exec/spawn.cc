@@ -26,6 +26,7 @@ extern char** environ;
 namespace kiln::exec {
 
 int children_count = 0;
+size_t children_made = 0;
 
 namespace {
 
@@ -177,6 +178,7 @@ pid_t finish_spawn(graph::rule* r, pid_t pid, int p[2], bool ignore, int* out_fd
 void child_add(pid_t pid, graph::ruleid rule_id, int fd, bool ignore) {
   if (child_by_pid(pid)) diag::internal_error("12");
   child* c = new child;
+  children_made++;
   c->pid = pid;
   c->rule_id = rule_id;
   c->fd = fd;

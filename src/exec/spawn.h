@@ -50,6 +50,9 @@ child* first_child();
 // Commands running, one per rule with a child.
 extern int children_count;
 
+// Child entries made in this run (the memory statistics' ruleid_by_pid).
+extern size_t children_made;
+
 // Descriptors the loop watches: output pipes being read.
 void watch_fd(int fd);
 void unwatch_fd(int fd);
