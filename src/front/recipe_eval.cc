@@ -178,8 +178,11 @@ void marker_words(uint8_t flags, const char* out[3]) {
 int evaluate_recipe(eng::engine* e, graph::rule* r, std::string* error, std::string* details) {
   const recipe* rc = r->recipe;
   if (!rc || r->commands) return 0;
-  eng::value scope_value = e->object_cache.items[r->scope];
-  if (scope_value.type != eng::t_sc) scope_value = e->current_scope;
+  eng::value scope_value = e->current_scope;
+  if (r->scope >= 0 && static_cast<size_t>(r->scope) < e->object_cache.length &&
+      e->object_cache.items[r->scope].type == eng::t_sc) {
+    scope_value = e->object_cache.items[r->scope];
+  }
   eng::scope_obj* s = scope_value.scope;
   eng::value saved = e->current_scope;
   eng::value_ref(saved);
