@@ -168,8 +168,12 @@ void complete(graph::ruleid id, bool ran) {
     }
     if (is_file_rule) record_sources(r);
   }
+  // Only a rule that ran (or moved its targets' times) can have changed
+  // its targets; the cache entries of the others stay valid, so that the
+  // rules above them do not stat the same files again.
+  bool changed = ran || (r->flags & (graph::k_rule_detouch | graph::k_rule_rectgt));
   for (const graph::tgt* t = r->first_tgt; t; t = t->next) {
-    invalidate(t->id);
+    if (changed) invalidate(t->id);
     if (cfg.dry_run) graph::set_dry_remade(t->id);
     if (!cfg.dry_run && !cfg.touch && graph::is_cdep_file(t->id)) {
       db::reread_cdep_file(t->id, r->prefix, stat_for_cdep);
