@@ -182,6 +182,10 @@ void push_token(char c) {
 int jobserver_join() { return jobserver_join(inherited()); }
 
 int jobserver_join(const inherited_flags& flags) {
+  if (flags.descriptors_stale) {
+    fputs("kiln: Jobserver unavailable\n", stderr);
+    return -9;
+  }
   return jobserver_join(flags.has_fds, flags.fds, flags.has_auth, flags.auth);
 }
 

@@ -27,6 +27,9 @@
 // never cut: a long FIFO path is passed whole.
 #include "jobserver/makeflags.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -107,10 +110,22 @@ const inherited_flags& read_makeflags() {
   const char* text = getenv("MAKEFLAGS");
   if (text) g_inherited = parse_makeflags(text);
   unsetenv("MAKEFLAGS");
+  // Checked now, before kiln opens anything of its own.
+  const std::string& pair = g_inherited.has_fds ? g_inherited.fds : g_inherited.auth;
+  int r = -1, w = -1;
+  bool names_pair = (g_inherited.has_fds || g_inherited.has_auth) && !pair.starts_with("fifo:") &&
+                    sscanf(pair.c_str(), "%d,%d", &r, &w) == 2;
+  if (names_pair && !(is_channel(r) && is_channel(w))) g_inherited.descriptors_stale = true;
   return g_inherited;
 }
 
 const inherited_flags& inherited() { return g_inherited; }
+
+bool is_channel(int fd) {
+  struct stat st;
+  if (fd < 0 || fcntl(fd, F_GETFD) < 0 || fstat(fd, &st) != 0) return false;
+  return S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
+}
 
 std::string makeflags_for_submake(bool sync_on, bool recurse, int mode) {
   std::string text;

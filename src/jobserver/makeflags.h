@@ -19,6 +19,11 @@ struct inherited_flags {
   std::string fds;                   // its value, e.g. "3,4"
   bool has_auth = false;             // a "--jobserver-auth=" word was found
   std::string auth;                  // its value, "R,W" or "fifo:PATH"
+  // Set by read_makeflags when the descriptor pair named is not open as a
+  // pipe or socket at start-up: a make that does not treat kiln as a
+  // sub-make closes them but still names them, and kiln's own files would
+  // later take those numbers.
+  bool descriptors_stale = false;
 };
 
 // Parses a MAKEFLAGS text. An -O word whose mode letter is unknown prints
@@ -30,6 +35,9 @@ inherited_flags parse_makeflags(const char* text);
 // result), keeps what it found for jobserver_join() and removes the
 // variable from the environment.
 const inherited_flags& read_makeflags();
+
+// Whether the descriptor is open as a pipe, FIFO or socket.
+bool is_channel(int fd);
 
 // What read_makeflags() found (all unset before it ran).
 const inherited_flags& inherited();

@@ -284,6 +284,18 @@ class ParallelTest(ProjectTestCase):
         self.assertEqual(max_concurrency(self.read("log")), 2)
 
 
+    def test_closed_descriptors_named_by_a_parent_make_are_not_joined(self):
+        # A make that runs kiln as a plain command closes its jobserver
+        # descriptors but still names them; kiln's own database and pipes
+        # then take those numbers and must not be taken for tokens.
+        self.write("wait.sh", WAIT_SH)
+        self.write("Kilnfile", '@toplevel\n@phonyrule: "all": "p1" "p2"\n'
+                   '"p1":\n\ttouch p1.started; sh wait.sh p2.started 100; touch $@\n'
+                   '"p2":\n\ttouch p2.started; sh wait.sh p1.started 100; touch $@\n')
+        r = self.build("-j2", env={"MAKEFLAGS": " --jobserver-auth=3,4 -j"})
+        self.assertIn("kiln: Jobserver unavailable\n", r.stderr)
+        self.assertTrue(self.exists("p1") and self.exists("p2"))
+
 class FailureTest(ProjectTestCase):
     # "bad" is queued last and so starts first; "other" does not depend on it.
     KILNFILE = """@toplevel
