@@ -342,6 +342,24 @@ TEST_F(Includes, DirectoriesNestWithTheirPrefixesAndScopes) {
   EXPECT_NE(rules[0].scope, rules[2].scope);
 }
 
+// The build extension's built-ins compile with their own argument counts
+// and see the directory of the Kilnfile that calls them.
+TEST_F(Includes, ExtensionBuiltinsFromASubDirectory) {
+  k.eng()->extension_hook = ext::extension_hook;
+  install_scope_directories();
+  write("Kilnfile", "@toplevel\n@dirinclude \"lib/sub\"\n");
+  write("lib/sub/Kilnfile",
+        "@subfile\n"
+        "@call @stdout(@dirup() . \" \" . @dirdownall() . \"\\n\")\n"
+        "@call @stdout(@strlistjoin(\",\", @regfilter([\"a.c\", \"b.h\"], @false, \"[.]c$\")) . "
+        "\"\\n\")\n"
+        "@call @stdout(@strlistjoin(\",\", @eregfilter([\"a.c\", \"b.h\"], @true, \"(c|h)$\")) . "
+        "\"\\n\")\n");
+  parse_result r = parse_top();
+  ASSERT_EQ(r.rc, 0) << r.err << r.out;
+  EXPECT_EQ(r.out, "../.. lib/sub\nb.h\na.c,b.h\n");
+}
+
 TEST_F(Includes, FailuresEndTheParse) {
   struct {
     const char* top;
