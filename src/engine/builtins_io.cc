@@ -122,6 +122,16 @@ int fgetdelim_builtin(engine* e) {
   return number_result(e, 5, static_cast<double>(stored));
 }
 
+// Stores a number under a key given as C text; the new key string stays
+// rooted on the C stack while the tree allocates its entry.
+int set_field(engine* e, tree_obj* t, const char* key, double x) {
+  int64_t k = cstack_string_new(e, key, strlen(key));
+  if (k < 0) return static_cast<int>(k);
+  int rc = tree_set(e, t, e->cstack.items[k], make_number(x));
+  cstack_pop(e);
+  return rc;
+}
+
 // 198/199: usec -> tree of the broken-down time.
 int broken_down(engine* e, bool local) {
   double usec = 0;
@@ -144,15 +154,7 @@ int broken_down(engine* e, bool local) {
       {"tm_isdst", double(tm.tm_isdst)},
   };
   for (const auto& f : fields) {
-    str_obj* k = string_new(e, f.key, strlen(f.key));
-    if (!k) {
-      cstack_pop(e);
-      return -12;
-    }
-    value kv = make_object(t_str, k);
-    int rc = tree_set(e, t, kv, make_number(f.v));
-    value_unref(e, kv);
-    if (rc) {
+    if (int rc = set_field(e, t, f.key, f.v)) {
       cstack_pop(e);
       return rc;
     }
@@ -178,15 +180,6 @@ int tm_field(engine* e, tree_obj* t, const char* key, bool required, int fallbac
   double x = v->num;
   *out = (x >= INT_MIN && x <= INT_MAX) ? static_cast<int>(x) : INT_MIN;
   return 0;
-}
-
-int set_field(engine* e, tree_obj* t, const char* key, double x) {
-  str_obj* k = string_new(e, key, strlen(key));
-  if (!k) return -12;
-  value kv = make_object(t_str, k);
-  int rc = tree_set(e, t, kv, make_number(x));
-  value_unref(e, kv);
-  return rc;
 }
 
 int mktime_builtin(engine* e) {

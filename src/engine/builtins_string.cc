@@ -201,14 +201,14 @@ int words(engine* e, bool as_list) {
   array_obj* out = e->cstack.items[slot].array;
   int failed = 0;
   for_each_word(s, set, [&](std::string_view w) {
-    str_obj* word = string_new(e, w.data(), w.size());
-    if (!word) {
-      failed = -12;
+    // The word stays rooted on the C stack while the array grows.
+    int64_t word = cstack_string_new(e, w.data(), w.size());
+    if (word < 0) {
+      failed = static_cast<int>(word);
       return false;
     }
-    value wv = make_object(t_str, word);
-    failed = array_push(e, out, wv);
-    value_unref(e, wv);
+    failed = array_push(e, out, e->cstack.items[word]);
+    cstack_pop(e);
     return failed == 0;
   });
   if (failed) {

@@ -36,14 +36,10 @@ int strings_result(engine::engine* e, size_t n, const std::vector<std::string>& 
   if (slot < 0) return static_cast<int>(slot);
   array_obj* out = e->cstack.items[slot].array;
   for (const std::string& s : items) {
-    str_obj* o = string_new(e, s.data(), s.size());
-    if (!o) {
-      cstack_pop(e);
-      return -12;
-    }
-    value v = make_object(t_str, o);
-    int rc = array_push(e, out, v);
-    value_unref(e, v);
+    // Each string stays rooted on the C stack while the array grows.
+    int64_t item = cstack_string_new(e, s.data(), s.size());
+    int rc = item < 0 ? static_cast<int>(item) : array_push(e, out, e->cstack.items[item]);
+    if (item >= 0) cstack_pop(e);
     if (rc) {
       cstack_pop(e);
       return rc;

@@ -178,33 +178,37 @@ int json_pull::next(json_event* ev) {
 
 namespace {
 
-// Stores a finished value into the innermost open container (a C stack
-// slot) or keeps it as the result.
-int place(engine::engine* e, std::vector<int64_t>& open, value v, const json_event& ev,
-          value* result) {
+// Stores a finished value, which the caller keeps rooted, into the
+// innermost open container (a C stack slot) or into the result slot.
+int place(engine::engine* e, const std::vector<int64_t>& open, size_t result_slot, value v,
+          const json_event& ev) {
   if (open.empty()) {
-    value_assign(e, result, v);
+    value_assign(e, &e->cstack.items[result_slot], v);
     return 0;
   }
-  value& parent = e->cstack.items[open.back()];
+  value parent = e->cstack.items[open.back()];
   if (parent.type == t_array) return array_push(e, parent.array, v);
-  str_obj* k = string_new(e, ev.key.data(), ev.key.size());
-  if (!k) return -12;
-  value kv = make_object(t_str, k);
-  int rc = tree_set(e, parent.tree, kv, v);
-  value_unref(e, kv);
+  // The key stays rooted on the C stack while the tree allocates its entry.
+  int64_t key = cstack_string_new(e, ev.key.data(), ev.key.size());
+  if (key < 0) return static_cast<int>(key);
+  int rc = tree_set(e, parent.tree, e->cstack.items[key], v);
+  cstack_pop(e);
   return rc;
 }
 
-int build(engine::engine* e, const char* text, size_t length, value* result) {
+// Builds the value of a text on the C stack, where every object stays
+// rooted until its container or the result slot holds it, and pushes it on
+// the stack.
+int build(engine::engine* e, const char* text, size_t length) {
   json_pull pull(text, length);
   json_event ev;
   std::vector<int64_t> open;  // C stack slots of the open containers
   std::vector<json_event> opened_by;
   size_t base = e->cstack.length;
-  int rc;
+  int rc = cstack_push(e, make_nil());  // the result slot
+  if (rc) return rc;
   while ((rc = pull.next(&ev)) == 1) {
-    value v;
+    rc = 0;
     switch (ev.kind) {
       case ev_object_start:
       case ev_array_start: {
@@ -215,41 +219,38 @@ int build(engine::engine* e, const char* text, size_t length, value* result) {
         }
         open.push_back(slot);
         opened_by.push_back(ev);
-        continue;
+        break;
       }
       case ev_object_end:
       case ev_array_end: {
         value done = e->cstack.items[open.back()];
-        value_ref(done);
         open.pop_back();
-        json_event key_of = opened_by.back();
+        rc = place(e, open, base, done, opened_by.back());
         opened_by.pop_back();
-        rc = place(e, open, done, key_of, result);
-        value_unref(e, done);
-        cstack_pop(e);
-        if (rc) break;
-        continue;
+        cstack_pop(e);  // the container: now held by its parent or the result
+        break;
       }
-      case ev_null: v = make_nil(); break;
-      case ev_boolean: v = make_bool(ev.boolean); break;
-      case ev_number: v = ev.is_integer ? make_number(ev.number) : make_double(ev.number); break;
       case ev_string: {
-        str_obj* s = string_new(e, ev.text.data(), ev.text.size());
-        if (!s) {
-          rc = -12;
+        int64_t slot = cstack_string_new(e, ev.text.data(), ev.text.size());
+        if (slot < 0) {
+          rc = static_cast<int>(slot);
           break;
         }
-        v = make_object(t_str, s);
-        rc = place(e, open, v, ev, result);
-        value_unref(e, v);
-        if (rc) break;
-        continue;
+        rc = place(e, open, base, e->cstack.items[slot], ev);
+        cstack_pop(e);
+        break;
+      }
+      case ev_null: rc = place(e, open, base, make_nil(), ev); break;
+      case ev_boolean: rc = place(e, open, base, make_bool(ev.boolean), ev); break;
+      case ev_number: {
+        value v = ev.is_integer ? make_number(ev.number) : make_double(ev.number);
+        rc = place(e, open, base, v, ev);
+        break;
       }
     }
-    if (rc < 0 || rc > 1) break;
-    rc = place(e, open, v, ev, result);
     if (rc) break;
   }
+  if (rc == 0) rc = push_value(e, e->cstack.items[base]);
   while (e->cstack.length > base) cstack_pop(e);
   return rc;  // -1 from the parser, an engine status otherwise
 }
@@ -274,11 +275,7 @@ bool read_whole_file(const char* path, std::string* out) {
 }  // namespace
 
 int json_decode_text(engine::engine* e, const char* text, size_t length) {
-  value result;
-  int rc = build(e, text, length, &result);
-  if (rc == 0) rc = push_value(e, result);
-  value_clear(e, &result);
-  return rc;
+  return build(e, text, length);
 }
 
 bool json_test_text(const char* text, size_t length) {

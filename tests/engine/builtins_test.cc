@@ -578,6 +578,51 @@ TEST_F(Builtins, BrokenDownTimeRoundTrips) {
   value_unref(&e, t);
 }
 
+// With a collection before every allocation, a built-in that holds a new
+// object anywhere but on the C stack or the stack makes the collector abort.
+TEST_F(Builtins, NewObjectsStayRootedWhileBuiltInsBuildThem) {
+  value list = new_array({"x", "y", "x"});
+  value date = make_object(t_tree, tree_new(&e));  // only the required fields
+  for (const char* k : {"tm_min", "tm_hour", "tm_mday", "tm_mon", "tm_year"}) {
+    value kv = str(k);
+    tree_set(&e, date.tree, kv, make_number(k[3] == 'y' ? 2024 : 1));
+    value_unref(&e, kv);
+  }
+  for (value v : {list, date}) {  // rooted while the collections run
+    ASSERT_EQ(cstack_push(&e, v), 0);
+    value_unref(&e, v);
+  }
+  collect_on_every_allocation torture(&e);
+  push_str(" ab  c d ");
+  push_str(" ");
+  ASSERT_EQ(call(143), 0);
+  EXPECT_EQ(texts(top()), (std::vector<std::string>{"ab", "c", "d"}));
+  reset();
+  for (unsigned op : {198u, 199u}) {
+    push_num(1700000000.0 * 1000000);
+    ASSERT_EQ(call(op), 0) << op;
+    EXPECT_EQ(top().tree->count, 10u);
+    reset();
+  }
+  push_value(&e, date);
+  ASSERT_EQ(call(200), 0);  // adds tm_wday, tm_yday and tm_isdst
+  EXPECT_EQ(date.tree->count, 8u);
+  reset();
+  EXPECT_EQ(string_op(137, {"aXbXc", "X", "--"}), "a--b--c");
+  EXPECT_EQ(string_op(142, {"a b c", " "}, {1}), "b");
+  push_value(&e, list);
+  ASSERT_EQ(call(206), 0);
+  EXPECT_EQ(texts(top()), (std::vector<std::string>{"x", "y"}));
+  reset();
+  push_value(&e, list);
+  ASSERT_EQ(call(161), 0);
+  EXPECT_EQ(texts(top()), (std::vector<std::string>{"x", "y", "x"}));
+  reset();
+  EXPECT_EQ(e.cstack.length, 2u);
+  cstack_pop(&e);
+  cstack_pop(&e);
+}
+
 TEST_F(Builtins, OutputExitAndUnregisteredJson) {
   push_str("x");
   push_num(2);

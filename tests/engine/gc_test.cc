@@ -272,19 +272,8 @@ TEST_P(Collector, RandomisedContainerStress) {
   value_clear(&e, &e.extra_root);
 }
 
-// Collects before every new block: any object that the engine's own
-// functions leave unrooted across an allocation makes the collector abort.
-alloc_hook_fn g_inner_hook;
-
-void* torture_hook(engine* e, void* old_block, size_t old_size, size_t new_size) {
-  if (new_size && e->gc_permitted) engine_collect(e);
-  return g_inner_hook(e, old_block, old_size, new_size);
-}
-
 TEST_P(Collector, EngineFunctionsKeepTheirTemporariesRooted) {
-  g_inner_hook = e.alloc_hook;
-  e.alloc_hook = torture_hook;
-  e.gc_permitted = 1;
+  testing::collect_on_every_allocation torture(&e);
   scope_obj* root = e.current_scope.scope;
 
   ASSERT_GE(cstack_tree_new(&e), 0);
@@ -312,8 +301,6 @@ TEST_P(Collector, EngineFunctionsKeepTheirTemporariesRooted) {
   EXPECT_EQ(a.array->size, 100u);
   while (e.cstack.length) ASSERT_EQ(cstack_pop(&e), 0);
   engine_collect(&e);
-  e.gc_permitted = 0;
-  e.alloc_hook = g_inner_hook;
 }
 
 // ---------------------------------------------------------------------------

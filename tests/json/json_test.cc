@@ -151,6 +151,24 @@ TEST_F(Json, MalformedTextsFailCleanly) {
   EXPECT_FALSE(json_test_text("[[]", 3));
 }
 
+// Strings and keys are kept on the C stack while the next allocation may
+// collect.
+TEST_F(Json, DecodedValuesStayRootedWhileTheyAreBuilt) {
+  std::string text = "{";
+  for (int i = 0; i < 20000; i++) text += (i ? ", \"k" : "\"k") + std::to_string(i) + "\": \"v\"";
+  text += "}";
+  e.gc_permitted = 1;  // the collector runs when the GC block fills
+  value big = decode(text);
+  e.gc_permitted = 0;
+  EXPECT_EQ(big.tree->count, 20000u);
+  value_unref(&e, big);
+  engine::testing::collect_on_every_allocation torture(&e);
+  value v = decode("[\"a\", {\"b\": \"c\", \"d\": [\"e\", 1]}, \"f\"]");
+  EXPECT_EQ(encode(v), "[\n  \"a\",\n  {\n    \"b\": \"c\",\n    \"d\": [\n      \"e\",\n      1\n    ]\n  },\n  \"f\"\n]");
+  value_unref(&e, v);
+  EXPECT_EQ(e.cstack.length, 0u);
+}
+
 // Whether two values are equal: same type, same numbers and bytes, equal
 // elements and members.
 bool same(value a, value b) {
