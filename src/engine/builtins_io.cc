@@ -100,6 +100,8 @@ int fgetdelim_builtin(engine* e) {
   }
   if (int rc = typed_arg(e, 3, t_pb, &p)) return rc;
   if (int rc = uint_arg(e, 2, &off)) return rc;
+  // An offset of 2^64 or more arrives clamped; no byte can be stored there.
+  if (off == SIZE_MAX) return set_error(e, 27, operand(e, 2), operand(e, 2).num, -84);
   size_t max = SIZE_MAX;
   const value& mv = operand(e, 1);
   if (mv.type != t_nil) {
@@ -112,6 +114,7 @@ int fgetdelim_builtin(engine* e) {
     if (c == EOF) break;
     size_t at = off + stored;
     if (at >= p->pb->length) {
+      if (at == SIZE_MAX) return set_error(e, 27, operand(e, 2), static_cast<double>(at), -84);
       if (int rc = pb_set_length(e, p->pb, at + 1)) return rc;
     }
     p->pb->data[at] = static_cast<uint8_t>(c);

@@ -523,6 +523,18 @@ TEST_F(Builtins, DelimitedReadsStopAtTheLimitAndGrowTheBuffer) {
     reset();
     return n;
   };
+  // An offset the buffer cannot reach is refused before anything is read.
+  for (double off : {18446744073709551616.0, 1e30}) {
+    push_value(&e, f);
+    push_nil(&e);
+    push_value(&e, pb);
+    push_num(off);
+    push_num(3);
+    EXPECT_EQ(call(196), -84) << off;
+    EXPECT_EQ(e.err.code, 27);
+    EXPECT_EQ(pb.pb->length, 0u);
+    reset();
+  }
   EXPECT_EQ(getdelim(make_nil(), 2, make_number(3)), 3);  // stops at max
   EXPECT_EQ(pb.pb->length, 5u);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(pb.pb->data), 5), std::string("\0\0abc", 5));
