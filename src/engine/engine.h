@@ -196,7 +196,8 @@ struct engine;
 // Error slot: what the last failing instruction or function reported.
 struct error_slot {
   int code = 0;         // 0 none, 1..69 the engine's, 4097 and up the extension's
-  uint16_t opcode = 0;  // the opcode that was executing
+  uint16_t opcode = 0;  // the opcode that was executing (the lead byte of
+                        // one that could not be decoded)
   value info;           // additional information, usually the operand
   double number = 0;    // additional number: index, size or address
 };

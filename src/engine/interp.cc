@@ -241,12 +241,16 @@ int swap_slot(engine* e) {
   return k_continue;
 }
 
+// 39: pops the count, then that many values (none for a count <= 0). A
+// count beyond the frame, or NaN, is refused before anything is popped.
 int pop_count(engine* e) {
   if (int rc = need(e, 1)) return rc;
   double n = 0;
   if (int rc = number_at(e, 1, &n)) return rc;
+  if (n > static_cast<double>(frame_height(e) - 1) || std::isnan(n)) {
+    return set_error(e, 30, make_nil(), -(n + 1), -84);
+  }
   size_t count = n > 0 ? static_cast<size_t>(n) : 0;
-  if (int rc = need(e, count + 1)) return rc;
   drop_to(e, e->stack.length - count - 1);
   return k_continue;
 }
@@ -737,13 +741,15 @@ int engine_run(engine* e, const uint8_t* fragment, size_t fragment_length) {
     size_t available = 0;
     const uint8_t* code = code_at(e, e->ip, &available);
     if (!code) {
+      op = 0;
       result = set_error(e, 16, make_nil(), static_cast<double>(e->ip), -14);
       break;
     }
+    // An instruction that cannot be decoded is reported by its lead byte.
+    op = code[0];
     unsigned illegal = 0;
     int n;
     if (code[0] < 0x80) {  // the common one-byte form
-      op = code[0];
       n = 1;
     } else {
       n = decode_opcode(code, available, &op, &illegal);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -49,14 +50,37 @@ TEST_F(Interp, IllegalEncodingsCarryTheirAdditionalNumber) {
       {{0xE0, 0x9F, 0xBF}, 0x607FF},  // overlong three-byte form
       {{0xF0, 0x80}, 0x700F0},        // lead 0xF0 and above
   };
+  // A nil pushed first: the error names the undecodable lead byte, not
+  // the instruction before it.
   for (auto& c : cases) {
-    EXPECT_EQ(run_bytes(c.code), -86);
+    std::vector<uint8_t> code = {op_nil};
+    code.insert(code.end(), c.code.begin(), c.code.end());
+    EXPECT_EQ(run_bytes(code), -86);
     EXPECT_EQ(e.err.code, 15);
     EXPECT_EQ(e.err.number, c.number);
+    EXPECT_EQ(e.err.opcode, c.code[0]);
+    clear_stack();
   }
   // Ending inside an opcode is a byte-code fault.
-  EXPECT_EQ(run_bytes({0xE1, 0x80}), -14);
+  EXPECT_EQ(run_bytes({op_nil, 0xE1, 0x80}), -14);
   EXPECT_EQ(e.err.code, 16);
+  EXPECT_EQ(e.err.opcode, 0xE1);
+}
+
+TEST_F(Interp, PopCountBeyondTheFrameIsRefused) {
+  for (double n : {3.0, 1e300, 18446744073709551616.0, static_cast<double>(NAN)}) {
+    assembler a;
+    a.op(op_nil).op(op_nil).dbl(n).op(op_pop_n);
+    EXPECT_EQ(run(a), -84) << n;
+    EXPECT_EQ(e.err.code, 30);
+    EXPECT_EQ(e.stack.length, 3u);  // nothing popped
+    clear_stack();
+  }
+  assembler a;
+  a.op(op_nil).op(op_nil).num(7).num(2).op(op_pop_n).num(-5).op(op_pop_n);
+  ASSERT_EQ(run(a), 0);
+  ASSERT_EQ(e.stack.length, 1u);
+  EXPECT_EQ(top_value().type, t_nil);
 }
 
 TEST_F(Interp, EncodingRoundTrips) {
