@@ -34,6 +34,36 @@ void append_utf8(std::string* out, unsigned cp) {
   }
 }
 
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// The length of the JSON number at the start of [p, end), or 0 when the
+// text there is none: an optional minus, 0 or digits not starting with 0,
+// then optionally "." and digits, then optionally "e" or "E", a sign and
+// digits.
+size_t number_length(const char* p, const char* end) {
+  const char* q = p;
+  if (q < end && *q == '-') q++;
+  if (q == end || !is_digit(*q)) return 0;
+  if (*q == '0') {
+    q++;
+  } else {
+    while (q < end && is_digit(*q)) q++;
+  }
+  if (q < end && *q == '.') {
+    const char* digits = ++q;
+    while (q < end && is_digit(*q)) q++;
+    if (q == digits) return 0;
+  }
+  if (q < end && (*q == 'e' || *q == 'E')) {
+    q++;
+    if (q < end && (*q == '+' || *q == '-')) q++;
+    const char* digits = q;
+    while (q < end && is_digit(*q)) q++;
+    if (q == digits) return 0;
+  }
+  return static_cast<size_t>(q - p);
+}
+
 }  // namespace
 
 void json_pull::skip_blanks() {
@@ -46,6 +76,7 @@ int json_pull::read_string(std::string* out) {
   while (p_ < end_) {
     char c = *p_++;
     if (c == '"') return 0;
+    if (static_cast<unsigned char>(c) < 0x20) return -1;  // raw control bytes must be escaped
     if (c != '\\') {
       *out += c;
       continue;
@@ -113,10 +144,10 @@ int json_pull::read_value(json_event* ev) {
       if (*p_ == '.' || *p_ == 'e' || *p_ == 'E') integer = false;
       p_++;
     }
+    // The characters that may continue a number must form exactly one.
+    if (number_length(start, p_) != static_cast<size_t>(p_ - start)) return -1;
     std::string digits(start, p_);
-    char* stop = nullptr;
-    double x = strtod(digits.c_str(), &stop);
-    if (stop != digits.c_str() + digits.size() || digits == "-") return -1;
+    double x = strtod(digits.c_str(), nullptr);
     ev->kind = ev_number;
     ev->number = x;
     ev->is_integer = integer;

@@ -151,6 +151,22 @@ TEST_F(Json, MalformedTextsFailCleanly) {
   EXPECT_FALSE(json_test_text("[[]", 3));
 }
 
+TEST_F(Json, OnlyStandardNumbersAndStringsAreAccepted) {
+  const std::string bad[] = {"01", "-01", "00", "[1.]", "-0.e5", "1.e5", "1e", "1e+", "-",
+                             "--1", "+1", "1.5.2", "0x10", "\"a\tb\"", "\"a\nb\"",
+                             "\"\x01\"", "{\"k\x1f\": 1}", std::string("\"\0\"", 3)};
+  for (const std::string& t : bad) {
+    EXPECT_FALSE(json_test_text(t.data(), t.size())) << t;
+    EXPECT_FALSE(decodes(t)) << t;
+  }
+  const char* good[] = {"0", "-0", "10", "-0.5e5", "1E+2", "0.0e-0", "[0, 1.25]",
+                        "\"\x7f\xc3\xa9\"", "{\"a b\": \"\\t\"}"};
+  for (const char* text : good) {
+    EXPECT_TRUE(json_test_text(text, strlen(text))) << text;
+    EXPECT_TRUE(decodes(text)) << text;
+  }
+}
+
 // Strings and keys are kept on the C stack while the next allocation may
 // collect.
 TEST_F(Json, DecodedValuesStayRootedWhileTheyAreBuilt) {
@@ -308,7 +324,7 @@ TEST_F(Json, FileReader) {
   ASSERT_NE(x, nullptr);
   EXPECT_EQ(std::string(x->array->items[1].str->bytes), "\xc3\xa4");
   pop(&e);
-  for (const char* text : {"[1] [2]", "{} x", "\"\\x\"", "", "[1,"}) {
+  for (const char* text : {"[1] [2]", "{} x", "\"\\x\"", "", "[1,", "[01]", "\"\t\""}) {
     std::string bad = temp_file(text);
     EXPECT_EQ(json_read_file(&e, bad.c_str()), -1) << text;
     EXPECT_EQ(e.stack.length, height);
