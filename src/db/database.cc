@@ -119,10 +119,16 @@ void db_open(const char* path) {
 }
 
 void db_load() {
-  g_db.loaded = true;
   db_tables_init(cfg.db_hash_size, cfg.tsdb_hash_size);
-  if (!g_db.stream) return;  // never opened: nothing to read
+  if (!g_db.stream) {  // never opened: nothing to read
+    g_db.loaded = true;
+    return;
+  }
+  // Marked loaded only once read: a fatal error while reading (string
+  // table full, no memory) must not make the exit's write-back append
+  // partial tables to the file, which is not truncated yet.
   int r = db_read(g_db.stream);
+  g_db.loaded = true;
   if (!cfg.question) {
     fflush(g_db.stream);
     if (ftruncate(g_db.fd, 0) != 0) fail("kiln: *** Can't truncate DB. Exiting.\n");
