@@ -266,14 +266,14 @@ int shell_assign(eng::engine* e, bool split, const char** message) {
   eng::value_unref(e, av);
   if (rc < 0) return rc;
   for (const std::string& w : split_words(output)) {
-    eng::str_obj* s = eng::string_new(e, w.data(), w.size());
-    if (!s) {
+    // The word stays rooted on the C stack while the array grows.
+    int64_t slot = eng::cstack_string_new(e, w.data(), w.size());
+    if (slot < 0) {
       *message = "shell-assign failed in cinder (OOM)";
       return -12;
     }
-    eng::value sv = eng::make_object(eng::t_str, s);
-    rc = eng::array_push(e, a, sv);
-    eng::value_unref(e, sv);
+    rc = eng::array_push(e, a, e->cstack.items[slot]);
+    eng::cstack_pop(e);
     if (rc < 0) {
       *message = "shell-assign failed in cinder (OOM)";
       return rc;

@@ -30,21 +30,35 @@ eng::value string_value(eng::engine* e, const std::string& s) {
   return o ? eng::make_object(eng::t_str, o) : eng::value{};
 }
 
+// The array and each new string stay rooted on the C stack while the
+// array grows (a collection may run at any allocation).
 eng::value string_array(eng::engine* e, const std::vector<std::string>& items) {
-  eng::array_obj* a = eng::array_new(e);
-  if (!a) return eng::value{};
+  int64_t array_slot = eng::cstack_array_new(e);
+  if (array_slot < 0) return eng::value{};
+  eng::array_obj* a = e->cstack.items[array_slot].array;
   for (const std::string& s : items) {
-    eng::value v = string_value(e, s);
-    eng::array_push(e, a, v);
-    eng::value_unref(e, v);
+    int64_t slot = eng::cstack_string_new(e, s.data(), s.size());
+    if (slot < 0) break;
+    eng::array_push(e, a, e->cstack.items[slot]);
+    eng::cstack_pop(e);
   }
-  return eng::make_object(eng::t_array, a);
+  eng::value result = e->cstack.items[array_slot];
+  eng::value_ref(result);
+  eng::cstack_pop(e);
+  return result;
 }
 
+// Binds name to v (taking v's reference); v stays rooted on the C stack
+// while the name is interned and the scope grows.
 void bind(eng::engine* e, eng::scope_obj* s, const char* name, eng::value v) {
-  int64_t index = eng::cache_add_string(e, name, strlen(name));
-  if (index >= 0) eng::scope_set(e, s, e->object_cache.items[index], v);
+  int rc = eng::cstack_push(e, v);
   eng::value_unref(e, v);
+  if (rc < 0) return;
+  int64_t index = eng::cache_add_string(e, name, strlen(name));
+  if (index >= 0) {
+    eng::scope_set(e, s, e->object_cache.items[index], e->cstack.items[e->cstack.length - 1]);
+  }
+  eng::cstack_pop(e);
 }
 
 // Binds "@", "*", "+", "|", "^" and "<" for the rule, names relative to
@@ -65,9 +79,8 @@ void bind_automatic(eng::engine* e, eng::scope_obj* s, const graph::rule* r) {
   }
   bind(e, s, "+", string_array(e, all));
   bind(e, s, "|", string_array(e, order_only));
-  eng::value first = unique.empty() ? eng::value{} : string_value(e, unique[0]);
   bind(e, s, "^", string_array(e, unique));
-  bind(e, s, "<", first);
+  bind(e, s, "<", unique.empty() ? eng::value{} : string_value(e, unique[0]));
 }
 
 void unbind_automatic(eng::engine* e, eng::scope_obj* s) {

@@ -18,6 +18,7 @@
 #include "front/recipe.h"
 #include "front/rule_builtins.h"
 #include "front/rule_list.h"
+#include "engine/core_fixture.h"
 #include "front_harness.h"
 #include "graph/add_rule.h"
 #include "graph/rule.h"
@@ -230,6 +231,16 @@ TEST_F(Evaluation, ExpressionRecipesInTheRuleScopeWithRelativeNames) {
                                       "NI|E|NM|echo|sub/a.c|inc/x.h"}));
   // The automatic variables are gone again.
   EXPECT_EQ(k.var("@").type, engine::t_nil);
+}
+
+// Every object evaluation makes stays rooted while it builds the next, so
+// a collection at any allocation finds nothing to reclaim too early.
+TEST_F(Evaluation, CollectionsAtEveryAllocationFindEverythingRooted) {
+  engine::testing::collect_on_every_allocation collecting(k.eng());
+  ASSERT_TRUE(build("$X ``= [\"echo\", \"a b c\"]\n"
+                    "\"out\": \"b\" \"c\" @orderonly \"d\"\n"
+                    "@\t[\"cat\", @ $+, @ $|, @ $X, $@, $<]\n"));
+  EXPECT_EQ(commands("out"), std::vector<std::string>{"NI|E|NM|cat|b|c|d|a|b|c|out|b"});
 }
 
 TEST_F(Evaluation, AResultThatIsNoArgumentVectorFails) {
