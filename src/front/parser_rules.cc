@@ -49,12 +49,11 @@ bool has_nil(const string_list& list) {
 }
 
 // A name made absolute against the top directory and simplified.
-std::string absolute_name(const std::string& prefix, const std::string& name) {
+std::string absolute_name(const std::string& cwd, const std::string& prefix,
+                          const std::string& name) {
   std::string path = graph::prefixed_path(prefix, name);
-  if (!path.empty() && path[0] == '/') return path;
-  char cwd[4096];
-  if (!getcwd(cwd, sizeof cwd)) return path;
-  return graph::simplify_path(std::string(cwd) + "/" + path);
+  if (cwd.empty() || (!path.empty() && path[0] == '/')) return path;
+  return graph::simplify_path(cwd + "/" + path);
 }
 
 }  // namespace
@@ -200,11 +199,16 @@ bool parser::dependency_items(std::vector<graph::parsed_name>* out, bool pattern
 }
 
 void parser::recommend_rectgt(const graph::parsed_rule& pr) {
+  std::string cwd;
   for (const graph::parsed_name& d : pr.deps) {
     if (!(d.flags & graph::k_name_recdep)) continue;
-    std::string dep = absolute_name(pr.prefix, d.name);
+    if (cwd.empty()) {
+      char buf[4096];
+      if (getcwd(buf, sizeof buf)) cwd = buf;
+    }
+    std::string dep = absolute_name(cwd, pr.prefix, d.name);
     for (const graph::parsed_name& t : pr.targets) {
-      std::string target = absolute_name(pr.prefix, t.name);
+      std::string target = absolute_name(cwd, pr.prefix, t.name);
       bool inside = target.compare(0, dep.size(), dep) == 0 &&
                     (target.size() == dep.size() || target[dep.size()] == '/' ||
                      (!dep.empty() && dep.back() == '/'));

@@ -88,6 +88,21 @@ TEST(Rules, ScriptRulesCarryTheLineOfTheStatementThatMadeThem) {
   EXPECT_EQ(names_of(k.rules().rules[0].targets), std::vector<std::string>{"x"});
 }
 
+TEST(Rules, TargetsInsideARecursiveDependencyDrawTheRectgtRecommendation) {
+  kilnfile_runner k;
+  parse_result r = k.parse(
+      "@toplevel\n"
+      "\"gen/a.h\" \"genx\": @recdep \"gen\"\n"
+      "@mayberule: \"gen/b.h\": @recdep \"gen\"\n"
+      "@rectgtrule: \"gen/c.h\": @recdep \"gen\"\n");
+  ASSERT_EQ(r.rc, 0) << r.err;
+  // Only the ordinary rule's target inside gen is named; "genx" merely
+  // shares the prefix text.
+  EXPECT_EQ(r.out,
+            "Recommend setting rule for gen/a.h prefix gen to @rectgtrule, @detouchrule or "
+            "@mayberule\n");
+}
+
 TEST(Rules, PatternRulesAndSplitPatterns) {
   kilnfile_runner k;
   parse_result r = k.parse(
