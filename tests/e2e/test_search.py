@@ -308,9 +308,13 @@ class PretendTest(SearchCase):
 def stat_cache_project(case, sizes, sub_sizes=""):
     """A rule with 400 source files, so that the stat and access caches
     see 401 names. sizes go into the top-level Kilnfile, sub_sizes into
-    an included one."""
+    an included one. The sources are symbolic links: the existence of a
+    plain file is known from its stat, that of a link through the access
+    cache."""
+    case.write("src/real", "")
     for i in range(400):
-        case.write(f"src/f{i}", "")
+        if not os.path.lexists(case.path(f"src/f{i}")):
+            os.symlink("real", case.path(f"src/f{i}"))
     deps = " ".join(f'"src/f{i}"' for i in range(400))
     case.write("Kilnfile", f'@toplevel\n{sizes}\n"out": {deps}\n@\t["touch", "out"]\n'
                '@dirinclude "src"\n')
