@@ -16,19 +16,6 @@ namespace eng = kiln::engine;
 
 namespace {
 
-// Names of the build extension's opcodes 64 to 97, in opcode order.
-const char* const k_extension_names[] = {
-    "@dirup",         "@dirdown",        "@adddeps",        "@addrule",
-    "@sufsuball",     "@sufsubone",      "@suffilter",      "@pathsuffix",
-    "@pathbasename",  "@pathdir",        "@pathnotdir",     "@pathsimplify",
-    "@pathsuffixall", "@pathbasenameall", "@pathdirall",    "@pathnotdirall",
-    "@pathsimplifyall", "@glob",         "@jsonin",         "@suffilterout",
-    "@shellescape",   "@dirupall",       "@dirdownall",     "@presuball",
-    "@presubone",     "@abspath",        "@regfilter",      "@eregfilter",
-    "@prefilter",     "@prefilterout",   "@filter",         "@filterout",
-    "@access",        "@shellescapemulti",
-};
-
 // A fragment: opcode 1 with an address, then the given tail opcodes.
 std::vector<uint8_t> fragment(int64_t address, std::initializer_list<unsigned> tail) {
   std::vector<uint8_t> code;
@@ -57,11 +44,6 @@ int run_fragment(eng::engine* e, const std::vector<uint8_t>& code, FILE* report,
 }
 
 }  // namespace
-
-const char* opcode_report_name(unsigned opcode) {
-  if (opcode >= 64 && opcode <= 97) return k_extension_names[opcode - 64];
-  return eng::opcode_description(opcode);
-}
 
 void drop_to(eng::engine* e, size_t depth) {
   // A failed run may leave bp inside its frame; parse-time runs start
@@ -92,7 +74,7 @@ void report_run_failure(eng::engine* e, FILE* out, const char* headline) {
   // value_dump writes to the stream it is given.
   eng::value_dump(out, e->err.info);
   fputc('\n', out);
-  fprintf(out, "%s\n", opcode_report_name(e->err.opcode));
+  fprintf(out, "%s\n", ext::opcode_name(e->err.opcode));
   fflush(out);
   eng::backtrace_clear(e);
   eng::clear_error(e);

@@ -21,10 +21,6 @@ namespace kiln::front {
 // an @nil element (allowed only where the caller asked for it).
 using string_list = std::vector<std::optional<std::string>>;
 
-// The name an error report gives an opcode: the build extension's name
-// for 64 to 97, the engine's description otherwise.
-const char* opcode_report_name(unsigned opcode);
-
 // Prints the engine's error as a failed run reports it: headline (if
 // any), "error %s", the backtrace lines, "Additional information:", the
 // dumped value and the opcode's name. Clears the error slot and the
