@@ -1,6 +1,7 @@
 #include "db/database.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -23,12 +24,14 @@ struct db_state {
   int fd = -1;
   bool existed = false;  // the file was there before this run
   bool loaded = false;   // contents read; written back at exit
+  bool unreadable = false;  // a syntax error abandoned the file's content
+  int file_version = 0;  // version line of the file read, 0 for none
   std::string path;      // absolute, fixed at open
 };
 
 db_state g_db;
 
-// Failures of open, lock and truncate end the run at once: nothing has
+// Failures of open and lock end the run at once: nothing has
 // been read or changed yet, so no write-back is due.
 [[noreturn]] void fail(const char* message) {
   fflush(stdout);
@@ -57,17 +60,82 @@ bool lock_whole_file(int fd) {
   return fcntl(fd, F_SETLK, &lock) == 0;
 }
 
+// Whether the descriptor still stands for the file named path: a kiln
+// that replaced or removed the database in the meantime leaves the
+// descriptor on a file nobody will read again.
+bool is_named_file(int fd, const std::string& path) {
+  struct stat by_fd, by_name;
+  if (fstat(fd, &by_fd) != 0 || stat(path.c_str(), &by_name) != 0) return false;
+  return by_fd.st_dev == by_name.st_dev && by_fd.st_ino == by_name.st_ino;
+}
+
+// Opens and locks the file named path, retrying while the name moves to
+// another file between the open and the lock. Returns the descriptor, -1
+// when it cannot be opened, -2 when it is locked by another process.
+int open_locked(const std::string& path, bool* existed) {
+  for (int attempt = 0; attempt < 1000; attempt++) {
+    *existed = access(path.c_str(), F_OK) == 0;
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) return -1;
+    if (!lock_whole_file(fd)) {
+      close(fd);
+      return -2;
+    }
+    if (is_named_file(fd, path)) return fd;
+    close(fd);
+  }
+  return -2;
+}
+
+// Flushes the directory holding path, so that a rename in it survives a
+// power cut. Best effort: some file systems refuse it.
+void sync_directory_of(const std::string& path) {
+  std::string dir = path.substr(0, path.rfind('/'));
+  int fd = open(dir.empty() ? "/" : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  fsync(fd);
+  close(fd);
+}
+
+// Writes the tables to path + ".new", flushes it to the disk and renames
+// it over the database. The new file is locked before it gets the name.
+// Returns 0, or -1 with the old database left in place.
+int replace_file(int version) {
+  std::string new_path = g_db.path + k_db_new_suffix;
+  int fd = open(new_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return -1;
+  struct stat old_file;
+  if (fstat(g_db.fd, &old_file) == 0) fchmod(fd, old_file.st_mode & 07777);
+  FILE* out = fdopen(fd, "w");
+  if (!out) {
+    close(fd);
+    unlink(new_path.c_str());
+    return -1;
+  }
+  int r = lock_whole_file(fd) ? db_write_tables(out, version) : -1;
+  if (r == 0 && (fflush(out) != 0 || fsync(fd) != 0)) r = -1;
+  if (r == 0 && rename(new_path.c_str(), g_db.path.c_str()) != 0) r = -1;
+  if (r < 0) unlink(new_path.c_str());
+  if (fclose(out) != 0) r = -1;
+  if (r == 0) sync_directory_of(g_db.path);
+  return r;
+}
+
 bool tables_empty(int version) {
   if (cmd_db_first()) return false;
   return version == 1 || tssz_db_first() == nullptr;
 }
 
-// Closes the stream and removes the file.
-void close_and_remove() {
+void close_stream() {
   fclose(g_db.stream);
   g_db.stream = nullptr;
   g_db.fd = -1;
+}
+
+// Removes the file, then closes it: the name goes while the lock is held.
+void close_and_remove() {
   unlink(g_db.path.c_str());
+  close_stream();
 }
 
 // A rule that ran: a fresh entry for each target.
@@ -107,15 +175,15 @@ int update_cmd_db_from_rules() {
 
 void db_open(const char* path) {
   g_db.path = absolute_path(path);
-  g_db.existed = access(g_db.path.c_str(), F_OK) == 0;
-  g_db.stream = fopen(g_db.path.c_str(), "a+");
-  if (!g_db.stream) fail("kiln: *** Can't open DB. Exiting.\n");
-  fseek(g_db.stream, 0, SEEK_SET);
-  g_db.fd = fileno(g_db.stream);
-  if (g_db.fd < 0) fail("kiln: *** Can't get DB fileno. Exiting.\n");
-  // Children close it explicitly; close-on-exec covers any other exec.
-  fcntl(g_db.fd, F_SETFD, fcntl(g_db.fd, F_GETFD) | FD_CLOEXEC);
-  if (!lock_whole_file(g_db.fd)) fail("kiln: *** Can't lock DB. Other kiln running? Exiting.\n");
+  // Close-on-exec: children close it explicitly too, this covers any
+  // other exec. Closing any descriptor of the file would drop the lock, so
+  // the stream is made on this one and kept until the end.
+  int fd = open_locked(g_db.path, &g_db.existed);
+  if (fd == -1) fail("kiln: *** Can't open DB. Exiting.\n");
+  if (fd == -2) fail("kiln: *** Can't lock DB. Other kiln running? Exiting.\n");
+  g_db.stream = fdopen(fd, "r");
+  if (!g_db.stream) fail("kiln: *** Can't get DB fileno. Exiting.\n");
+  g_db.fd = fd;
 }
 
 void db_load() {
@@ -125,20 +193,20 @@ void db_load() {
     return;
   }
   // Marked loaded only once read: a fatal error while reading (string
-  // table full, no memory) must not make the exit's write-back append
-  // partial tables to the file, which is not truncated yet.
-  int r = db_read(g_db.stream);
+  // table full, no memory) leaves the file as it was.
+  int r = db_read(g_db.stream, k_db_file_name, &g_db.file_version);
   g_db.loaded = true;
-  if (!cfg.question) {
-    fflush(g_db.stream);
-    if (ftruncate(g_db.fd, 0) != 0) fail("kiln: *** Can't truncate DB. Exiting.\n");
-  }
   if (r < 0) {
     fflush(stdout);
     fputs("kiln: *** Incompatible DB version. Truncating.\n", stderr);
     db_tables_clear();
+    g_db.unreadable = true;
   }
-  fseek(g_db.stream, 0, SEEK_END);
+  db_tables_clear_changed();
+}
+
+bool db_needs_write(int version) {
+  return g_db.unreadable || g_db.file_version != version || db_tables_changed();
 }
 
 int db_write(int version) {
@@ -154,13 +222,11 @@ int db_write(int version) {
     close_and_remove();
     return 0;
   }
-  int r = db_write_tables(g_db.stream, version);
-  if (updated < 0) r = -1;
-  if (fflush(g_db.stream) != 0 || ferror(g_db.stream)) r = -1;
-  int closed = fclose(g_db.stream);
-  g_db.stream = nullptr;
-  g_db.fd = -1;
-  return r < 0 ? -1 : closed;
+  // A cmd DB that could not be brought up to date is not written: the old
+  // file, which knows nothing of this run, is the safe one to keep.
+  int r = updated < 0 ? -1 : db_needs_write(version) ? replace_file(version) : 0;
+  close_stream();
+  return r;
 }
 
 int db_write_back() {

@@ -1,13 +1,21 @@
 // The build database ".kiln.db": opened and locked at start-up, read
-// whole into the cmd DB and the tssz DB (db/db_tables.h), truncated, and
-// written back whole when kiln exits.
+// whole into the cmd DB and the tssz DB (db/db_tables.h), and replaced as
+// a whole when kiln exits.
 //
-// Lifecycle: opened and locked (db_open) -> loaded, file truncated
-// (db_load) -> entries read and updated during the build -> written and
-// closed at exit (db_write_back). Between load and exit the file on disk
-// is empty; the content lives only in memory. The exclusive fcntl write
-// lock, held from db_open until the stream is closed, keeps a second kiln
-// from building in the same tree.
+// Lifecycle: opened and locked (db_open) -> loaded (db_load) -> entries
+// read and updated during the build -> written and closed at exit
+// (db_write_back). The file on disk keeps the previous run's content until
+// a complete new one replaces it: the new content goes to ".kiln.db.new"
+// in the same directory, is flushed to the disk and renamed over the old
+// file, so a kill, a crash or a power cut at any moment leaves either the
+// old or the new database, never a partial one. A run that changed
+// nothing leaves the file as it was.
+//
+// The exclusive fcntl write lock keeps a second kiln from building in the
+// same tree. It is held on the file from db_open, and on the new file from
+// before the rename, until the process ends. A kiln that opened the old
+// file just before the rename and locks it just after finds that the name
+// now stands for another file, and tries again.
 #pragma once
 
 #include <cstddef>
@@ -24,17 +32,23 @@ constexpr const char* k_db_file_name = ".kiln.db";
 // Other kiln running? ..." on standard error and exit with status 2.
 void db_open(const char* path = k_db_file_name);
 
+// Name of the file a new database is written to before it replaces the
+// old one.
+constexpr const char* k_db_new_suffix = ".new";
+
 // Marks the database loaded, creates both tables with the bucket counts of
-// kiln::cfg and reads the file. Unless -q, truncates the file ("Can't
-// truncate DB", exit 2). A syntax error prints "kiln: *** Incompatible DB
-// version. Truncating." and empties both tables. Ends at the end of file.
+// kiln::cfg and reads the file. A syntax error (a malformed escape among
+// them, reported with the file and line first) prints "kiln: ***
+// Incompatible DB version. Truncating." and empties both tables; the file
+// is then rewritten at exit.
 void db_load();
 
-// Brings the cmd DB up to date from the rules of this run and writes the
-// database in the given version (1 or 2), then closes the stream, which
-// releases the lock. An empty database whose file did not exist before is
-// removed instead. Skipped under -q. Returns 0, or -1 when the stream
-// reports an error (or the result of closing).
+// Brings the cmd DB up to date from the rules of this run and, when that
+// or anything else changed the tables (or the file is in another version
+// or was unreadable), replaces the file with the database in the given
+// version (1 or 2); then closes it. An empty database whose file did not
+// exist before is removed instead. Skipped under -q. Returns 0, or -1 when
+// the new file cannot be written or put in place (the old one stays).
 int db_write(int version);
 
 // The exit paths' routine: writes the database when it was loaded (version
@@ -69,6 +83,10 @@ bool db_existed_before();
 // Prints the statistics lines "  dbe: %zu %zu" and "  tsdbe: %zu %zu"
 // (entries and bytes) on standard output.
 void db_print_statistics();
+
+// Whether db_write would replace the file now: the tables changed since
+// they were read, or the file must be rewritten in another form.
+bool db_needs_write(int version);
 
 // Closes the stream without writing and forgets every entry and flag;
 // for tests and tools that open several databases in one process.

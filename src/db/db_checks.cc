@@ -49,12 +49,7 @@ tssz_check tssz_db_compare(graph::strid file, int64_t sec, int64_t nsec, int64_t
                            bool is_source) {
   tsdbe* e = tssz_db_lookup(file);
   if (!e) return k_tssz_not_found;
-  if (is_source) {
-    e->new_sec = sec;
-    e->new_nsec = nsec;
-    e->new_size = size;
-    e->updated = true;
-  }
+  if (is_source) tssz_db_observe(e, sec, nsec, size);
   if (e->stored_size != size) return k_tssz_other_size;
   if (e->stored_sec != sec || e->stored_nsec != nsec) return k_tssz_other_time;
   return k_tssz_same;

@@ -30,6 +30,7 @@ struct reader_state {
   command_builder commands;
   std::string word;
   std::string bad_escape;
+  char bad_escape_kind = 0;  // 'u' or 'x' after a malformed escape
   graph::strid last_directory = -1;
   std::string last_directory_text;
 };
@@ -46,13 +47,6 @@ struct cursor {
   }
 };
 
-[[noreturn]] void bad_escape_exit(char kind, const std::string& chars) {
-  fflush(stdout);
-  fprintf(stderr, "Invalid string unicode escape: \\%c%s\n", kind, chars.c_str());
-  fflush(stderr);
-  exit(2);
-}
-
 // After a closing quote comes a blank, TAB, colon, "=", newline or the
 // end of the line.
 int check_after_quote(const cursor& c) {
@@ -68,8 +62,8 @@ int check_after_quote(const cursor& c) {
 int read_string(cursor& c, reader_state& st, std::string& out) {
   if (c.pos >= c.length || c.line[c.pos] != '"') return k_syntax_error;
   long end = read_quoted(c.line, c.length, c.pos, out, st.bad_escape);
-  if (end == k_quoted_bad_u) bad_escape_exit('u', st.bad_escape);
-  if (end == k_quoted_bad_x) bad_escape_exit('x', st.bad_escape);
+  if (end == k_quoted_bad_u) st.bad_escape_kind = 'u';
+  if (end == k_quoted_bad_x) st.bad_escape_kind = 'x';
   if (end < 0) return k_syntax_error;
   c.pos = static_cast<size_t>(end);
   return check_after_quote(c);
@@ -252,14 +246,17 @@ void write_tssz_line(writer& w, const tsdbe* e) {
 
 }  // namespace
 
-int db_read(FILE* stream) {
+int db_read(FILE* stream, const char* name, int* version) {
   line_reader reader(stream);
   reader_state st;
+  if (version) *version = 0;
   long n = reader.next();
   if (n < 0) return static_cast<int>(n);
   bool have_line = n > 0;
+  long line_number = 1;
   if (have_line && (strcmp(reader.data(), "@v2@\n") == 0 || strcmp(reader.data(), "@v1@\n") == 0)) {
     st.version = reader.data()[2] - '0';
+    if (version) *version = st.version;
     have_line = false;
   }
   for (;;) {
@@ -267,10 +264,18 @@ int db_read(FILE* stream) {
       n = reader.next();
       if (n < 0) return static_cast<int>(n);
       if (n == 0) break;
+      line_number++;
     }
     have_line = false;
     int r = parse_line(reader.data(), reader.size(), st);
-    if (r < 0) return r;
+    if (r < 0) {
+      if (st.bad_escape_kind) {
+        fflush(stdout);
+        fprintf(stderr, "kiln: %s:%ld: Invalid string unicode escape: \\%c%s\n", name,
+                line_number, st.bad_escape_kind, st.bad_escape.c_str());
+      }
+      return r;
+    }
   }
   // A read error cut the file short: what was read is not the whole story.
   if (ferror(stream)) return k_syntax_error;

@@ -36,8 +36,9 @@
 // - A block ends at the next line that is not a command line, or at the
 //   end of the file; a header without command lines yields no entry.
 // - Anything else is a syntax error, which abandons the whole file.
-// - A malformed \u or \x escape prints "Invalid string unicode escape:
-//   \u<chars>" (or \x) on standard error and exits with status 2.
+// - A malformed \u or \x escape is a syntax error, reported first as
+//   "kiln: <file>:<line>: Invalid string unicode escape: \u<chars>" (or
+//   \x) on standard error.
 #pragma once
 
 #include <cstdio>
@@ -47,8 +48,10 @@ namespace kiln::db {
 // Reads the stream from its current position to the end into the tables
 // (interning every name). Returns 0, -1 on a syntax error or a read error
 // (what was read stays in the tables; the caller empties them) or -12 out
-// of memory.
-int db_read(FILE* stream);
+// of memory. name is the file's name for messages; version, when given,
+// receives the version of the file's first line (1 or 2), or 0 when it
+// has none.
+int db_read(FILE* stream, const char* name = ".kiln.db", int* version = nullptr);
 
 // Writes the header and every entry of the tables: version 1 (cmd DB
 // only) or 2. Returns 0, or -1 when the stream reports an error.

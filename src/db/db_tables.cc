@@ -94,6 +94,7 @@ struct table {
 table<dbe> g_cmd;
 table<tsdbe> g_tssz;
 size_t g_dbe_bytes = 0;
+bool g_changed = false;  // see db_tables_changed
 
 // `tsdbe` records come from chunks and are recycled through a free list
 // (linked through `next`); chunks live until exit.
@@ -211,6 +212,7 @@ void db_tables_clear() {
   }
   g_cmd.reset(g_cmd.buckets.size());
   g_tssz.reset(g_tssz.buckets.size());
+  g_changed = true;
 }
 
 const dbe* cmd_db_lookup(graph::strid target) {
@@ -221,6 +223,7 @@ int cmd_db_insert(graph::strid target, graph::strid directory, const command_bui
   dbe* e = new_dbe(target, directory, commands);
   if (!e) return -12;
   if (dbe* old = g_cmd.link(e)) free_dbe(old);
+  g_changed = true;
   return 0;
 }
 
@@ -229,6 +232,7 @@ bool cmd_db_remove(graph::strid target) {
   if (!old) return false;
   g_cmd.unlink(old);
   free_dbe(old);
+  g_changed = true;
   return true;
 }
 
@@ -244,7 +248,20 @@ int tssz_db_insert_stored(graph::strid file, int64_t sec, int64_t nsec, int64_t 
   e->stored_nsec = nsec;
   e->stored_size = size;
   if (tsdbe* old = g_tssz.link(e)) free_tsdbe(old);
+  g_changed = true;
   return 0;
+}
+
+void tssz_db_observe(tsdbe* e, int64_t sec, int64_t nsec, int64_t size) {
+  // The values the entry would be written with so far.
+  int64_t old_sec = e->updated ? e->new_sec : e->stored_sec;
+  int64_t old_nsec = e->updated ? e->new_nsec : e->stored_nsec;
+  int64_t old_size = e->updated ? e->new_size : e->stored_size;
+  if (old_sec != sec || old_nsec != nsec || old_size != size) g_changed = true;
+  e->new_sec = sec;
+  e->new_nsec = nsec;
+  e->new_size = size;
+  e->updated = true;
 }
 
 int tssz_db_record(graph::strid file, int64_t sec, int64_t nsec, int64_t size) {
@@ -254,15 +271,20 @@ int tssz_db_record(graph::strid file, int64_t sec, int64_t nsec, int64_t size) {
     if (!e) return -12;
     e->file = file;
     g_tssz.link(e);
+    g_changed = true;
   }
-  e->stored_sec = e->new_sec = sec;
-  e->stored_nsec = e->new_nsec = nsec;
-  e->stored_size = e->new_size = size;
-  e->updated = true;
+  tssz_db_observe(e, sec, nsec, size);
+  e->stored_sec = sec;
+  e->stored_nsec = nsec;
+  e->stored_size = size;
   return 0;
 }
 
 const tsdbe* tssz_db_first() { return g_tssz.first; }
+
+bool db_tables_changed() { return g_changed; }
+
+void db_tables_clear_changed() { g_changed = false; }
 
 db_table_stats db_table_statistics() {
   db_table_stats s;

@@ -115,8 +115,18 @@ int tssz_db_insert_stored(graph::strid file, int64_t sec, int64_t nsec, int64_t 
 // Returns 0 or -12.
 int tssz_db_record(graph::strid file, int64_t sec, int64_t nsec, int64_t size);
 
+// Puts a time and size observed in this run into the entry's new fields
+// and marks it updated.
+void tssz_db_observe(tsdbe* e, int64_t sec, int64_t nsec, int64_t size);
+
 // The first `tsdbe` in list order (follow `next`), or null.
 const tsdbe* tssz_db_first();
+
+// Whether the tables changed since the last db_tables_clear_changed: an
+// entry was added, replaced or removed, or a time or size was recorded
+// that differs from what the entry would have been written with before.
+bool db_tables_changed();
+void db_tables_clear_changed();
 
 // Counts for the -d memory statistics: entries and the bytes they occupy.
 struct db_table_stats {

@@ -53,18 +53,69 @@ class Database : public ::testing::Test {
   std::string db;
 };
 
-TEST_F(Database, LoadTruncatesAndWriteRestores) {
+ino_t inode_of(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+// The file keeps the last complete database while kiln runs (a kill at any
+// moment loses nothing); an unchanged database is not rewritten at all,
+// and a changed one replaces the file whole, through a new file renamed
+// over it.
+TEST_F(Database, FileStaysWholeUntilAChangedDatabaseReplacesIt) {
   dir.write(".kiln.db", k_example);
+  ino_t before = inode_of(db);
   db_open(db.c_str());
   EXPECT_TRUE(db_existed_before());
   EXPECT_GE(db_fileno(), 0);
   db_load();
   EXPECT_TRUE(db_is_loaded());
-  EXPECT_EQ(size_of(db), 0);
+  EXPECT_EQ(size_of(db), static_cast<off_t>(strlen(k_example)));
   EXPECT_NE(cmd_db_lookup(id("src/a.o")), nullptr);
+  // Seeing a source with the stored time and size changes nothing.
+  EXPECT_TRUE(tssz_db_check(id("src/a.c"), 1700000000, 123456789, 42, true));
+  EXPECT_FALSE(db_needs_write(2));
+  EXPECT_TRUE(db_needs_write(1));  // another version is another file
   EXPECT_EQ(db_write(2), 0);
   EXPECT_EQ(db_fileno(), -1);
+  EXPECT_EQ(inode_of(db), before);
   EXPECT_EQ(dir.read(".kiln.db"), k_example);
+
+  db_reset();
+  db_open(db.c_str());
+  db_load();
+  EXPECT_FALSE(tssz_db_check(id("src/a.c"), 1700000001, 0, 42, true));
+  EXPECT_TRUE(db_needs_write(2));
+  EXPECT_EQ(size_of(db), static_cast<off_t>(strlen(k_example)));
+  EXPECT_EQ(db_write(2), 0);
+  EXPECT_NE(inode_of(db), before);
+  EXPECT_FALSE(exists(db + ".new"));
+  EXPECT_EQ(dir.read(".kiln.db"),
+            "@v2@\n\n\"src\" \"src/a.o\":\n\t\"NI\" \"E\" \"NM\" \"cc\" \"-c\" \"a.c\"\n\n"
+            "\"src/a.c\" = 42 1700000001 0\n");
+}
+
+// A malformed escape is a syntax error of the file like any other: named
+// with its line, the history dropped, the run goes on.
+TEST_F(Database, MalformedEscapeIsASyntaxErrorNamingTheLine) {
+  dir.write(".kiln.db", "@v2@\n\n\"src\" \"a\\u12x4.o\":\n\t\"x\"\n");
+  db_open(db.c_str());
+  ::testing::internal::CaptureStderr();
+  db_load();
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "kiln: .kiln.db:3: Invalid string unicode escape: \\u12x4\n"
+            "kiln: *** Incompatible DB version. Truncating.\n");
+  EXPECT_EQ(cmd_db_first(), nullptr);
+  EXPECT_TRUE(db_needs_write(2));
+
+  db_reset();
+  dir.write(".kiln.db", "@v1@\n\n\"src\" \"a.o\":\n\t\"\\xg0\"\n");
+  db_open(db.c_str());
+  ::testing::internal::CaptureStderr();
+  db_load();
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "kiln: .kiln.db:4: Invalid string unicode escape: \\xg0\n"
+            "kiln: *** Incompatible DB version. Truncating.\n");
 }
 
 TEST_F(Database, WriteBackFollowsTheVersionSetting) {
@@ -98,7 +149,6 @@ TEST_F(Database, IncompatibleFileIsReportedAndEmptied) {
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
             "kiln: *** Incompatible DB version. Truncating.\n");
   EXPECT_EQ(cmd_db_first(), nullptr);
-  EXPECT_EQ(size_of(db), 0);
   EXPECT_EQ(db_write(2), 0);
   EXPECT_EQ(dir.read(".kiln.db"), "@v2@\n\n");  // it existed, so it stays
 }
