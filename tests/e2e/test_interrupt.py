@@ -174,6 +174,29 @@ class SignalTest(InterruptTestCase):
         self.assertEqual(self.ran(), [])
         self.assertEqual(r.stderr, "kiln: Nothing to be done.\n")
 
+    def test_sigkill_loses_no_history(self):
+        # Nothing runs at a SIGKILL: the database on disk must be the last
+        # complete one, so only what was running is built again.
+        self.write("Kilnfile", STEPPED + '"x":\n\techo x > $@; echo x >> ran.log\n')
+        for target in ("x", "all"):
+            r = self.run_kiln("-f", "Kilnfile", target)
+            self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(self.ran(), ["a", "b", "c", "x"])
+        os.unlink(self.path("a"))
+        os.unlink(self.path("b"))
+        run = self.start_slow_build()
+        os.killpg(run.pid, signal.SIGKILL)
+        self.assertEqual(run.finish(), -signal.SIGKILL)
+        self.ran()
+        self.assertGreater(os.path.getsize(self.path(".kiln.db")), 0)
+        for target in ("all", "x"):
+            r = self.run_kiln("-f", "Kilnfile", target)
+            self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(self.ran(), ["a", "b"])
+        self.assertEqual(self.read("a"), "partial\ndone\n")
+        r = self.run_kiln("-f", "Kilnfile", "all")
+        self.assertEqual(r.stderr, "kiln: Nothing to be done.\n")
+
     def test_buffered_output_of_killed_commands_is_not_lost(self):
         self.write("Kilnfile", STEPPED.replace("echo partial > $@;", "echo partial > $@; echo said-$@;"))
         run = self.start_slow_build("-Ot")
