@@ -10,6 +10,10 @@ namespace kiln::db {
 namespace {
 
 constexpr size_t k_default_bucket_count = 8192;
+// The bucket count a table starts with is only its initial size: it
+// doubles whenever the entries outnumber the buckets twice.
+constexpr size_t k_max_load = 2;
+constexpr size_t k_max_buckets = size_t{1} << 30;
 
 uint32_t key_of(const dbe* e) { return static_cast<uint32_t>(e->target); }
 uint32_t key_of(const tsdbe* e) { return static_cast<uint32_t>(e->file); }
@@ -64,7 +68,18 @@ struct table {
       first = e;
     last = e;
     count++;
+    if (count > buckets.size() * k_max_load && buckets.size() < k_max_buckets) grow();
     return old;
+  }
+
+  // Doubles the bucket count and re-inserts every entry, following the
+  // list (whose order, the file's, does not change).
+  void grow() {
+    buckets.assign(buckets.size() * 2, nullptr);
+    for (entry* e = first; e; e = e->next) {
+      uint32_t key = key_of(e);
+      graph::rb_insert_unique(bucket_of(key), e, key_cmp(key));
+    }
   }
 
   void unlink_list(entry* e) {
@@ -281,6 +296,9 @@ int tssz_db_record(graph::strid file, int64_t sec, int64_t nsec, int64_t size) {
 }
 
 const tsdbe* tssz_db_first() { return g_tssz.first; }
+
+size_t cmd_db_bucket_count() { return g_cmd.buckets.size(); }
+size_t tssz_db_bucket_count() { return g_tssz.buckets.size(); }
 
 bool db_tables_changed() { return g_changed; }
 

@@ -5,7 +5,9 @@
 // `tssz DB` holds one `tsdbe` per file: the modification time and size
 // stored in the database and those observed in this run.
 //
-// Both tables have the same shape: a power-of-two array of buckets, the
+// Both tables have the same shape: a power-of-two array of buckets (the
+// configured count to begin with, doubled whenever the entries outnumber
+// the buckets twice), the
 // bucket of id k being bits 32 and up of k * 0x9E3779B97F4A7C15 masked to
 // the bucket count; each bucket a red-black tree ordered by the id as an
 // unsigned number; and every entry of a table on one doubly linked list in
@@ -127,6 +129,10 @@ const tsdbe* tssz_db_first();
 // that differs from what the entry would have been written with before.
 bool db_tables_changed();
 void db_tables_clear_changed();
+
+// Bucket counts of the cmd DB and the tssz DB.
+size_t cmd_db_bucket_count();
+size_t tssz_db_bucket_count();
 
 // Counts for the -d memory statistics: entries and the bytes they occupy.
 struct db_table_stats {

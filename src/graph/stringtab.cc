@@ -34,6 +34,11 @@ constexpr uint32_t k_flag_dry_remade = 0x1;
 constexpr uint32_t k_flag_cdep_file = 0x2;
 constexpr int k_length_shift = 2;
 constexpr size_t k_min_entries = 1024;
+// The index starts with the configured bucket count and doubles whenever
+// the strings outnumber the buckets twice, so trees stay a few entries
+// deep however large the tree of files.
+constexpr size_t k_max_load = 2;
+constexpr size_t k_max_buckets = size_t{1} << 28;
 
 rb_node** buckets = nullptr;
 size_t bucket_mask = 0;
@@ -173,7 +178,11 @@ strid intern(const char* text, size_t length) {
   stats.entries++;
   stats.entry_bytes += sizeof(st_entry);
   stats.text_bytes += length + 1;
-  return static_cast<strid>(count++);
+  strid id = static_cast<strid>(count++);
+  if (count > (bucket_mask + 1) * k_max_load && bucket_mask + 1 < k_max_buckets) {
+    make_index((bucket_mask + 1) * 2);
+  }
+  return id;
 }
 
 strid intern(const char* text) { return intern(text, strlen(text)); }
@@ -193,6 +202,8 @@ const char* text(strid id) { return sttable[id].text; }
 size_t text_length(strid id) { return sttable[id].flags >> k_length_shift; }
 
 size_t stringtab_size() { return count; }
+
+size_t stringtab_bucket_count() { return bucket_mask + 1; }
 
 size_t stringtab_capacity() { return capacity; }
 

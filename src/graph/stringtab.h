@@ -2,7 +2,8 @@
 // handled as a dense 32-bit string id.
 //
 // Ids are assigned from 0 in order of first interning. The index is an
-// array of expected-strings buckets (a power of two), each the root of a
+// array of buckets (a power of two: expected-strings to begin with,
+// doubled whenever the strings outnumber the buckets twice), each the root of a
 // red-black tree of entries ordered by memcmp over the shorter length, then
 // by length. The entry array ("sttable"), indexed by id, holds the text,
 // the flags and ruleid_by_tgt; it doubles when full.
@@ -37,6 +38,9 @@ strid lookup(const char* text);
 // The interned text (NUL-terminated) and its length.
 const char* text(strid id);
 size_t text_length(strid id);
+
+// Number of buckets of the index.
+size_t stringtab_bucket_count();
 
 // Number of interned strings.
 size_t stringtab_size();

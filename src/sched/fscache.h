@@ -8,6 +8,9 @@
 // list. Storage grows in pools, first min(256, capacity) entries, then
 // doubling up to the capacity; when no free entry is left the least
 // recently used one is evicted. A hit moves the entry to the recent end.
+// The configured bucket count is where the table starts: it doubles
+// whenever the entries outnumber the buckets twice, so chains stay short
+// however large the tree.
 #pragma once
 
 #include <sys/stat.h>
@@ -41,10 +44,12 @@ class fscache {
   // Forgets the entry of id, if any.
   void invalidate(graph::strid id);
 
-  // Sets the bucket count (a power of two) and the capacity; empties it.
+  // Sets the initial bucket count (a power of two) and the capacity;
+  // empties it.
   void configure(size_t bucket_count, size_t capacity);
 
   size_t entry_count() const { return used_; }
+  size_t bucket_count() const { return buckets_.size(); }
   size_t allocated_entries() const { return allocated_; }
   static constexpr size_t entry_bytes() { return sizeof(entry); }
 
@@ -62,7 +67,11 @@ class fscache {
     return ((static_cast<uint64_t>(static_cast<uint32_t>(id)) * 0x9E3779B97F4A7C15ull) >> 32) &
            (buckets_.size() - 1);
   }
+  static constexpr size_t k_max_load = 2;
+  static constexpr size_t k_max_buckets = size_t{1} << 30;
+
   entry* find(graph::strid id) const;
+  void rehash();
   entry* take_free_entry();
   void unlink(entry* e);
   void link_recent(entry* e);

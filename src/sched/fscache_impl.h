@@ -89,7 +89,22 @@ const payload& fscache<payload>::get(graph::strid id, filler fill) {
   buckets_[b] = e;
   link_recent(e);
   used_++;
+  if (used_ > buckets_.size() * k_max_load && buckets_.size() < k_max_buckets) rehash();
   return e->data;
+}
+
+// Doubles the bucket count and re-chains every entry in use, walking the
+// recency list (free entries are on no chain).
+template <typename payload>
+void fscache<payload>::rehash() {
+  buckets_.assign(buckets_.size() * 2, nullptr);
+  for (entry* e = oldest_; e; e = e->lru_next) {
+    size_t b = bucket_of(e->id);
+    e->bucket_prev = nullptr;
+    e->bucket_next = buckets_[b];
+    if (buckets_[b]) buckets_[b]->bucket_prev = e;
+    buckets_[b] = e;
+  }
 }
 
 template <typename payload>

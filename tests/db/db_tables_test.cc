@@ -87,8 +87,9 @@ TEST_F(DbTables, StoredInsertReplacesButRecordUpdatesInPlace) {
   EXPECT_TRUE(tssz_db_lookup(id("z"))->updated);
 }
 
-TEST_F(DbTables, ManyEntriesInFewBucketsStayFindable) {
-  // 4 buckets: every tree holds hundreds of entries.
+TEST_F(DbTables, ManyEntriesGrowTheBucketsAndStayFindable) {
+  // 4 buckets to begin with; the table doubles them as entries arrive,
+  // re-inserting what it holds, and keeps the list order.
   std::vector<graph::strid> ids;
   for (int i = 0; i < 3000; i++) ids.push_back(id("f" + std::to_string(i)));
   for (size_t i = 0; i < ids.size(); i++) tssz_db_insert_stored(ids[i], i, 0, 0);
@@ -107,6 +108,8 @@ TEST_F(DbTables, ManyEntriesInFewBucketsStayFindable) {
   db_table_stats s = db_table_statistics();
   EXPECT_EQ(s.tsdbe_count, 3000u);
   EXPECT_EQ(s.tsdbe_bytes, 3000 * sizeof(tsdbe));
+  EXPECT_GE(tssz_db_bucket_count(), 1024u);
+  EXPECT_EQ(cmd_db_bucket_count(), 4u);
 }
 
 TEST_F(DbTables, ClearEmptiesBothTablesAndStatistics) {

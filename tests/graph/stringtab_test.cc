@@ -99,7 +99,7 @@ TEST_F(Stringtab, LookupDoesNotInsert) {
   EXPECT_EQ(lookup("xyz"), -1);
 }
 
-TEST_F(Stringtab, EntryArrayGrowsPastItsInitialSize) {
+TEST_F(Stringtab, EntryArrayAndIndexGrowPastTheirInitialSizes) {
   EXPECT_EQ(stringtab_capacity(), 4u);
   std::vector<std::string> names;
   for (int i = 0; i < 5000; i++) names.push_back("dir" + std::to_string(i % 37) + "/f" + std::to_string(i));
@@ -110,6 +110,7 @@ TEST_F(Stringtab, EntryArrayGrowsPastItsInitialSize) {
     ASSERT_STREQ(text(i), names[i].c_str());
   }
   EXPECT_EQ(stringtab_statistics().entries, 5000u);
+  EXPECT_EQ(stringtab_bucket_count(), 4096u);  // 16 doubled while over two per bucket
 }
 
 TEST_F(Stringtab, ReinitialisingKeepsIds) {

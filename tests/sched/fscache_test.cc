@@ -75,5 +75,22 @@ TEST(Fscache, PoolsGrowByDoublingUpToTheCapacity) {
   EXPECT_TRUE(c.misses.empty());
 }
 
+TEST(Fscache, BucketsGrowWithTheEntriesAndEveryEntryStaysFindable) {
+  counting_cache c;
+  c.cache.configure(2, 5000);
+  for (int i = 0; i < 3000; i++) c.get(i * 7);
+  EXPECT_GE(c.cache.bucket_count(), 1024u);
+  EXPECT_LE(c.cache.bucket_count(), 4096u);
+  c.cache.invalidate(70);
+  c.misses.clear();
+  for (int i = 0; i < 3000; i++) EXPECT_EQ(c.get(i * 7), i * 70);
+  EXPECT_EQ(c.misses, (std::vector<int>{70}));
+  // Eviction still takes the least recently used after the re-chaining.
+  for (int i = 3000; i < 5001; i++) c.get(i * 7);
+  c.misses.clear();
+  c.get(0);
+  EXPECT_EQ(c.misses, (std::vector<int>{0}));
+}
+
 }  // namespace
 }  // namespace kiln::sched
