@@ -175,7 +175,10 @@ void complete(graph::ruleid id, bool ran) {
   for (const graph::tgt* t = r->first_tgt; t; t = t->next) {
     if (changed) invalidate(t->id);
     if (cfg.dry_run) graph::set_dry_remade(t->id);
-    if (!cfg.dry_run && !cfg.touch && graph::is_cdep_file(t->id)) {
+    // A dependency file is read again only when its rule rewrote it: what
+    // an untouched one lists was read at start-up and its dependencies
+    // are this rule's own, recorded above.
+    if (ran && !cfg.dry_run && !cfg.touch && graph::is_cdep_file(t->id)) {
       db::reread_cdep_file(t->id, r->prefix, stat_for_cdep);
     }
   }
