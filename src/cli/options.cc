@@ -26,7 +26,7 @@ const char* base_name(const char* path) {
 }
 
 int usage_status() {
-  print_usage();
+  print_usage(stderr);
   return 2;
 }
 
@@ -117,30 +117,120 @@ void mode_from_program_name(const char* argv0) {
   }
 }
 
-void print_usage() {
+namespace {
+
+// One line per option for --help.
+constexpr const char* k_option_help[] = {
+    "  -a               name targets relative to the top directory (klna)",
+    "  -t               name targets relative to the current directory (klnt)",
+    "  -p               name targets relative to the project directory (klnp)",
+    "  -f Kilnfile      read this file only, no directory search",
+    "  -j n             run up to n commands at once (1 to 1000; a: one per processor)",
+    "  -l x             start nothing while the load average is above x (a: processor count)",
+    "  -k               keep going after a failed command",
+    "  -i               ignore failed commands",
+    "  -n               dry run: print the commands, run nothing",
+    "  -q               question: exit 1 when something would be built, 0 otherwise",
+    "  -B               build everything considered, unconditionally",
+    "  -T               touch targets instead of running their recipes",
+    "  -c               clean: remove built targets",
+    "  -b               distclean: remove distribution targets (-c -b: both)",
+    "  -O n|l|t|r       output synchronisation: none, per line, per target, recursive",
+    "  -W file          pretend file is very new (relative to the mode directory)",
+    "  -X file          pretend file is very new (relative to where kiln was started)",
+    "  -o file          pretend file is very old (relative to the mode directory)",
+    "  -r file          pretend file is very old (relative to where kiln was started)",
+    "  -e               database version 1 (no time/size table)",
+    "  -E               database version 2 (the default)",
+    "  -F               jobserver over a named FIFO (the default)",
+    "  -P               jobserver over an anonymous pipe",
+    "  -C dir           change to dir first",
+    "  -s               silent: no progress lines, no command echo",
+    "  -R               explain why each target is remade",
+    "  -d               debug trace and memory statistics",
+    "  -u               also search world-writable directories for the top Kilnfile",
+    "  -H               a cheerful line after every tenth successful command",
+    "  -v, --version    print the version and exit",
+    "  -G               print the table of compatible revisions and exit",
+    "  -h               print the usage and exit with status 2",
+    "  --help           print this help and exit",
+};
+
+// The option words before the first non-option (getopt's order): the
+// index of each, skipping the arguments of options that take one.
+template <class F>
+void for_each_option_word(int argc, char** argv, F f) {
+  for (int i = 1; i < argc; i++) {
+    const char* a = argv[i];
+    if (a[0] != '-' || a[1] == '\0' || strcmp(a, "--") == 0) return;
+    f(i);
+    if (a[1] == '-') continue;
+    for (const char* c = a + 1; *c; c++) {
+      const char* spec = strchr(k_getopt, *c);
+      if (spec && spec[1] == ':') {
+        if (c[1] == '\0') i++;  // the argument is the next word
+        break;
+      }
+    }
+  }
+}
+
+}  // namespace
+
+void print_help() {
+  print_usage(stdout);
+  puts("Options:");
+  for (const char* line : k_option_help) puts(line);
+  fflush(stdout);
+}
+
+namespace {
+
+// Long options: --help and --version, anywhere among the options. Returns
+// the exit status when one was given, else options_continue.
+int process_long_options(int argc, char** argv) {
+  int outcome = options_continue;
+  for_each_option_word(argc, argv, [&](int i) {
+    if (outcome != options_continue || argv[i][1] != '-') return;
+    if (strcmp(argv[i], "--help") == 0) {
+      print_help();
+      outcome = 0;
+    } else if (strcmp(argv[i], "--version") == 0) {
+      print_version();
+      outcome = 0;
+    }
+  });
+  return outcome;
+}
+
+}  // namespace
+
+void print_usage(FILE* out) {
   const char* p = program_name.c_str();
-  fputs("Usage:\n", stderr);
+  fputs("Usage:\n", out);
   if (cfg.short_name_start) {
-    fprintf(stderr,
-            "%s [-vGdHhcbqikBnsTReEFPu] [-j jobcnt] [-l loadavg] [-W|-X|-o|-r file] [-O n|t|r] "
+    fprintf(out,
+            "%s [-vGdHhcbqikBnsTReEFPu] [-j jobcnt] [-l loadavg] [-W|-X|-o|-r file] [-O n|l|t|r] "
             "[-C dir] [target...]\n",
             p);
-    fprintf(stderr, "  You can start %s as klna, klnt or klnp or use main command kiln\n", p);
-    fputs("  klna, klnt and klnp do not take -t | -p | -a whereas kiln takes\n", stderr);
-    fputs("  klna, klnt and klnp do not take -f Kilnfile whereas kiln takes\n", stderr);
+    fprintf(out, "  You can start %s as klna, klnt or klnp or use main command kiln\n", p);
+    fputs("  klna, klnt and klnp do not take -t | -p | -a whereas kiln takes\n", out);
+    fputs("  klna, klnt and klnp do not take -f Kilnfile whereas kiln takes\n", out);
   } else {
-    fprintf(stderr,
-            "%s [-vGdHhcbqikBnsTReEFPu] [-j jobcnt] [-l loadavg] [-W|-X|-o|-r file] [-O n|t|r] "
+    fprintf(out,
+            "%s [-vGdHhcbqikBnsTReEFPu] [-j jobcnt] [-l loadavg] [-W|-X|-o|-r file] [-O n|l|t|r] "
             "[-C dir] -f Kilnfile | -t | -p | -a [target...]\n",
             p);
-    fprintf(stderr, "  You can start %s as klna, klnt or klnp or use main command %s\n", p, p);
-    fprintf(stderr, "  klna, klnt and klnp do not take -t | -p | -a whereas %s takes\n", p);
-    fprintf(stderr, "  klna, klnt and klnp do not take -f Kilnfile whereas %s takes\n", p);
+    fprintf(out, "  You can start %s as klna, klnt or klnp or use main command %s\n", p, p);
+    fprintf(out, "  klna, klnt and klnp do not take -t | -p | -a whereas %s takes\n", p);
+    fprintf(out, "  klna, klnt and klnp do not take -f Kilnfile whereas %s takes\n", p);
   }
-  fputs("  -b and -c options are incompatible with -q\n", stderr);
+  fputs("  -b and -c options are incompatible with -q\n", out);
 }
 
 int process_options(int argc, char** argv, int* first_target) {
+  int long_outcome = process_long_options(argc, argv);
+  if (long_outcome != options_continue) return long_outcome;
   optind = 0;  // restart getopt (glibc), so that tests may call this again
   opterr = 0;  // an unknown option is answered by the usage text alone
   int opt;

@@ -1,6 +1,7 @@
 // The command line: program name and modes, options, usage text.
 #pragma once
 
+#include <cstdio>
 #include <string>
 
 namespace kiln::cli {
@@ -12,8 +13,12 @@ extern std::string program_name;
 // (all), klnt (this) and klnp (project).
 void mode_from_program_name(const char* argv0);
 
-// Prints the usage text for the way kiln was started, on standard error.
-void print_usage();
+// Prints the usage text for the way kiln was started (on standard error
+// for -h and errors).
+void print_usage(FILE* out);
+
+// --help: the usage and one line per option on standard output.
+void print_help();
 
 // What option processing decided.
 enum option_outcome : int {
@@ -22,7 +27,8 @@ enum option_outcome : int {
 };
 
 // Processes the options strictly in order (the first non-option ends
-// them), then the combination checks. Messages and the usage text are
+// them), then the combination checks. --help and --version, anywhere
+// among the options, print and end with status 0 before anything else. Messages and the usage text are
 // printed here. Returns options_continue, or the exit status. On success
 // *first_target is the index of the first target name in argv.
 int process_options(int argc, char** argv, int* first_target);

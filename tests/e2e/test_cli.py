@@ -9,7 +9,7 @@ from kilntest import KilnTestCase
 
 MAIN_USAGE = (
     "Usage:\n"
-    "kiln [-vGdHhcbqikBnsTReEFPu] [-j jobcnt] [-l loadavg] [-W|-X|-o|-r file] [-O n|t|r] "
+    "kiln [-vGdHhcbqikBnsTReEFPu] [-j jobcnt] [-l loadavg] [-W|-X|-o|-r file] [-O n|l|t|r] "
     "[-C dir] -f Kilnfile | -t | -p | -a [target...]\n"
     "  You can start kiln as klna, klnt or klnp or use main command kiln\n"
     "  klna, klnt and klnp do not take -t | -p | -a whereas kiln takes\n"
@@ -22,7 +22,7 @@ def short_usage(name):
     return (
         "Usage:\n"
         f"{name} [-vGdHhcbqikBnsTReEFPu] [-j jobcnt] [-l loadavg] [-W|-X|-o|-r file] "
-        "[-O n|t|r] [-C dir] [target...]\n"
+        "[-O n|l|t|r] [-C dir] [target...]\n"
         f"  You can start {name} as klna, klnt or klnp or use main command kiln\n"
         "  klna, klnt and klnp do not take -t | -p | -a whereas kiln takes\n"
         "  klna, klnt and klnp do not take -f Kilnfile whereas kiln takes\n"
@@ -38,6 +38,22 @@ class UsageTest(KilnTestCase):
 
     def test_help_prints_the_main_usage(self):
         self.assert_usage(self.run_kiln("-h"))
+
+    def test_long_help_and_version_succeed_on_stdout(self):
+        # Anywhere among the options, before any other check or search;
+        # every option letter the usage names has its own line.
+        for args in (["--help"], ["-a", "--help"], ["-j", "2", "--help", "-x"]):
+            r = self.run_kiln(*args)
+            self.assertEqual((r.returncode, r.stderr), (0, ""), args)
+            self.assertTrue(r.stdout.startswith(MAIN_USAGE.split("\n  -b and")[0]))
+            for letter in re.findall(r"[a-zA-Z]", "vGdHhcbqikBnsTReEFPujlWXorOCftpa"):
+                self.assertRegex(r.stdout, rf"\n  -{letter}\b", letter)
+        r = self.run_kiln("--version")
+        self.assertEqual((r.returncode, r.stderr), (0, ""))
+        self.assertEqual(r.stdout, self.run_kiln("-v").stdout)
+        # After the first non-option word it is a target name.
+        r = self.run_kiln("-f", "Kilnfile", "x", "--help")
+        self.assertEqual(r.returncode, 2)
 
     def test_short_names_print_their_own_usage(self):
         for name in ("klna", "klnt", "klnp"):
