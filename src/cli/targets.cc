@@ -24,6 +24,7 @@
 #include "sched/build_loop.h"
 #include "sched/clean.h"
 #include "sched/consider.h"
+#include "sched/fscache.h"
 
 namespace kiln::cli {
 
@@ -104,7 +105,7 @@ void read_dependency_files() {
   // The rules keep their recipes; the rest of the parse result goes.
   parsed.rules.clear();
   parsed.rules.shrink_to_fit();
-  db::read_cdepincludes(parsed.cdepincludes);
+  db::read_cdepincludes(parsed.cdepincludes, sched::file_stamp_cached);
   parsed.cdepincludes.clear();
 }
 

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "db/db_tables.h"
 #include "db/line_reader.h"
@@ -25,6 +26,11 @@ bool is_blank(char c) { return c == ' ' || c == '\t'; }
 struct reader_state {
   int version = 1;
   bool in_block = false;
+  bool in_cdep_block = false;  // the block is a dependency-file entry
+  graph::strid cdep_file = -1;
+  graph::strid cdep_base = -1;
+  file_stamp cdep_stamp;
+  std::vector<graph::strid> cdep_ids;
   graph::strid target = -1;
   graph::strid directory = -1;
   command_builder commands;
@@ -122,16 +128,48 @@ int read_number(cursor& c, int64_t* out) {
 // yields nothing.
 int end_block(reader_state& st) {
   int r = 0;
-  if (st.in_block && !st.commands.command_sizes.empty()) {
+  if (st.in_cdep_block) {
+    r = cdep_db_insert(st.cdep_file, st.cdep_base, st.cdep_stamp, st.cdep_ids.data(),
+                       st.cdep_ids.size(), false);
+  } else if (st.in_block && !st.commands.command_sizes.empty()) {
     r = cmd_db_insert(st.target, st.directory, st.commands);
   }
   st.in_block = false;
+  st.in_cdep_block = false;
+  st.cdep_ids.clear();
   st.commands.clear();
   return r;
 }
 
+// A TAB line of a dependency-file entry: the quoted targets, a colon,
+// the quoted dependencies.
+int parse_cdep_rule_line(cursor& c, reader_state& st) {
+  std::vector<graph::strid>& ids = st.cdep_ids;
+  size_t counts = ids.size();
+  ids.push_back(0);
+  ids.push_back(0);
+  int side = 0;  // 0 targets, 1 dependencies
+  for (;;) {
+    c.skip_blanks();
+    if (c.at_end()) break;
+    if (c.line[c.pos] == ':') {
+      if (side == 1) return k_syntax_error;
+      side = 1;
+      c.pos++;
+      if (!c.at_end() && !is_blank(c.line[c.pos])) return k_syntax_error;
+      continue;
+    }
+    graph::strid id;
+    if (read_name(c, st, &id) < 0) return k_syntax_error;
+    ids.push_back(id);
+    ids[counts + side]++;
+  }
+  return side == 1 ? 0 : k_syntax_error;
+}
+
 // A TAB line: the quoted words of one command of the current block.
 int parse_command_line(cursor& c, reader_state& st) {
+  if (st.in_cdep_block) return parse_cdep_rule_line(c, st);
   if (!st.in_block) return k_syntax_error;
   st.commands.begin_command();
   for (;;) {
@@ -156,6 +194,26 @@ int parse_tssz_line(cursor& c, reader_state& st, graph::strid file) {
   c.skip_blanks();
   if (!c.at_end()) return k_syntax_error;
   return tssz_db_insert_stored(file, v[1], v[2], v[0]);
+}
+
+// After the file's name and "@": the base directory and the file's size,
+// seconds, nanoseconds and inode.
+int parse_cdep_header(cursor& c, reader_state& st, graph::strid file) {
+  if (st.version != 2) return k_syntax_error;
+  c.pos++;  // "@"
+  c.skip_blanks();
+  if (read_name(c, st, &st.cdep_base) < 0) return k_syntax_error;
+  int64_t v[4];
+  for (int64_t& n : v) {
+    c.skip_blanks();
+    if (read_number(c, &n) < 0) return k_syntax_error;
+  }
+  c.skip_blanks();
+  if (!c.at_end()) return k_syntax_error;
+  st.cdep_stamp = {v[1], v[2], v[0], static_cast<uint64_t>(v[3])};
+  st.cdep_file = file;
+  st.in_cdep_block = true;
+  return 0;
 }
 
 // After the first string: the second string, a colon, optional blanks.
@@ -187,6 +245,9 @@ int parse_line(const char* line, size_t length, reader_state& st) {
   c.skip_blanks();
   if (c.pos < c.length && c.line[c.pos] == '=') {
     return parse_tssz_line(c, st, graph::intern(first.data(), first.size()));
+  }
+  if (c.pos < c.length && c.line[c.pos] == '@') {
+    return parse_cdep_header(c, st, graph::intern(first.data(), first.size()));
   }
   return parse_header_line(c, st, intern_directory(st, first));
 }
@@ -228,6 +289,33 @@ void write_block(writer& w, const dbe* e) {
     for (uint32_t i = 0; i < cmd.n_words; i++) {
       if (i) w.buffer += ' ';
       append_quoted(w.buffer, cmd.words[i].text, cmd.words[i].length);
+    }
+    w.buffer += '\n';
+  }
+}
+
+void write_cdep_entry(writer& w, const cdepe* e) {
+  w.quoted(e->file);
+  w.buffer += " @ ";
+  w.quoted(e->base);
+  for (int64_t n : {e->stamp.size, e->stamp.sec, e->stamp.nsec, static_cast<int64_t>(e->stamp.ino)}) {
+    w.buffer += ' ';
+    w.number(n);
+  }
+  w.buffer += '\n';
+  for (uint32_t i = 0; i < e->n_ids;) {
+    uint32_t n_targets = static_cast<uint32_t>(e->ids[i]);
+    uint32_t n_deps = static_cast<uint32_t>(e->ids[i + 1]);
+    i += 2;
+    w.buffer += '\t';
+    for (uint32_t k = 0; k < n_targets; k++, i++) {
+      w.quoted(e->ids[i]);
+      w.buffer += ' ';
+    }
+    w.buffer += ':';
+    for (uint32_t k = 0; k < n_deps; k++, i++) {
+      w.buffer += ' ';
+      w.quoted(e->ids[i]);
     }
     w.buffer += '\n';
   }
@@ -298,6 +386,13 @@ int db_write_tables(FILE* stream, int version) {
       if (!first) w.buffer += '\n';
       first = false;
       write_tssz_line(w, e);
+      w.maybe_flush();
+    }
+    for (const cdepe* e = cdep_db_first(); e; e = e->next) {
+      if (cdep_db_only_used() && !e->used) continue;
+      if (!first) w.buffer += '\n';
+      first = false;
+      write_cdep_entry(w, e);
       w.maybe_flush();
     }
   }

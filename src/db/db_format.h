@@ -20,7 +20,15 @@
 //     "<file>" = <size> <seconds> <nanoseconds>
 //
 // (the new values when the entry was updated in this run, else the stored
-// ones). Every line after the first block or entry is preceded by one
+// ones), then one entry per compiler dependency file whose content is
+// cached: a header line and one line per rule line of the file,
+//
+//     "<file>" @ "<base>" <size> <seconds> <nanoseconds> <inode>
+//     \t"<target>" ... : "<dependency>" ...
+//
+// (names resolved against the base directory; a file read again when any
+// of the four numbers differs). Files written before the cache existed
+// simply have no such entries. Every line after the first block or entry is preceded by one
 // empty line, so tssz lines are separated by empty lines too.
 //
 // The reader is more lenient than the writer:

@@ -17,6 +17,7 @@ constexpr size_t k_max_buckets = size_t{1} << 30;
 
 uint32_t key_of(const dbe* e) { return static_cast<uint32_t>(e->target); }
 uint32_t key_of(const tsdbe* e) { return static_cast<uint32_t>(e->file); }
+uint32_t key_of(const cdepe* e) { return static_cast<uint32_t>(e->file); }
 
 // One table: hashed buckets of trees ordered by id, plus the
 // insertion-ordered list. Entries are owned by the caller's allocator.
@@ -108,6 +109,8 @@ struct table {
 
 table<dbe> g_cmd;
 table<tsdbe> g_tssz;
+table<cdepe> g_cdep;
+bool g_cdep_only_used = false;
 size_t g_dbe_bytes = 0;
 bool g_changed = false;  // see db_tables_changed
 
@@ -136,6 +139,11 @@ tsdbe* new_tsdbe() {
 void free_tsdbe(tsdbe* e) {
   e->next = g_tsdbe_free;
   g_tsdbe_free = e;
+}
+
+void free_cdepe(cdepe* e) {
+  e->~cdepe();
+  free(e);
 }
 
 void free_dbe(dbe* e) {
@@ -212,6 +220,7 @@ void db_tables_init(size_t cmd_bucket_count, size_t tssz_bucket_count) {
   db_tables_clear();
   g_cmd.reset(cmd_bucket_count);
   g_tssz.reset(tssz_bucket_count);
+  g_cdep.reset(tssz_bucket_count);
 }
 
 void db_tables_clear() {
@@ -225,8 +234,15 @@ void db_tables_clear() {
     free_tsdbe(e);
     e = next;
   }
+  for (cdepe* e = g_cdep.first; e;) {
+    cdepe* next = e->next;
+    free_cdepe(e);
+    e = next;
+  }
   g_cmd.reset(g_cmd.buckets.size());
   g_tssz.reset(g_tssz.buckets.size());
+  g_cdep.reset(g_cdep.buckets.size());
+  g_cdep_only_used = false;
   g_changed = true;
 }
 
@@ -296,6 +312,39 @@ int tssz_db_record(graph::strid file, int64_t sec, int64_t nsec, int64_t size) {
 }
 
 const tsdbe* tssz_db_first() { return g_tssz.first; }
+
+cdepe* cdep_db_lookup(graph::strid file) { return g_cdep.find(static_cast<uint32_t>(file)); }
+
+int cdep_db_insert(graph::strid file, graph::strid base, const file_stamp& stamp,
+                   const graph::strid* ids, size_t n_ids, bool used) {
+  void* block = malloc(sizeof(cdepe) + n_ids * sizeof(graph::strid));
+  if (!block) return -12;
+  cdepe* e = new (block) cdepe();
+  e->file = file;
+  e->base = base;
+  e->stamp = stamp;
+  e->used = used;
+  e->n_ids = static_cast<uint32_t>(n_ids);
+  e->ids = reinterpret_cast<graph::strid*>(e + 1);
+  if (n_ids) memcpy(e->ids, ids, n_ids * sizeof(graph::strid));
+  if (cdepe* old = g_cdep.link(e)) free_cdepe(old);
+  g_changed = true;
+  return 0;
+}
+
+void cdep_db_remove(graph::strid file) {
+  cdepe* old = g_cdep.find(static_cast<uint32_t>(file));
+  if (!old) return;
+  g_cdep.unlink(old);
+  free_cdepe(old);
+  g_changed = true;
+}
+
+const cdepe* cdep_db_first() { return g_cdep.first; }
+
+void cdep_db_set_only_used(bool only_used) { g_cdep_only_used = only_used; }
+
+bool cdep_db_only_used() { return g_cdep_only_used; }
 
 size_t cmd_db_bucket_count() { return g_cmd.buckets.size(); }
 size_t tssz_db_bucket_count() { return g_tssz.buckets.size(); }

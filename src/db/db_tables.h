@@ -65,6 +65,31 @@ struct tsdbe : graph::rb_node {
   int64_t new_size = 0;
 };
 
+// The identity of a file as lstat gives it: when any part differs, the
+// file changed.
+struct file_stamp {
+  int64_t sec = 0;
+  int64_t nsec = 0;
+  int64_t size = 0;
+  uint64_t ino = 0;
+};
+
+// An entry of the dependency-file cache: what a compiler dependency file
+// said when it had this identity, so that an unchanged file need not be
+// read again. `ids` holds each rule line as its target count, its
+// dependency count, the targets and the dependencies, every name resolved
+// against `base` (the @autotarget name is not among them).
+struct cdepe : graph::rb_node {
+  cdepe* prev = nullptr;  // insertion-ordered list
+  cdepe* next = nullptr;
+  graph::strid file = -1;
+  graph::strid base = -1;
+  file_stamp stamp;
+  bool used = false;  // read or confirmed in this run
+  uint32_t n_ids = 0;
+  graph::strid* ids = nullptr;  // allocated after the record
+};
+
 // Commands being collected for a new `dbe`: every word back to back with
 // its length, grouped into commands by word counts.
 struct command_builder {
@@ -129,6 +154,27 @@ const tsdbe* tssz_db_first();
 // that differs from what the entry would have been written with before.
 bool db_tables_changed();
 void db_tables_clear_changed();
+
+// The cached content of a dependency file, or null.
+cdepe* cdep_db_lookup(graph::strid file);
+
+// Caches what the file said (ids as in `cdepe`), replacing an older entry.
+// used: the entry was read or confirmed in this run (not just loaded).
+// Returns 0 or -12.
+int cdep_db_insert(graph::strid file, graph::strid base, const file_stamp& stamp,
+                   const graph::strid* ids, size_t n_ids, bool used);
+
+// Forgets a file's entry.
+void cdep_db_remove(graph::strid file);
+
+// The first `cdepe` in list order (follow `next`), or null.
+const cdepe* cdep_db_first();
+
+// Whether entries are written only when used in this run: set once the
+// run has looked at every dependency file its Kilnfiles name, so that the
+// entries of files no longer named are dropped.
+void cdep_db_set_only_used(bool only_used);
+bool cdep_db_only_used();
 
 // Bucket counts of the cmd DB and the tssz DB.
 size_t cmd_db_bucket_count();

@@ -133,14 +133,6 @@ void record_sources(const graph::rule* r) {
   }
 }
 
-bool stat_for_cdep(graph::strid file, db::file_stamp* out) {
-  const stat_info& si = stat_cached(file);
-  if (si.nonexistent) return false;
-  out->sec = si.mtime_sec;
-  out->nsec = si.mtime_nsec;
-  out->size = si.size;
-  return true;
-}
 
 }  // namespace
 
@@ -179,7 +171,7 @@ void complete(graph::ruleid id, bool ran) {
     // an untouched one lists was read at start-up and its dependencies
     // are this rule's own, recorded above.
     if (ran && !cfg.dry_run && !cfg.touch && graph::is_cdep_file(t->id)) {
-      db::reread_cdep_file(t->id, r->prefix, stat_for_cdep);
+      db::reread_cdep_file(t->id, r->prefix, file_stamp_cached);
     }
   }
   diag::depth++;

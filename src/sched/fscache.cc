@@ -21,6 +21,7 @@ void fill_stat(graph::strid id, stat_info* info) {
   info->mtime_sec = st.st_mtim.tv_sec;
   info->mtime_nsec = st.st_mtim.tv_nsec;
   info->size = st.st_size;
+  info->ino = st.st_ino;
 }
 
 void fill_access(graph::strid id, bool* exists) { *exists = access(graph::text(id), F_OK) == 0; }
@@ -36,6 +37,13 @@ void fscache_init(size_t stat_hash_size, size_t stat_cache_size, size_t access_h
 }
 
 const stat_info& stat_cached(graph::strid id) { return stat_cache.get(id, fill_stat); }
+
+bool file_stamp_cached(graph::strid id, db::file_stamp* out) {
+  const stat_info& si = stat_cached(id);
+  if (si.nonexistent) return false;
+  *out = {si.mtime_sec, si.mtime_nsec, si.size, S_ISLNK(si.mode) ? 0 : si.ino};
+  return true;
+}
 
 bool exists_cached(graph::strid id) { return access_cache.get(id, fill_access); }
 

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "db/db_tables.h"
 #include "graph/stringtab.h"
 
 namespace kiln::sched {
@@ -31,6 +32,7 @@ struct stat_info {
   int64_t mtime_sec = 0;
   int64_t mtime_nsec = 0;
   int64_t size = 0;
+  uint64_t ino = 0;
 };
 
 // A bounded, least-recently-used cache keyed by string id.
@@ -91,6 +93,10 @@ const stat_info& stat_cached(graph::strid id);
 
 // The access cache: whether access(path, F_OK) succeeds.
 bool exists_cached(graph::strid id);
+
+// The stamp of an existing file from the stat cache (inode 0 for a
+// symbolic link); false when it does not exist.
+bool file_stamp_cached(graph::strid id, db::file_stamp* out);
 
 // Removes the string's entries from both caches (a rule rewrote it).
 void invalidate(graph::strid id);

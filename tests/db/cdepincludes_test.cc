@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cli/settings.h"
+#include "db/db_format.h"
 #include "db/db_tables.h"
 #include "graph/deferred.h"
 #include "graph/rule.h"
@@ -137,6 +138,58 @@ TEST_F(Cdepincludes, RereadRecordsExistingDependenciesAsSeen) {
   // An unreadable file is skipped.
   reread_cdep_file(id("src/none.d"), id("src"), fake_stat);
   EXPECT_EQ(db_table_statistics().tsdbe_count, 2u);
+  db_tables_clear();
+}
+
+// The -d trace of reading the entries: what was added, in order.
+std::string traced_read(const std::vector<cdep_include>& entries) {
+  graph::deferred_clear();
+  ::testing::internal::CaptureStdout();
+  read_cdepincludes(entries, fake_stat);
+  return ::testing::internal::GetCapturedStdout();
+}
+
+// A file is taken from the cache exactly when its identity and base are
+// the ones cached, with the same effect as reading it; any other change
+// reads it. The cache survives the database file.
+TEST_F(Cdepincludes, CacheAnswersOnlyForAnUnchangedFile) {
+  cfg.debug = true;
+  db_tables_init(16, 16);
+  ASSERT_EQ(system("mkdir -p lib"), 0);
+  g_files = {{"src/a.d", {5, 6, 30, 77}}};
+  std::vector<cdep_include> entries = {{"a.d", "src", k_cdep_autotarget}};
+  dir.write("src/a.d", "a.o: a.c inc/a.h\n");
+  std::string first = traced_read(entries);
+  EXPECT_NE(first.find("  target: src/a.d\n  target: src/a.o\n  dep: src/a.c\n"),
+            std::string::npos);
+  // Same stamp, other text: not read. Through the file format and back.
+  dir.write("src/a.d", "zzz.o: other.h\n");
+  FILE* f = tmpfile();
+  ASSERT_EQ(db_write_tables(f, 2), 0);
+  db_tables_clear();
+  rewind(f);
+  ASSERT_EQ(db_read(f), 0);
+  fclose(f);
+  EXPECT_EQ(traced_read(entries), first);
+  // Each part of the identity, the base and a symbolic link (inode 0)
+  // make it read.
+  for (int change = 0; change < 6; change++) {
+    file_stamp stamp = {5, 6, 30, 77};
+    std::vector<cdep_include> e = entries;
+    if (change == 0) stamp.sec++;
+    if (change == 1) stamp.nsec++;
+    if (change == 2) stamp.size++;
+    if (change == 3) stamp.ino++;
+    if (change == 4) stamp.ino = 0;
+    if (change == 5) e = {{"../src/a.d", "lib", k_cdep_autotarget}};
+    g_files["src/a.d"] = stamp;
+    EXPECT_NE(traced_read(e).find("zzz.o"), std::string::npos) << change;
+    g_files["src/a.d"] = {5, 6, 30, 77};
+    dir.write("src/a.d", "a.o: a.c inc/a.h\n");
+    traced_read(entries);  // the original again
+    dir.write("src/a.d", "zzz.o: other.h\n");
+  }
+  graph::deferred_clear();
   db_tables_clear();
 }
 
