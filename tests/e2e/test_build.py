@@ -64,8 +64,12 @@ class FirstAndNoOpBuildTest(CProjectCase):
         size = os.path.getsize(self.path("a.c"))
         mtime = self.mtime_ns("a.c")
         self.assertIn(f'"a.c" = {size} {mtime // 10**9} {mtime % 10**9}\n', db)
+        # A run that changes nothing leaves the database file alone.
+        before = os.stat(self.path(".kiln.db"))
         self.assert_nothing_to_do()
         self.assert_nothing_to_do()
+        after = os.stat(self.path(".kiln.db"))
+        self.assertEqual((after.st_ino, after.st_mtime_ns), (before.st_ino, before.st_mtime_ns))
 
     def test_touching_a_source_rebuilds_only_what_depends_on_it(self):
         self.build()
