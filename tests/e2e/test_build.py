@@ -7,6 +7,7 @@ output synchronisation."""
 import os
 import re
 import subprocess
+import sys
 import time
 import unittest
 
@@ -32,6 +33,24 @@ while [ ! -e "$1" ]; do
   sleep 0.05
   i=$((i+1))
 done
+"""
+
+# A jobserver client that understands only a FIFO: it finds the
+# "--jobserver-auth=fifo:PATH" word in MAKEFLAGS, waits at most $1 seconds
+# for a token, writes it back and exits 0; 1 when no token came.
+FIFO_CLIENT = """import os, select, sys
+prefix = "--jobserver-auth=fifo:"
+paths = [w[len(prefix):] for w in os.environ["MAKEFLAGS"].split() if w.startswith(prefix)]
+fd = os.open(paths[0], os.O_RDWR | os.O_NONBLOCK)
+deadline = float(sys.argv[1])
+while select.select([fd], [], [], deadline)[0]:
+    try:
+        token = os.read(fd, 1)
+    except BlockingIOError:
+        continue
+    os.write(fd, token)
+    sys.exit(0)
+sys.exit(1)
 """
 
 
@@ -453,7 +472,8 @@ class SubMakeTest(ProjectTestCase):
         self.build("-j3", env={"MAKEFLAGS": "-k"})
         self.assertEqual(self.read("mf.txt"), "fifo\n")
         flags = self.read("flags.txt")
-        m = re.fullmatch(r" --jobserver-auth=fifo:(\S+) -j\n", flags)
+        m = re.fullmatch(r" --jobserver-auth=fifo:(\S+) --jobserver-fds=(\d+),(\d+)"
+                         r" --jobserver-auth=\2,\3 -j\n", flags)
         self.assertTrue(m, flags)
         self.assertFalse(os.path.exists(m.group(1)), "the jobserver FIFO outlived kiln")
         self.assertEqual(self.read("plain.txt"), "unset\n")
@@ -480,6 +500,30 @@ class SubMakeTest(ProjectTestCase):
         r = self.build("-P", "-j1", status=2)
         self.assertIn("kiln: failed command was: sh -c make -s -f sub.mk both\n", r.stderr)
         self.assertFalse(self.exists("done"))
+
+    def test_sub_makes_old_and_new_share_the_default_fifo_jobserver(self):
+        # A make that knows only descriptors (4.0 to 4.3) stopped with an
+        # invalid jobserver string when kiln named nothing but its FIFO.
+        # With one job there is no token: make's two jobs wait for each
+        # other in vain.
+        for transport in ([], ["-F"]):
+            for jobs, polls, status in (("-j4", 100, 0), ("-j1", 10, 2)):
+                self.write_submake_project(polls)
+                for name in ("done", "x.started", "y.started"):
+                    if self.exists(name):
+                        os.unlink(self.path(name))
+                r = self.build(*transport, jobs, status=status)
+                self.assertNotIn("jobserver", r.stdout + r.stderr)
+                self.assertEqual(self.exists("done"), status == 0)
+        # A client that reads only the FIFO's path takes a token and gives
+        # it back: the second command finds it again.
+        self.write("client.py", FIFO_CLIENT)
+        self.write("Kilnfile", "@toplevel\n\"ok\":\n"
+                   f"\t+{sys.executable} client.py 5\n\t+{sys.executable} client.py 5\n\ttouch ok\n")
+        self.build("-j2")
+        self.assertTrue(self.exists("ok"))
+        os.unlink(self.path("ok"))
+        self.build("-j1", status=2)
 
 
 class OutputSyncTest(ProjectTestCase):
