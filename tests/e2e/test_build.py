@@ -6,6 +6,7 @@ output synchronisation."""
 
 import os
 import re
+import shutil
 import subprocess
 import sys
 import time
@@ -454,6 +455,27 @@ class BuildOptionTest(CProjectCase):
         self.assertEqual(self.run_prog(), 0)
         r = self.build("-s")
         self.assertEqual((r.stdout, r.stderr), ("", ""))
+
+
+class ExampleDryRunTest(ProjectTestCase):
+    def test_dry_run_prints_exactly_what_the_real_run_then_runs(self):
+        # Rules completed without a run used to count as remade under -n,
+        # so an up-to-date tree still showed the archive and every link.
+        source = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "hello")
+        os.rmdir(self.dir)
+        shutil.copytree(source, self.dir,
+                        ignore=shutil.ignore_patterns("*.o", "*.d", "*.a", "hello", ".kiln.db"))
+        self.build()
+        self.assert_nothing_to_do("-n")
+        self.build("-q")
+        for changed in ("greet/greet.c", "hello.c"):
+            self.touch(changed)
+            dry = self.build("-n")
+            self.assertEqual(dry.stderr, "")
+            real = self.build()
+            self.assertEqual(dry.stdout, real.stdout)
+            self.assertTrue(echo_lines(real.stdout), real.stdout)
+            self.assert_nothing_to_do("-n")
 
 
 class SubMakeTest(ProjectTestCase):
