@@ -134,8 +134,11 @@ pid_t run_plan(const spawn_plan& plan, int p[2]) {
   if (saved < 0) diag::fatal("can't open current directory");
   const char* dir = graph::text(plan.r->prefix);
   if (chdir(dir) != 0) diag::fatal("Unable to change directory");
+  jobserver::submake_channel channel;
   if (plan.submake) {
-    std::string flags = jobserver::makeflags_for_submake(plan.sync_on, plan.recurse, cfg.output_sync);
+    channel = jobserver::open_submake_channel();
+    std::string flags =
+        jobserver::makeflags_for_submake(channel, plan.sync_on, plan.recurse, cfg.output_sync);
     setenv("MAKEFLAGS", flags.c_str(), 1);
   }
   if (plan.echo && !cfg.silent) {
@@ -159,7 +162,10 @@ pid_t run_plan(const spawn_plan& plan, int p[2]) {
                 graph::rule_name(plan.r), dir);
   }
   if (fchdir(saved) != 0) diag::fatal("can't chdir back");
-  if (plan.submake) unsetenv("MAKEFLAGS");
+  if (plan.submake) {
+    unsetenv("MAKEFLAGS");
+    jobserver::close_submake_channel(&channel);
+  }
   close(saved);
   return pid;
 }

@@ -173,6 +173,17 @@ int join_fifo(const std::string& auth) {
   return 0;
 }
 
+// One more descriptor on a FIFO; blocking and inherited across exec.
+int open_fifo_for_child(const char* path) {
+  int fd = open(path, O_RDWR | O_NOCTTY);
+  struct stat st;
+  if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode))) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 void push_token(char c) {
   if (g_n_tokens < k_token_stack_size) g_token_stack[g_n_tokens++] = c;
 }
@@ -271,6 +282,32 @@ void jobserver_release() {
   token_timer timer;
   ssize_t n = write(g_fds[1], &c, 1);
   (void)n;  // a token that cannot be written back is lost
+}
+
+submake_channel open_submake_channel() {
+  submake_channel c;
+  if (g_fifo.empty()) {
+    c.read_fd = g_fds[0];
+    c.write_fd = g_fds[1];
+    return c;
+  }
+  c.read_fd = open_fifo_for_child(g_fifo.c_str());
+  if (c.read_fd >= 0) c.write_fd = open_fifo_for_child(g_fifo.c_str());
+  if (c.write_fd < 0) {
+    if (c.read_fd >= 0) close(c.read_fd);
+    c.read_fd = -1;
+    return c;
+  }
+  c.is_own_pair = true;
+  return c;
+}
+
+void close_submake_channel(submake_channel* c) {
+  if (c->is_own_pair) {
+    close(c->read_fd);
+    close(c->write_fd);
+  }
+  *c = submake_channel();
 }
 
 void remove_fifo() {

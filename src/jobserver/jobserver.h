@@ -6,9 +6,10 @@
 // ends; the last running child always holds the implicit slot and gives
 // nothing back. kiln joins the channel of a parent make named in MAKEFLAGS,
 // or creates its own: a FIFO under TMPDIR, else a socket pair, else a pipe.
-// Sub-makes find the channel through the MAKEFLAGS text of makeflags.h;
-// they inherit the descriptors of a socket pair or pipe, and open a FIFO by
-// its path.
+// Sub-makes find the channel through the MAKEFLAGS text of makeflags.h:
+// they inherit the descriptors of a socket pair or pipe; a FIFO is named by
+// its path and also handed over as a pair of descriptors, for makes that
+// only understand descriptors.
 //
 // A read or write that might block runs under a 10 ms one-shot real-time
 // timer; the SIGALRM handler, installed without SA_RESTART by the build's
@@ -72,6 +73,25 @@ int write_fd();
 // The FIFO's path, own or inherited; empty when the channel is no FIFO or
 // an own FIFO was removed.
 const std::string& fifo_path();
+
+// The channel as one sub-make inherits it: the read and write descriptors
+// named in its MAKEFLAGS and left open across exec.
+struct submake_channel {
+  int read_fd = -1;
+  int write_fd = -1;
+  bool is_own_pair = false;  // opened for this sub-make alone; closed after its spawn
+};
+
+// The descriptors for the next sub-make. A socket pair or pipe is shared
+// as it is. A FIFO is opened afresh, blocking and not close-on-exec: a
+// sub-make that switches its read end to non-blocking mode then changes
+// only its own open file, not kiln's nor a sibling's, and a make that reads
+// its tokens with a blocking read never sees EAGAIN. Both are -1 when the
+// FIFO cannot be opened; the sub-make then gets the path alone.
+submake_channel open_submake_channel();
+
+// Closes the pair that open_submake_channel opened; call after the spawn.
+void close_submake_channel(submake_channel* c);
 
 // Whether this process created the FIFO and still has to remove it.
 bool owns_fifo();

@@ -17,13 +17,24 @@
 //
 // Text for a sub-make, always beginning with a blank, one of:
 //
-//   " --jobserver-auth=fifo:PATH -j"                              FIFO channel
-//   " --jobserver-auth=fifo:PATH -j -O<line|target|recurse>"
-//   " --jobserver-fds=R,W --jobserver-auth=R,W -j"                descriptors
-//   " --jobserver-fds=R,W --jobserver-auth=R,W -j -O<line|target|recurse>"
+//   " --jobserver-auth=fifo:PATH --jobserver-fds=R,W --jobserver-auth=R,W -j"
+//                                                    FIFO channel
+//   " --jobserver-auth=fifo:PATH -j"                 FIFO that could not be
+//                                                    opened for the sub-make
+//   " --jobserver-fds=R,W --jobserver-auth=R,W -j"   socket pair or pipe
 //
-// The -O word is present when output sync is on: "recurse" for the
-// recursive mode, "line" for line mode, "target" otherwise. The text is
+// each followed by " -O<line|target|recurse>" when output sync is on:
+// "recurse" for the recursive mode, "line" for line mode, "target"
+// otherwise. R and W are descriptors the sub-make inherits; for a FIFO they
+// are opened on it for that sub-make alone.
+//
+// The order of the jobserver words is what lets every make version from
+// 4.0 on share the slots. A make takes the last "--jobserver-auth=" (or its
+// older alias "--jobserver-fds=") it sees; one that knows no FIFO stops
+// with an error when that last value is "fifo:PATH", so the descriptor
+// form comes last. Makes before 4.2 know only "--jobserver-fds=" and skip
+// the unknown "--jobserver-auth=" words. A client that understands only
+// the FIFO looks for the "fifo:" word wherever it stands. The text is
 // never cut: a long FIFO path is passed whole.
 #include "jobserver/makeflags.h"
 
@@ -127,17 +138,18 @@ bool is_channel(int fd) {
   return S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
 }
 
-std::string makeflags_for_submake(bool sync_on, bool recurse, int mode) {
+std::string makeflags_for_submake(const submake_channel& channel, bool sync_on, bool recurse,
+                                  int mode) {
   std::string text;
   const std::string& fifo = fifo_path();
-  if (!fifo.empty()) {
-    text = " --jobserver-auth=fifo:" + fifo + " -j";
-  } else {
-    char buf[128];
-    snprintf(buf, sizeof buf, " --jobserver-fds=%d,%d --jobserver-auth=%d,%d -j", read_fd(),
-             write_fd(), read_fd(), write_fd());
-    text = buf;
+  if (!fifo.empty()) text = " --jobserver-auth=fifo:" + fifo;
+  if (fifo.empty() || channel.read_fd >= 0) {
+    char buf[64];
+    snprintf(buf, sizeof buf, " --jobserver-fds=%d,%d --jobserver-auth=%d,%d", channel.read_fd,
+             channel.write_fd, channel.read_fd, channel.write_fd);
+    text += buf;
   }
+  text += " -j";
   if (sync_on) {
     text += recurse ? " -Orecurse" : mode == sync_line ? " -Oline" : " -Otarget";
   }

@@ -42,10 +42,14 @@ bool is_channel(int fd);
 // What read_makeflags() found (all unset before it ran).
 const inherited_flags& inherited();
 
-// The MAKEFLAGS text for a sub-make: the channel in use (FIFO path or
-// descriptors), "-j", and the output sync word when sync_on ("-Orecurse"
-// when recurse, else "-Oline" for mode 1 and "-Otarget" otherwise).
-// Always begins with a blank.
-std::string makeflags_for_submake(bool sync_on, bool recurse, int mode);
+struct submake_channel;  // jobserver.h
+
+// The MAKEFLAGS text for a sub-make: the channel in use (the FIFO's path
+// and the descriptors the sub-make inherits, or the descriptors alone),
+// "-j", and the output sync word when sync_on ("-Orecurse" when recurse,
+// else "-Oline" for mode 1 and "-Otarget" otherwise). Always begins with a
+// blank.
+std::string makeflags_for_submake(const submake_channel& channel, bool sync_on, bool recurse,
+                                  int mode);
 
 }  // namespace kiln::jobserver

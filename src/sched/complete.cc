@@ -166,7 +166,9 @@ void complete(graph::ruleid id, bool ran) {
   bool changed = ran || (r->flags & (graph::k_rule_detouch | graph::k_rule_rectgt));
   for (const graph::tgt* t = r->first_tgt; t; t = t->next) {
     if (changed) invalidate(t->id);
-    if (cfg.dry_run) graph::set_dry_remade(t->id);
+    // Under -n only a rule that would have run stands for a remade target;
+    // one completed without a run leaves its dependants to their own times.
+    if (cfg.dry_run && ran) graph::set_dry_remade(t->id);
     // A dependency file is read again only when its rule rewrote it: what
     // an untouched one lists was read at start-up and its dependencies
     // are this rule's own, recorded above.

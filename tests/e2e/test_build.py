@@ -6,7 +6,9 @@ output synchronisation."""
 
 import os
 import re
+import shutil
 import subprocess
+import sys
 import time
 import unittest
 
@@ -32,6 +34,24 @@ while [ ! -e "$1" ]; do
   sleep 0.05
   i=$((i+1))
 done
+"""
+
+# A jobserver client that understands only a FIFO: it finds the
+# "--jobserver-auth=fifo:PATH" word in MAKEFLAGS, waits at most $1 seconds
+# for a token, writes it back and exits 0; 1 when no token came.
+FIFO_CLIENT = """import os, select, sys
+prefix = "--jobserver-auth=fifo:"
+paths = [w[len(prefix):] for w in os.environ["MAKEFLAGS"].split() if w.startswith(prefix)]
+fd = os.open(paths[0], os.O_RDWR | os.O_NONBLOCK)
+deadline = float(sys.argv[1])
+while select.select([fd], [], [], deadline)[0]:
+    try:
+        token = os.read(fd, 1)
+    except BlockingIOError:
+        continue
+    os.write(fd, token)
+    sys.exit(0)
+sys.exit(1)
 """
 
 
@@ -441,6 +461,27 @@ class BuildOptionTest(CProjectCase):
         self.assertEqual((r.stdout, r.stderr), ("", ""))
 
 
+class ExampleDryRunTest(ProjectTestCase):
+    def test_dry_run_prints_exactly_what_the_real_run_then_runs(self):
+        # Rules completed without a run used to count as remade under -n,
+        # so an up-to-date tree still showed the archive and every link.
+        source = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "hello")
+        os.rmdir(self.dir)
+        shutil.copytree(source, self.dir,
+                        ignore=shutil.ignore_patterns("*.o", "*.d", "*.a", "hello", ".kiln.db"))
+        self.build()
+        self.assert_nothing_to_do("-n")
+        self.build("-q")
+        for changed in ("greet/greet.c", "hello.c"):
+            self.touch(changed)
+            dry = self.build("-n")
+            self.assertEqual(dry.stderr, "")
+            real = self.build()
+            self.assertEqual(dry.stdout, real.stdout)
+            self.assertTrue(echo_lines(real.stdout), real.stdout)
+            self.assert_nothing_to_do("-n")
+
+
 class SubMakeTest(ProjectTestCase):
     def setUp(self):
         super().setUp()
@@ -457,7 +498,8 @@ class SubMakeTest(ProjectTestCase):
         self.build("-j3", env={"MAKEFLAGS": "-k"})
         self.assertEqual(self.read("mf.txt"), "fifo\n")
         flags = self.read("flags.txt")
-        m = re.fullmatch(r" --jobserver-auth=fifo:(\S+) -j\n", flags)
+        m = re.fullmatch(r" --jobserver-auth=fifo:(\S+) --jobserver-fds=(\d+),(\d+)"
+                         r" --jobserver-auth=\2,\3 -j\n", flags)
         self.assertTrue(m, flags)
         self.assertFalse(os.path.exists(m.group(1)), "the jobserver FIFO outlived kiln")
         self.assertEqual(self.read("plain.txt"), "unset\n")
@@ -484,6 +526,30 @@ class SubMakeTest(ProjectTestCase):
         r = self.build("-P", "-j1", status=2)
         self.assertIn("kiln: failed command was: sh -c make -s -f sub.mk both\n", r.stderr)
         self.assertFalse(self.exists("done"))
+
+    def test_sub_makes_old_and_new_share_the_default_fifo_jobserver(self):
+        # A make that knows only descriptors (4.0 to 4.3) stopped with an
+        # invalid jobserver string when kiln named nothing but its FIFO.
+        # With one job there is no token: make's two jobs wait for each
+        # other in vain.
+        for transport in ([], ["-F"]):
+            for jobs, polls, status in (("-j4", 100, 0), ("-j1", 10, 2)):
+                self.write_submake_project(polls)
+                for name in ("done", "x.started", "y.started"):
+                    if self.exists(name):
+                        os.unlink(self.path(name))
+                r = self.build(*transport, jobs, status=status)
+                self.assertNotIn("jobserver", r.stdout + r.stderr)
+                self.assertEqual(self.exists("done"), status == 0)
+        # A client that reads only the FIFO's path takes a token and gives
+        # it back: the second command finds it again.
+        self.write("client.py", FIFO_CLIENT)
+        self.write("Kilnfile", "@toplevel\n\"ok\":\n"
+                   f"\t+{sys.executable} client.py 5\n\t+{sys.executable} client.py 5\n\ttouch ok\n")
+        self.build("-j2")
+        self.assertTrue(self.exists("ok"))
+        os.unlink(self.path("ok"))
+        self.build("-j1", status=2)
 
 
 class OutputSyncTest(ProjectTestCase):

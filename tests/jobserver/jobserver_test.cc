@@ -63,13 +63,19 @@ class Jobserver : public testing::Test {
 
   // Runs the probe as a sub-make would run: with the MAKEFLAGS text kiln
   // gives sub-makes and every descriptor kiln does not close for them.
-  static std::string run_probe_as_submake() {
-    setenv("MAKEFLAGS", makeflags_for_submake(false, false, 0).c_str(), 1);
+  // Returns its standard error followed by its standard output. With
+  // path_only, the text names a FIFO by its path alone, as for a sub-make
+  // that understands nothing else.
+  static std::string run_probe_as_submake(bool path_only = false) {
+    submake_channel channel;
+    if (!path_only) channel = open_submake_channel();
+    setenv("MAKEFLAGS", makeflags_for_submake(channel, false, false, 0).c_str(), 1);
     int out[2];
     EXPECT_EQ(pipe(out), 0);
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    posix_spawn_file_actions_adddup2(&fa, out[1], 2);
     posix_spawn_file_actions_addclose(&fa, out[0]);
     posix_spawn_file_actions_addclose(&fa, out[1]);
     char* argv[] = {const_cast<char*>(JOBSERVER_PROBE), nullptr};
@@ -77,6 +83,7 @@ class Jobserver : public testing::Test {
     int rc = posix_spawn(&pid, JOBSERVER_PROBE, &fa, nullptr, argv, environ);
     posix_spawn_file_actions_destroy(&fa);
     unsetenv("MAKEFLAGS");
+    close_submake_channel(&channel);
     close(out[1]);
     std::string text;
     char buf[256];
@@ -193,24 +200,68 @@ TEST_F(Jobserver, PipeTransport) {
 }
 
 // A sub-make must be able to use every kind of own channel: the socket
-// pair and pipe descriptors survive exec, the FIFO is found by its path.
+// pair and pipe descriptors survive exec; a FIFO is found by its path or
+// through the descriptors opened on it for the sub-make.
 TEST_F(Jobserver, SubmakesJoinEveryOwnTransport) {
+  const std::string by_fds = "kiln: Jobserver available\njoined=0 fifo=0 taken=1 makeflags=gone\n";
   scratch_dir dir;
   setenv("TMPDIR", dir.path().c_str(), 1);
   jobserver_create(3);
-  EXPECT_EQ(run_probe_as_submake(), "joined=0 fifo=1 taken=1 makeflags=gone\n");
+  EXPECT_EQ(run_probe_as_submake(), by_fds);
+  EXPECT_EQ(run_probe_as_submake(true), "joined=0 fifo=1 taken=1 makeflags=gone\n");
   EXPECT_EQ(count_tokens(), 2);
   jobserver_reset();
 
   cfg.jobserver_fifo = false;
   jobserver_create(3);
-  EXPECT_EQ(run_probe_as_submake(), "joined=0 fifo=0 taken=1 makeflags=gone\n");
+  EXPECT_EQ(run_probe_as_submake(), by_fds);
   EXPECT_EQ(count_tokens(), 2);
   jobserver_reset();
 
   jobserver_create_pipe(2);
-  EXPECT_EQ(run_probe_as_submake(), "joined=0 fifo=0 taken=1 makeflags=gone\n");
+  EXPECT_EQ(run_probe_as_submake(), by_fds);
   EXPECT_EQ(count_tokens(), 1);
+}
+
+// The descriptors a sub-make gets on an own FIFO are its own open file:
+// blocking, kept across exec, and not shared with kiln's non-blocking
+// descriptors, so a make that reads tokens with a blocking read works and
+// a make that switches its copy to non-blocking changes nothing for kiln.
+TEST_F(Jobserver, SubmakeChannelOnAFifoIsAFreshBlockingPair) {
+  scratch_dir dir;
+  setenv("TMPDIR", dir.path().c_str(), 1);
+  jobserver_create(2);
+  submake_channel c = open_submake_channel();
+  ASSERT_TRUE(c.is_own_pair);
+  struct stat own, fifo;
+  ASSERT_EQ(stat(fifo_path().c_str(), &fifo), 0);
+  for (int fd : {c.read_fd, c.write_fd}) {
+    EXPECT_NE(fd, read_fd());
+    EXPECT_NE(fd, write_fd());
+    ASSERT_EQ(fstat(fd, &own), 0);
+    EXPECT_EQ(own.st_ino, fifo.st_ino);
+    EXPECT_EQ(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+    EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
+  }
+  fcntl(c.read_fd, F_SETFL, fcntl(c.read_fd, F_GETFL) | O_NONBLOCK);
+  fcntl(read_fd(), F_SETFL, fcntl(read_fd(), F_GETFL) & ~O_NONBLOCK);
+  EXPECT_EQ(fcntl(c.read_fd, F_GETFL) & O_NONBLOCK, O_NONBLOCK);
+  EXPECT_EQ(fcntl(read_fd(), F_GETFL) & O_NONBLOCK, 0);
+  int r = c.read_fd;
+  close_submake_channel(&c);
+  EXPECT_LT(fcntl(r, F_GETFD), 0);  // closed after the spawn
+  EXPECT_EQ(c.read_fd, -1);
+  jobserver_reset();
+
+  // A socket pair is shared as it is and stays open.
+  cfg.jobserver_fifo = false;
+  jobserver_create(2);
+  c = open_submake_channel();
+  EXPECT_FALSE(c.is_own_pair);
+  EXPECT_EQ(c.read_fd, read_fd());
+  EXPECT_EQ(c.write_fd, write_fd());
+  close_submake_channel(&c);
+  EXPECT_GE(fcntl(read_fd(), F_GETFD), 0);
 }
 
 TEST_F(Jobserver, InheritedFifoIsUsedSilentlyAndKept) {
@@ -224,7 +275,8 @@ TEST_F(Jobserver, InheritedFifoIsUsedSilentlyAndKept) {
   EXPECT_EQ(fifo_path(), path);
   EXPECT_FALSE(owns_fifo());
   EXPECT_NE(fcntl(read_fd(), F_GETFL) & O_NONBLOCK, 0);
-  EXPECT_EQ(makeflags_for_submake(false, false, 0), " --jobserver-auth=fifo:" + path + " -j");
+  submake_channel none;
+  EXPECT_EQ(makeflags_for_submake(none, false, false, 0), " --jobserver-auth=fifo:" + path + " -j");
   remove_fifo();
   jobserver_reset();
   struct stat st;

@@ -115,11 +115,12 @@ TEST_F(MakeflagsForSubmake, DescriptorForms) {
   ASSERT_EQ(jobserver_join(false, "", true, pair), 0);
   testing::internal::GetCapturedStderr();
   std::string head = " --jobserver-fds=" + pair + " --jobserver-auth=" + pair + " -j";
-  EXPECT_EQ(makeflags_for_submake(false, false, sync_none), head);
-  EXPECT_EQ(makeflags_for_submake(false, false, sync_target), head);
-  EXPECT_EQ(makeflags_for_submake(true, false, sync_line), head + " -Oline");
-  EXPECT_EQ(makeflags_for_submake(true, false, sync_target), head + " -Otarget");
-  EXPECT_EQ(makeflags_for_submake(true, true, sync_recurse), head + " -Orecurse");
+  submake_channel c = open_submake_channel();
+  EXPECT_EQ(makeflags_for_submake(c, false, false, sync_none), head);
+  EXPECT_EQ(makeflags_for_submake(c, false, false, sync_target), head);
+  EXPECT_EQ(makeflags_for_submake(c, true, false, sync_line), head + " -Oline");
+  EXPECT_EQ(makeflags_for_submake(c, true, false, sync_target), head + " -Otarget");
+  EXPECT_EQ(makeflags_for_submake(c, true, true, sync_recurse), head + " -Orecurse");
   close(p[0]);
   close(p[1]);
 }
@@ -134,16 +135,26 @@ TEST_F(MakeflagsForSubmake, FifoFormsNameTheWholePath) {
   unsetenv("TMPDIR");
   const std::string path = fifo_path();
   ASSERT_TRUE(path.starts_with(deep + "/KLfifo")) << path;
-  std::string head = " --jobserver-auth=fifo:" + path + " -j";
+  submake_channel c = open_submake_channel();
+  std::string pair = std::to_string(c.read_fd) + "," + std::to_string(c.write_fd);
+  // The descriptor form comes last: a make that knows no FIFO takes the
+  // last jobserver word and stops when that one is "fifo:".
+  std::string head = " --jobserver-auth=fifo:" + path + " --jobserver-fds=" + pair +
+                     " --jobserver-auth=" + pair + " -j";
   EXPECT_GT(head.size(), 128u);
-  EXPECT_EQ(makeflags_for_submake(false, false, sync_none), head);
-  EXPECT_EQ(makeflags_for_submake(true, false, sync_line), head + " -Oline");
-  EXPECT_EQ(makeflags_for_submake(true, false, sync_target), head + " -Otarget");
-  EXPECT_EQ(makeflags_for_submake(true, true, sync_recurse), head + " -Orecurse");
-  // The text a sub-make gets reads back to the same channel.
-  inherited_flags back = parse_makeflags(makeflags_for_submake(true, false, sync_line).c_str());
-  EXPECT_EQ(back.auth, "fifo:" + path);
+  EXPECT_EQ(makeflags_for_submake(c, false, false, sync_none), head);
+  EXPECT_EQ(makeflags_for_submake(c, true, false, sync_line), head + " -Oline");
+  EXPECT_EQ(makeflags_for_submake(c, true, false, sync_target), head + " -Otarget");
+  EXPECT_EQ(makeflags_for_submake(c, true, true, sync_recurse), head + " -Orecurse");
+  // The text a sub-make gets reads back to the descriptors it inherits.
+  inherited_flags back = parse_makeflags(makeflags_for_submake(c, true, false, sync_line).c_str());
+  EXPECT_EQ(back.auth, pair);
+  EXPECT_EQ(back.fds, pair);
   EXPECT_EQ(back.output_sync, sync_line);
+  close_submake_channel(&c);
+  // Without descriptors for the sub-make the path is all it gets.
+  EXPECT_EQ(makeflags_for_submake(c, true, true, sync_recurse),
+            " --jobserver-auth=fifo:" + path + " -j -Orecurse");
 }
 
 }  // namespace
