@@ -11,7 +11,7 @@ namespace kiln::cli {
 
 // A probe runs the file's code in a script engine of its own, discarded
 // afterwards, so that nothing of an ancestor's Kilnfile reaches the build.
-probe_result probe_kilnfile(const std::string& description_path) {
+probe_result probe_kilnfile(const std::string& description_path, bool declaration_only) {
   probe_result result;
   engine::engine e;
   if (engine::engine_init(&e, 1) != 0) return result;
@@ -22,6 +22,7 @@ probe_result probe_kilnfile(const std::string& description_path) {
   front::rule_list rules;
   rules.probe_mode = true;
   rules.description_path = description_path;
+  rules.declaration_only = declaration_only;
   front::parse_outcome outcome;
   int rc = front::parse_top_level(&e, &rules, "Kilnfile", std::string(), &outcome);
   result.ok = rc == 0;

@@ -15,7 +15,8 @@ struct probe_result {
 
 // Probe-parses "Kilnfile" in the current directory with a temporary script
 // engine. description_path is the real path of the invocation directory's
-// Kilnfile.
-probe_result probe_kilnfile(const std::string& description_path);
+// Kilnfile. With declaration_only the parse stops after the file's
+// @toplevel or @subfile: only declared_subfile is then meaningful.
+probe_result probe_kilnfile(const std::string& description_path, bool declaration_only = false);
 
 }  // namespace kiln::cli

@@ -122,7 +122,10 @@ void locate_project() {
   probe_result here;
   bool guard = true;
   if (file_exists("Kilnfile")) {
-    here = probe_kilnfile(description_path);
+    // Only the declaration matters here: the file's own includes never
+    // mark the directory, and running its code would only repeat the real
+    // parse that follows.
+    here = probe_kilnfile(description_path, true);
     guard = !here.declared_subfile;
   }
   std::string walking = dirs.invocation;

@@ -161,6 +161,7 @@ int parse_top_level(eng::engine* e, rule_list* rules, const std::string& file,
   ctx.file_name = file;
   ctx.leading_path = leading_path;
   ctx.scope_index = top->cache_index;
+  ctx.declaration_only = rules && rules->probe_mode && rules->declaration_only;
   rule_list* outer = active_rule_list();
   set_active_rule_list(rules);
   int rc = parse_stream(f, ctx);

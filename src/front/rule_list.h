@@ -21,6 +21,9 @@ struct rule_list {
   // Probe mode: code runs, but no rule is recorded, settings are not
   // applied and a wrong declaration fails without a message.
   bool probe_mode = false;
+  // With probe mode: the parse ends after the file's declaration, which is
+  // all that a probe of the invocation directory's own file needs.
+  bool declaration_only = false;
   // The free-form warning is printed once for the whole tree.
   bool recommend_strings_shown = false;
 
