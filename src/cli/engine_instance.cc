@@ -1,8 +1,10 @@
 // The one script engine of the process, created for the top-level parse
 // and kept for recipe evaluation until exit.
 #include <cstdio>
+#include <vector>
 
 #include "cli/diag.h"
+#include "cli/settings.h"
 #include "cli/startup.h"
 #include "engine/engine.h"
 #include "exec/spawn.h"
@@ -45,6 +47,24 @@ void start_engine() {
 }
 
 engine::engine* script_engine() { return the_engine; }
+
+void apply_command_line_variables() {
+  static std::vector<const char*> names;
+  engine::scope_obj* top = the_engine->current_scope.scope;
+  for (const auto& [name, text] : cfg.overrides) {
+    int64_t slot = engine::cstack_string_new(the_engine, text.data(), text.size());
+    if (slot < 0) diag::internal_error();
+    engine::scope_delete(the_engine, top, name.data(), name.size());
+    if (engine::scope_add_cstr(the_engine, top, name.c_str(), the_engine->cstack.items[slot]) != 0) {
+      diag::internal_error();
+    }
+    engine::cstack_pop(the_engine);
+    names.push_back(name.c_str());
+  }
+  the_engine->pinned_scope = top;
+  the_engine->pinned_names = names.data();
+  the_engine->n_pinned = names.size();
+}
 
 front::rule_list& parse_result() { return the_parse_result; }
 

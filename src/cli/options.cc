@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "cli/revisions.h"
 #include "cli/settings.h"
@@ -91,6 +92,30 @@ void add_pretend(const char* name, bool relative_to_invocation, bool very_old) {
 
 }  // namespace
 
+int take_variable_words(int n, char** words) {
+  int kept = 0;
+  for (int i = 0; i < n; i++) {
+    const char* w = words[i];
+    size_t name_length = strspn(w, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz_0123456789");
+    bool is_assignment = name_length > 0 && w[name_length] == '=' && !(w[0] >= '0' && w[0] <= '9');
+    if (!is_assignment) {
+      words[kept++] = words[i];
+      continue;
+    }
+    std::string name(w, name_length);
+    std::string text(w + name_length + 1);
+    bool replaced = false;
+    for (auto& o : cfg.overrides) {
+      if (o.first == name) {
+        o.second = text;
+        replaced = true;
+      }
+    }
+    if (!replaced) cfg.overrides.emplace_back(name, text);
+  }
+  return kept;
+}
+
 int processor_count(long online) {
   if (online < 1) {
     fputs("kiln: can't detect CPU count, assuming 1.\n", stderr);
@@ -154,6 +179,22 @@ constexpr const char* k_option_help[] = {
     "  -G               print the table of compatible revisions and exit",
     "  -h               print the usage and exit with status 2",
     "  --help           print this help and exit",
+    "  --targets        list every target: name, directory and rule kind",
+    "  --compdb         print compile_commands.json for the C and C++ compile rules",
+    "  --graph          print the graph below the targets (or the default) in dot",
+    "  --query          show each named target's rule and whether and why it is out of date",
+    "  NAME=value       (among the targets) set $NAME in the top-level scope for good",
+};
+
+// The long options that choose a tool.
+constexpr struct {
+  const char* name;
+  int tool;
+} k_tools[] = {
+    {"--targets", tool_targets},
+    {"--compdb", tool_compdb},
+    {"--graph", tool_graph},
+    {"--query", tool_query},
 };
 
 // The option words before the first non-option (getopt's order): the
@@ -186,20 +227,38 @@ void print_help() {
 
 namespace {
 
-// Long options: --help and --version, anywhere among the options. Returns
-// the exit status when one was given, else options_continue.
-int process_long_options(int argc, char** argv) {
+// Long options, anywhere among the options: --help and --version print
+// and end the run; the tools are remembered. Every other word is kept, in
+// order, for getopt. Returns the exit status, options_continue, or 2 for
+// an unknown long option or a second tool.
+int process_long_options(int argc, char** argv, std::vector<char*>* kept) {
   int outcome = options_continue;
+  std::vector<bool> is_long(argc, false);
   for_each_option_word(argc, argv, [&](int i) {
     if (outcome != options_continue || argv[i][1] != '-') return;
+    is_long[i] = true;
     if (strcmp(argv[i], "--help") == 0) {
       print_help();
       outcome = 0;
-    } else if (strcmp(argv[i], "--version") == 0) {
+      return;
+    }
+    if (strcmp(argv[i], "--version") == 0) {
       print_version();
       outcome = 0;
+      return;
     }
+    for (const auto& t : k_tools) {
+      if (strcmp(argv[i], t.name) == 0 && cfg.tool == tool_none) {
+        cfg.tool = t.tool;
+        return;
+      }
+    }
+    outcome = usage_status();
   });
+  for (int i = 0; i < argc; i++) {
+    if (!is_long[i]) kept->push_back(argv[i]);
+  }
+  kept->push_back(nullptr);
   return outcome;
 }
 
@@ -229,8 +288,14 @@ void print_usage(FILE* out) {
 }
 
 int process_options(int argc, char** argv, int* first_target) {
-  int long_outcome = process_long_options(argc, argv);
+  std::vector<char*> words;
+  int long_outcome = process_long_options(argc, argv, &words);
   if (long_outcome != options_continue) return long_outcome;
+  // getopt sees the words without the long options, which all stand
+  // before the first target word.
+  int n_long = argc - static_cast<int>(words.size() - 1);
+  argc -= n_long;
+  argv = words.data();
   optind = 0;  // restart getopt (glibc), so that tests may call this again
   opterr = 0;  // an unknown option is answered by the usage text alone
   int opt;
@@ -284,7 +349,7 @@ int process_options(int argc, char** argv, int* first_target) {
   if (cfg.question && (cfg.clean || cfg.distclean)) return usage_status();
   if (cfg.mode == mode_none && !cfg.has_description_file) return usage_status();
   if (cfg.mode != mode_none && cfg.has_description_file) return usage_status();
-  *first_target = optind;
+  *first_target = optind + n_long;
   return options_continue;
 }
 

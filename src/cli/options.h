@@ -33,6 +33,11 @@ enum option_outcome : int {
 // *first_target is the index of the first target name in argv.
 int process_options(int argc, char** argv, int* first_target);
 
+// Moves the NAME=value words among the n target words into
+// cfg.overrides (a later word for the same name wins) and closes the
+// gaps. Returns the number of target words left.
+int take_variable_words(int n, char** words);
+
 // The processor count from a sysconf result: below 1 prints "can't detect
 // CPU count, assuming 1" and gives 1, above 384 prints "capping CPU count
 // at 384" and gives 384.

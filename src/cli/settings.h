@@ -6,6 +6,8 @@
 
 #include <cstddef>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace kiln {
 
@@ -40,6 +42,15 @@ struct pretend_entry {
   bool very_old;                // -o/-r; else very new (-W/-X)
 };
 
+// A tool that prints instead of building (the long options).
+enum tool_setting : int {
+  tool_none = 0,
+  tool_targets = 1,  // --targets
+  tool_compdb = 2,   // --compdb
+  tool_graph = 3,    // --graph
+  tool_query = 4,    // --query
+};
+
 struct settings {
   int mode = mode_none;
   bool short_name_start = false;  // started as klna, klnt or klnp
@@ -51,6 +62,10 @@ struct settings {
   int db_version = db_unset;
   bool jobserver_fifo = true;  // -F (default) or -P
   pretend_entry* pretend = nullptr;
+  int tool = tool_none;
+  // NAME=value words of the command line: the variable's value in the
+  // top-level scope, which no assignment of a Kilnfile changes.
+  std::vector<std::pair<std::string, std::string>> overrides;
 
   // Option flags.
   bool debug = false;          // -d

@@ -75,6 +75,11 @@ void start_engine();
 // The process's script engine (null before start_engine).
 engine::engine* script_engine();
 
+// Gives each NAME=value word of the command line its value in the
+// top-level scope and pins it there: the Kilnfiles' assignments to it are
+// ignored. Before the parse, after start_engine.
+void apply_command_line_variables();
+
 // What the parse of the Kilnfiles produced, until make_rules and
 // read_dependency_files have used it.
 front::rule_list& parse_result();

@@ -285,6 +285,13 @@ struct engine {
   } gc_block;
 
   value current_scope;  // the dynamic scope opcode 51 pushes
+
+  // Variables of one scope that no assignment changes (the embedding
+  // program's overrides, such as kiln's NAME=value words): their names,
+  // owned by the embedding program.
+  scope_obj* pinned_scope = nullptr;
+  const char* const* pinned_names = nullptr;
+  size_t n_pinned = 0;
   value_vec backtrace;  // entries appended by failed runs; capacity 1024
 
   // The temporary fragment of the current run (addresses -100-n .. -101).

@@ -71,8 +71,23 @@ value* scope_find_cstr(scope_obj* s, const char* name, bool recursive) {
   return scope_find(s, name, strlen(name), recursive);
 }
 
+namespace {
+
+// Whether assignments leave this variable alone.
+bool is_pinned(const engine* e, const scope_obj* s, const char* name, size_t length) {
+  if (s != e->pinned_scope) return false;
+  for (size_t i = 0; i < e->n_pinned; i++) {
+    const char* p = e->pinned_names[i];
+    if (strlen(p) == length && memcmp(p, name, length) == 0) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 int scope_set(engine* e, scope_obj* s, value name, value v) {
   if (name.type != t_str) return set_error(e, 35, name, 0, -22);
+  if (is_pinned(e, s, name.str->bytes, name.str->length)) return 0;
   bool inserted;
   int rc = entry_set(e, bucket_of(s, name.str->bytes, name.str->length), name, v, &inserted);
   if (inserted) s->var_count++;
@@ -94,6 +109,7 @@ int scope_add_cstr(engine* e, scope_obj* s, const char* name, value v) {
 }
 
 int scope_delete(engine* e, scope_obj* s, const char* name, size_t name_length) {
+  if (is_pinned(e, s, name, name_length)) return 0;
   tree_entry** bucket = bucket_of(s, name, name_length);
   tree_entry* n = entry_find(*bucket, name, name_length);
   if (!n) return -2;
