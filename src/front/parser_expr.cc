@@ -110,7 +110,9 @@ bool parser::binary_rest(int min_level) {
   }
 }
 
-bool parser::unary() {
+// One prefix operator or operand; every sub-expression passes through
+// here, so this is where expression nesting is counted.
+bool parser::unary_level() {
   switch (t_) {
     case tok::bang: advance(); return unary() && gen_.op(eng::op_not) >= 0;
     case tok::tilde: advance(); return unary() && gen_.op(eng::op_complement) >= 0;

@@ -419,6 +419,41 @@ TEST(ParseErrors, DeclarationAndPositions) {
   EXPECT_EQ(k.parse("@toplevel )\n").err, "kiln: syntax error at file Kilnfile line 1 col 11.\n");
 }
 
+// Every nested construct holds C stack while it is read: nesting far
+// beyond any real Kilnfile ends in a parse error at the bound, not in a
+// stack overflow.
+TEST(ParseErrors, DeepNestingFailsAtTheBound) {
+  auto times = [](const std::string& s, int n) {
+    std::string out;
+    for (int i = 0; i < n; i++) out += s;
+    return out;
+  };
+  struct {
+    std::string body;
+    const char* where;
+  } cases[] = {
+      {"$X = " + times("(", 200000) + "1" + times(")", 200000) + "\n", "line 2 col 1007"},
+      {"$X = " + times("[", 200000) + "1" + times("]", 200000) + "\n", "line 2 col 1007"},
+      {"$X = " + times("-", 200000) + "1\n", "line 2 col 1007"},
+      {"$X = " + times("@strlower(", 200000) + "\"\"" + times(")", 200000) + "\n",
+       "line 2 col 10015"},
+      // The condition of the innermost block is the level too many.
+      {times("@if (1)\n", 100000) + times("@endif\n", 100000), "line 1001 col 7"},
+      {times("@beginscope\n", 100000) + times("@endscope\n", 100000), "line 1002 col 12"},
+      {"@function $f()\n" + times("@while (0)\n", 100000) + times("@endwhile\n", 100000) +
+           "@endfunction\n",
+       "line 1002 col 10"},
+  };
+  for (const auto& c : cases) {
+    std::string err = error(c.body);
+    EXPECT_EQ(err, std::string("kiln: nesting deeper than 1000 levels at file Kilnfile ") +
+                       c.where + ".\n")
+        << c.body.substr(0, 40);
+  }
+  // Up to the bound, nesting is read as usual.
+  EXPECT_EQ(dump("@call @dump(" + times("[", 999) + "1" + times("]", 999) + "[])\n"), "1\n");
+}
+
 TEST(ParseErrors, WrongDeclarationAndLeadingPath) {
   kilnfile_runner k;
   parse_context ctx;
