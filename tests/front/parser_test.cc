@@ -338,6 +338,30 @@ TEST(Directives, PrintVersionAndSettings) {
   cfg.expected_deps = saved;
 }
 
+// Table sizes are bounded: a size far above any real tree would overflow
+// the tables' byte counts or fail their allocation at start-up.
+TEST(Directives, TableSizesAboveTwoToTheThirtyAreRefused) {
+  const char* const directives[][2] = {
+      {"expecteddeps", "Expected deps"},       {"expectedtotaltargets", "Expected total targets"},
+      {"expectedstrings", "Expected strings"}, {"statcachesize", "Stat cache size"},
+      {"accesscachesize", "Access cache size"}, {"stathashsize", "Stat hash size"},
+      {"accesshashsize", "Access hash size"},  {"dbhashsize", "DB hash size"},
+      {"tsdbhashsize", "TSDB hash size"},
+  };
+  for (const auto& d : directives) {
+    for (const char* n : {"2147483648", "4611686018427387904"}) {
+      std::string call = std::string("@call @") + d[0] + "(" + n + ")\n";
+      EXPECT_NE(error(call).find(std::string(d[1]) + " must be a power of 2 at file Kilnfile line 2"),
+                std::string::npos)
+          << call;
+    }
+  }
+  size_t saved = cfg.db_hash_size;
+  EXPECT_EQ(dump("@call @dbhashsize(1073741824)\n"), "");
+  EXPECT_EQ(cfg.db_hash_size, size_t{1} << 30);
+  cfg.db_hash_size = saved;
+}
+
 TEST(Directives, SettingsIgnoredInSubfilesAndProbes) {
   kilnfile_runner k;
   parse_context ctx;
