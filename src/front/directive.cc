@@ -28,12 +28,14 @@ std::vector<uint8_t> fragment(int64_t address, std::initializer_list<unsigned> t
 int run_fragment(eng::engine* e, const std::vector<uint8_t>& code, FILE* report,
                  const char* headline) {
   size_t depth = e->stack.length;
+  size_t bp = e->bp;
   int rc = eng::engine_run(e, code.data(), code.size());
   if (rc < 0) {
     report_run_failure(e, report, headline);
     drop_to(e, depth);
     return rc;
   }
+  settle_exit(e, depth, bp);
   eng::clear_error(e);
   if (e->stack.length != depth + 1) {
     fprintf(report, "can't get item from stack in %s\n", headline ? headline : "directive");
@@ -44,6 +46,20 @@ int run_fragment(eng::engine* e, const std::vector<uint8_t>& code, FILE* report,
 }
 
 }  // namespace
+
+void settle_exit(eng::engine* e, size_t depth, size_t bp) {
+  if (e->err.code == 1 && e->stack.length > depth + 1) {
+    // The result moves down to the first slot of the run; what lay
+    // between (the frames of the functions @exit left) is dropped with
+    // the slot it replaces.
+    eng::value result = e->stack.items[e->stack.length - 1];
+    e->stack.items[e->stack.length - 1] = e->stack.items[depth];
+    e->stack.items[depth] = result;
+    e->bp = depth;
+    drop_to(e, depth + 1);
+  }
+  e->bp = bp;
+}
 
 void drop_to(eng::engine* e, size_t depth) {
   // A failed run may leave bp inside its frame; parse-time runs start
@@ -95,6 +111,7 @@ int run_directive(eng::engine* e, int64_t address, const char* name, bool allow_
   out->clear();
   std::string headline = std::string("Error executing bytecode for ") + name + " directive\n";
   size_t depth = e->stack.length;
+  size_t bp = e->bp;
   std::vector<uint8_t> code = fragment(address, {eng::op_jump});
   int rc = eng::engine_run(e, code.data(), code.size());
   if (rc < 0) {
@@ -102,6 +119,7 @@ int run_directive(eng::engine* e, int64_t address, const char* name, bool allow_
     drop_to(e, depth);
     return -22;
   }
+  settle_exit(e, depth, bp);
   eng::clear_error(e);
   if (e->stack.length != depth + 1) {
     printf("can't get item from stack in %s\n", name);

@@ -43,6 +43,13 @@ int run_code(engine::engine* e, int64_t address, FILE* report, const char* headl
 // reported on standard error with the headline; returns 0 or negative.
 int run_value(engine::engine* e, int64_t address, const char* headline);
 
+// After a run from stack height `depth` and base pointer `bp` that ended
+// normally. @exit ends a run where it stands, so inside a function it
+// leaves that function's frame (and its callers') below the result on
+// top: the result is kept as the run's single value and the frames are
+// dropped. bp is restored either way.
+void settle_exit(engine::engine* e, size_t depth, size_t bp);
+
 // Pops every stack slot above `depth`.
 void drop_to(engine::engine* e, size_t depth);
 

@@ -171,6 +171,29 @@ TEST(Functions, OutputStatementsKeepTheStack) {
   EXPECT_EQ(dump(body), "out\n[1, 2, 3]\n7\n");
 }
 
+// @exit ends the whole run where it stands, deep inside functions too;
+// the value it gives is the run's result, and the frames it left are
+// dropped so that the next directive finds an empty stack.
+TEST(Functions, ExitInsideAFunctionEndsTheRunWithItsValue) {
+  std::string body =
+      "@function $inner()\n"
+      "  @exit(5)\n"
+      "  @dump(\"not reached\")\n"
+      "@endfunction\n"
+      "@function $outer($a, $b)\n"
+      "@locvar $t = 1\n"
+      "  @return $a + @L $inner()\n"
+      "@endfunction\n"
+      "@call $inner()\n"
+      "@call @dump(3)\n"
+      "$V = $outer(1, 2)\n"
+      "@call @dump($V)\n"
+      "@if ($outer(0, 0) == 0)\n"
+      "@call @dump(\"taken\")\n"
+      "@endif\n";
+  EXPECT_EQ(dump(body), "3\n5\n\"taken\"\n");
+}
+
 TEST(Loops, WhileForAndCounts) {
   std::string body =
       "@function $f()\n"

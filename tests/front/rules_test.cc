@@ -272,6 +272,28 @@ TEST_F(Evaluation, AResultThatIsNoArgumentVectorFails) {
   EXPECT_EQ(k.eng()->stack.length, 0u);
 }
 
+// @exit in a recipe function ends the evaluation with its value as the
+// command, whatever frames lie below it.
+TEST_F(Evaluation, ExitInARecipeFunctionGivesTheCommand) {
+  ASSERT_TRUE(build(
+      "@function $cmd($x)\n"
+      "  @exit([\"echo\", $x])\n"
+      "  @return [\"not\", \"reached\"]\n"
+      "@endfunction\n"
+      "@function $list($x)\n"
+      "  @exit([[\"echo\", $x]])\n"
+      "@endfunction\n"
+      "@function $cmds()\n"
+      "  @return [1, @L $list(\"inner\")]\n"
+      "@endfunction\n"
+      "\"a\":\n"
+      "@\t$cmd($@)\n"
+      "@@\t$cmds()\n"));
+  EXPECT_EQ(commands("a"), (std::vector<std::string>{"NI|E|NM|echo|a", "NI|E|NM|echo|inner"}));
+  EXPECT_EQ(k.eng()->stack.length, 0u);
+  EXPECT_EQ(k.eng()->bp, 0u);
+}
+
 TEST(Directives, OrderAndCdepincludes) {
   kilnfile_runner k;
   parse_context ctx;
