@@ -30,6 +30,13 @@ int read_whole(const std::string& path, cdep_context& ctx) {
   return r < 0 || failed ? -2 : 0;
 }
 
+// A rejected file: where, then the fatal exit.
+[[noreturn]] void format_error(const char* path, const cdep_context& ctx) {
+  fflush(stdout);
+  fprintf(stderr, "kiln: syntax error at file %s line %zu.\n", path, ctx.error_line);
+  diag::fatal("Invalid cdepincludes format in %s", path);
+}
+
 graph::strid intern(const std::string& s) { return graph::intern(s.data(), s.size()); }
 
 // Defers every line's targets and dependencies, in file order.
@@ -67,7 +74,7 @@ void read_one(const cdep_include& e) {
     if (e.bits & k_cdep_ignore) return;
     diag::fatal("Can't read cdepincludes from %s", path.c_str());
   }
-  if (r < 0) diag::fatal("Invalid cdepincludes format in %s", path.c_str());
+  if (r < 0) format_error(path.c_str(), ctx);
   defer_lines(ctx.lines, (e.bits & k_cdep_autophony) ? graph::k_defer_missing_allowed : 0);
 }
 
@@ -84,7 +91,7 @@ void reread_cdep_file(graph::strid file, graph::strid directory, stat_function s
   ctx.base = graph::text(directory);
   int r = read_whole(path, ctx);
   if (r == -2) return;
-  if (r < 0) diag::fatal("Invalid cdepincludes format in %s", path);
+  if (r < 0) format_error(path, ctx);
   for (const dep_rule_line& line : ctx.lines) {
     for (const std::string& d : line.deps) {
       graph::strid id = intern(d);

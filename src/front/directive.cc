@@ -25,6 +25,14 @@ std::vector<uint8_t> fragment(int64_t address, std::initializer_list<unsigned> t
   return code;
 }
 
+// Directive results name files and targets, which cannot hold a NUL
+// byte.
+bool usable_name(const eng::str_obj* s, const char* directive) {
+  if (!memchr(s->bytes, '\0', s->length)) return true;
+  printf("string with NUL byte for directive %s\n", directive);
+  return false;
+}
+
 int run_fragment(eng::engine* e, const std::vector<uint8_t>& code, FILE* report,
                  const char* headline) {
   size_t depth = e->stack.length;
@@ -132,6 +140,10 @@ int run_directive(eng::engine* e, int64_t address, const char* name, bool allow_
     for (size_t i = 0; i < v.array->size; i++) {
       eng::value item = v.array->items[i];
       if (item.type == eng::t_str) {
+        if (!usable_name(item.str, name)) {
+          rc = -22;
+          break;
+        }
         out->emplace_back(std::string(item.str->bytes, item.str->length));
       } else if (item.type == eng::t_nil && allow_nil) {
         out->emplace_back(std::nullopt);
@@ -143,7 +155,11 @@ int run_directive(eng::engine* e, int64_t address, const char* name, bool allow_
       }
     }
   } else if (v.type == eng::t_str) {
-    out->emplace_back(std::string(v.str->bytes, v.str->length));
+    if (usable_name(v.str, name)) {
+      out->emplace_back(std::string(v.str->bytes, v.str->length));
+    } else {
+      rc = -22;
+    }
   } else {
     printf("expected str or array, got type %d in %s\n", static_cast<int>(v.type), name);
     rc = -22;

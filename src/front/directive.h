@@ -28,8 +28,9 @@ using string_list = std::vector<std::optional<std::string>>;
 void report_run_failure(engine::engine* e, FILE* out, const char* headline);
 
 // Runs the code at `address` (ending in 159) through the fragment 1
-// <address> 29 and converts its single result to a string list. Failures
-// are reported on standard output; returns 0 or -22.
+// <address> 29 and converts its single result to a string list; a string
+// holding a NUL byte is refused. Failures are reported on standard
+// output; returns 0 or -22.
 int run_directive(engine::engine* e, int64_t address, const char* name, bool allow_nil,
                   string_list* out);
 

@@ -132,6 +132,12 @@ TEST(Rules, HeaderErrors) {
       {"@order \"a\" ([\"b\", \"c\"])\n", "error in @order: stringlist size not 1"},
       {"a:\n\techo $x\n", "Old-style shell commands support only $@, $<, $^, $+, $|"},
       {"a:\n\techo $(X\n", "Old-style shell command varref literal not terminated"},
+      // Names cannot hold a NUL byte: the rule graph's names are C strings.
+      {"\"a\\x00b\": \"c\"\n\ttrue\n", "error in targets at file Kilnfile line 2"},
+      {"\"a\": \"c\\u0000d\"\n\ttrue\n", "error in dependencies at file Kilnfile line 3"},
+      {"@order \"a\\u0000\" \"b\"\n", "error in @order at file Kilnfile line 2"},
+      {"@fileinclude \"x\\u0000\"\n", "error in @fileinclude at file Kilnfile line 3"},
+      {"@cdepincludes [\"a.d\", \"\\u0000\"]\n", "error in @cdepincludes at file Kilnfile line 3"},
   };
   for (const auto& c : cases) {
     kilnfile_runner k;
@@ -144,6 +150,8 @@ TEST(Rules, HeaderErrors) {
   kilnfile_runner k;
   parse_result r = k.parse("@toplevel\n(1): b\n");
   EXPECT_NE(r.out.find("expected str or array, got type 0 in target"), std::string::npos) << r.out;
+  r = k.parse("@toplevel\n\"a\": ([\"b\", \"c\\u0000\"])\n");
+  EXPECT_EQ(r.out, "string with NUL byte for directive dependency\n");
 }
 
 TEST(Rules, BasesMayNotHoldNilLists) {
