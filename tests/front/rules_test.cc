@@ -467,6 +467,21 @@ TEST_F(Includes, SelfInclusionEndsWithAMessage) {
   }
 }
 
+// A project directory that includes itself opens the same file again and
+// again without running out of descriptors first; the include bound ends
+// it with a parse error, well before the C stack runs out.
+TEST_F(Includes, ProjectSelfInclusionEndsAtTheBound) {
+  write("Kilnfile", "@toplevel\n@projdirinclude \".\"\n");
+  parse_result r = parse_top();
+  EXPECT_NE(r.rc, 0);
+  EXPECT_EQ(r.err.rfind("kiln: Kilnfiles nested more than 2000 deep, probably infinite recursion "
+                        "when opening file ././Kilnfile at file ././Kilnfile line 3 col 1.\n",
+                        0),
+            0u)
+      << r.err.substr(0, 300);
+  EXPECT_EQ(k.eng()->stack.length, 0u);
+}
+
 TEST_F(Includes, ProbeMarkersFollowTheIncludeChain) {
   write("Kilnfile", "@toplevel\n@dirinclude \"sub\"\n@projdirinclude \"proj\"\n");
   write("sub/Kilnfile", "@subfile\n\"a\":\n");
