@@ -23,7 +23,9 @@ namespace kiln::diag {
 // Prints the marker with puts on standard output, then internal_error().
 [[noreturn]] void internal_error(const char* marker);
 
-// Installs the handlers that turn crash signals into internal_error().
+// Installs the handlers that turn crash signals into internal_error()
+// with the marker "signal N". They run on an alternate signal stack, so
+// that a C stack overflow is reported too.
 void install_crash_handlers();
 
 // Current depth of the -d trace; every trace line is indented by one space

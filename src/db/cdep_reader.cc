@@ -50,17 +50,19 @@ size_t cut_word(const char* line, size_t length, size_t pos) {
 }
 
 // Decodes the escapes of line[begin, end) into out. Returns false on a
-// bad "$" pair or a lone "$" or backslash at the end.
+// bad "$" pair, a lone "$" or backslash at the end, or a NUL byte (plain
+// or escaped), which no path can hold.
 bool decode_word(const char* line, size_t begin, size_t end, std::string& out) {
   out.clear();
   for (size_t i = begin; i < end; i++) {
     char c = line[i];
+    if (c == '\0') return false;
     if (c == '$') {
       if (i + 1 >= end || line[i + 1] != '$') return false;
       out += '$';
       i++;
     } else if (c == '\\') {
-      if (i + 1 >= end) return false;
+      if (i + 1 >= end || line[i + 1] == '\0') return false;
       out += line[i + 1];
       i++;
     } else {
@@ -99,19 +101,25 @@ void report(const std::vector<dep_rule_line>& lines, const cdep_callbacks& cb) {
   }
 }
 
-int read_lines(line_reader& reader, const cdep_context& ctx, std::vector<dep_rule_line>& lines) {
+int read_lines(line_reader& reader, cdep_context& ctx, std::vector<dep_rule_line>& lines) {
   dep_rule_line current;
+  size_t line_number = 0;  // physical lines read so far
   for (;;) {
     long n = reader.next();
     if (n < 0) return static_cast<int>(n);
     if (n == 0) return 0;
+    size_t first_line = ++line_number;
     while (continues(reader.data(), reader.size())) {
       long more = reader.append_next();
       if (more < 0) return static_cast<int>(more);
       if (more == 0) break;
+      line_number++;
     }
     int r = parse_cdep_line(reader.data(), reader.size(), ctx, &current);
-    if (r < 0) return -1;
+    if (r < 0) {
+      ctx.error_line = first_line;
+      return -1;
+    }
     if (r > 0) lines.push_back(std::move(current));
   }
 }

@@ -15,9 +15,10 @@
 // word a backslash or "$" followed by a character is an escape pair that
 // does not end the word. After cutting, "$$" decodes to "$" and a
 // backslash followed by a character to that character; any other "$"
-// pair, or a lone "$" or backslash at the end of a word, is a format
-// error. So are a line with target words but no colon and a second colon
-// on the dependency side. A format error rejects the whole file.
+// pair, a lone "$" or backslash at the end of a word, or a NUL byte in a
+// word, is a format error. So are a line with target words but no colon
+// and a second colon on the dependency side. A format error rejects the
+// whole file.
 //
 // A word beginning with "/" is taken as it is; any other is joined after
 // the base directory. Either way the path is then simplified.
@@ -47,6 +48,9 @@ struct cdep_context {
   std::string extra_target;
   // The lines read, when read_cdep_file is given no callbacks.
   std::vector<dep_rule_line> lines;
+  // After a format error: the physical line (from 1) where the rejected
+  // logical line begins.
+  size_t error_line = 0;
 };
 
 // Receivers of the parsed lines, in file order: on_new_line at the start

@@ -30,6 +30,13 @@ int read_whole(const std::string& path, cdep_context& ctx) {
   return r < 0 || failed ? -2 : 0;
 }
 
+// A rejected file: where, then the fatal exit.
+[[noreturn]] void format_error(const char* path, const cdep_context& ctx) {
+  fflush(stdout);
+  fprintf(stderr, "kiln: syntax error at file %s line %zu.\n", path, ctx.error_line);
+  diag::fatal("Invalid cdepincludes format in %s", path);
+}
+
 graph::strid intern(const std::string& s) { return graph::intern(s.data(), s.size()); }
 
 // The lines of a file as cached: per line the target count, the
@@ -110,7 +117,7 @@ void read_one(const cdep_include& e, stat_function stat) {
     if (e.bits & k_cdep_ignore) return;
     diag::fatal("Can't read cdepincludes from %s", path.c_str());
   }
-  if (r < 0) diag::fatal("Invalid cdepincludes format in %s", path.c_str());
+  if (r < 0) format_error(path.c_str(), ctx);
   std::vector<graph::strid> ids = line_ids(ctx.lines);
   if (exists && cdep_db_insert(file, base, stamp, ids.data(), ids.size(), true) < 0) {
     diag::fatal("Out of memory");
@@ -137,7 +144,7 @@ void reread_cdep_file(graph::strid file, graph::strid directory, stat_function s
     cdep_db_remove(file);
     return;
   }
-  if (r < 0) diag::fatal("Invalid cdepincludes format in %s", path);
+  if (r < 0) format_error(path, ctx);
   std::vector<graph::strid> ids = line_ids(ctx.lines);
   // Cached under the rule's directory: the start-up read uses the entry
   // only when that is its Kilnfile's directory too.

@@ -25,15 +25,25 @@ std::vector<uint8_t> fragment(int64_t address, std::initializer_list<unsigned> t
   return code;
 }
 
+// Directive results name files and targets, which cannot hold a NUL
+// byte.
+bool usable_name(const eng::str_obj* s, const char* directive) {
+  if (!memchr(s->bytes, '\0', s->length)) return true;
+  printf("string with NUL byte for directive %s\n", directive);
+  return false;
+}
+
 int run_fragment(eng::engine* e, const std::vector<uint8_t>& code, FILE* report,
                  const char* headline) {
   size_t depth = e->stack.length;
+  size_t bp = e->bp;
   int rc = eng::engine_run(e, code.data(), code.size());
   if (rc < 0) {
     report_run_failure(e, report, headline);
     drop_to(e, depth);
     return rc;
   }
+  settle_exit(e, depth, bp);
   eng::clear_error(e);
   if (e->stack.length != depth + 1) {
     fprintf(report, "can't get item from stack in %s\n", headline ? headline : "directive");
@@ -44,6 +54,20 @@ int run_fragment(eng::engine* e, const std::vector<uint8_t>& code, FILE* report,
 }
 
 }  // namespace
+
+void settle_exit(eng::engine* e, size_t depth, size_t bp) {
+  if (e->err.code == 1 && e->stack.length > depth + 1) {
+    // The result moves down to the first slot of the run; what lay
+    // between (the frames of the functions @exit left) is dropped with
+    // the slot it replaces.
+    eng::value result = e->stack.items[e->stack.length - 1];
+    e->stack.items[e->stack.length - 1] = e->stack.items[depth];
+    e->stack.items[depth] = result;
+    e->bp = depth;
+    drop_to(e, depth + 1);
+  }
+  e->bp = bp;
+}
 
 void drop_to(eng::engine* e, size_t depth) {
   // A failed run may leave bp inside its frame; parse-time runs start
@@ -95,6 +119,7 @@ int run_directive(eng::engine* e, int64_t address, const char* name, bool allow_
   out->clear();
   std::string headline = std::string("Error executing bytecode for ") + name + " directive\n";
   size_t depth = e->stack.length;
+  size_t bp = e->bp;
   std::vector<uint8_t> code = fragment(address, {eng::op_jump});
   int rc = eng::engine_run(e, code.data(), code.size());
   if (rc < 0) {
@@ -102,6 +127,7 @@ int run_directive(eng::engine* e, int64_t address, const char* name, bool allow_
     drop_to(e, depth);
     return -22;
   }
+  settle_exit(e, depth, bp);
   eng::clear_error(e);
   if (e->stack.length != depth + 1) {
     printf("can't get item from stack in %s\n", name);
@@ -114,6 +140,10 @@ int run_directive(eng::engine* e, int64_t address, const char* name, bool allow_
     for (size_t i = 0; i < v.array->size; i++) {
       eng::value item = v.array->items[i];
       if (item.type == eng::t_str) {
+        if (!usable_name(item.str, name)) {
+          rc = -22;
+          break;
+        }
         out->emplace_back(std::string(item.str->bytes, item.str->length));
       } else if (item.type == eng::t_nil && allow_nil) {
         out->emplace_back(std::nullopt);
@@ -125,7 +155,11 @@ int run_directive(eng::engine* e, int64_t address, const char* name, bool allow_
       }
     }
   } else if (v.type == eng::t_str) {
-    out->emplace_back(std::string(v.str->bytes, v.str->length));
+    if (usable_name(v.str, name)) {
+      out->emplace_back(std::string(v.str->bytes, v.str->length));
+    } else {
+      rc = -22;
+    }
   } else {
     printf("expected str or array, got type %d in %s\n", static_cast<int>(v.type), name);
     rc = -22;

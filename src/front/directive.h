@@ -28,8 +28,9 @@ using string_list = std::vector<std::optional<std::string>>;
 void report_run_failure(engine::engine* e, FILE* out, const char* headline);
 
 // Runs the code at `address` (ending in 159) through the fragment 1
-// <address> 29 and converts its single result to a string list. Failures
-// are reported on standard output; returns 0 or -22.
+// <address> 29 and converts its single result to a string list; a string
+// holding a NUL byte is refused. Failures are reported on standard
+// output; returns 0 or -22.
 int run_directive(engine::engine* e, int64_t address, const char* name, bool allow_nil,
                   string_list* out);
 
@@ -42,6 +43,13 @@ int run_code(engine::engine* e, int64_t address, FILE* report, const char* headl
 // 1 <address> 6 58 159; its value stays on the stack. Failures are
 // reported on standard error with the headline; returns 0 or negative.
 int run_value(engine::engine* e, int64_t address, const char* headline);
+
+// After a run from stack height `depth` and base pointer `bp` that ended
+// normally. @exit ends a run where it stands, so inside a function it
+// leaves that function's frame (and its callers') below the result on
+// top: the result is kept as the run's single value and the frames are
+// dropped. bp is restored either way.
+void settle_exit(engine::engine* e, size_t depth, size_t bp);
 
 // Pops every stack slot above `depth`.
 void drop_to(engine::engine* e, size_t depth);

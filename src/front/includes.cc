@@ -1,6 +1,5 @@
 #include "front/includes.h"
 
-#include <climits>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -13,10 +12,6 @@ namespace eng = kiln::engine;
 
 namespace {
 
-// Every open Kilnfile keeps a parser on the C stack; a bound on the
-// nesting keeps an include loop from overflowing the stack when the
-// descriptor limit is high.
-constexpr int k_max_include_depth = 2000;
 int include_depth = 0;
 
 struct depth_guard {
@@ -24,15 +19,7 @@ struct depth_guard {
   ~depth_guard() { --include_depth; }
 };
 
-bool too_deep(const std::string& path) {
-  if (include_depth < k_max_include_depth) return false;
-  fflush(stdout);
-  fprintf(stderr,
-          "kiln: Kilnfiles nested more than %d deep, probably infinite recursion when opening "
-          "file %s\n",
-          k_max_include_depth, path.c_str());
-  return true;
-}
+bool too_deep() { return include_depth >= k_max_include_depth; }
 
 // Closes the file when the parse of it ends, whatever the outcome.
 struct file_closer {
@@ -44,16 +31,22 @@ struct file_closer {
 
 }  // namespace
 
+std::string directory_kilnfile(const parse_context& including, const std::string& dir) {
+  return including.dir_prefix + "/" + dir + "/Kilnfile";
+}
+
 int include_directory(const parse_context& including, const std::string& dir, bool is_project,
                       int64_t* new_scope) {
   eng::engine* e = including.eng;
   std::string dir_prefix = including.dir_prefix + "/" + dir;
   std::string project_prefix = including.project_prefix + "/" + dir;
-  std::string path = including.dir_prefix + "/" + dir + "/Kilnfile";
-  if (too_deep(path)) return -40;
+  std::string path = directory_kilnfile(including, dir);
+  if (too_deep()) return k_include_too_deep;
   depth_guard guard;
-  char real[PATH_MAX];
-  if (!realpath(path.c_str(), real)) {
+  // The resolved path lives on the heap: a PATH_MAX buffer here would
+  // cost its size in C stack for every open Kilnfile.
+  char* real = realpath(path.c_str(), nullptr);
+  if (!real) {
     fflush(stderr);
     printf("path %s does not exist\n", path.c_str());
     return -2;
@@ -63,6 +56,7 @@ int include_directory(const parse_context& including, const std::string& dir, bo
     rules->top_marker = true;
     if (!is_project && including.same_project) rules->project_marker = true;
   }
+  free(real);
   dir_prefix = graph::simplify_path(dir_prefix);
   project_prefix = is_project ? "." : graph::simplify_path(project_prefix);
 
@@ -114,7 +108,7 @@ int include_directory(const parse_context& including, const std::string& dir, bo
 
 int include_file(const parse_context& including, int64_t scope_index, const std::string& path,
                  bool ignore_missing) {
-  if (too_deep(path)) return -40;
+  if (too_deep()) return k_include_too_deep;
   depth_guard guard;
   parse_context sub;
   sub.eng = including.eng;

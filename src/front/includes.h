@@ -10,15 +10,28 @@
 
 namespace kiln::front {
 
+// Kilnfiles open at once below the top-level one. Every open Kilnfile
+// holds its parser on the C stack (about a kilobyte), so an include loop
+// ends at this bound when the descriptor limit is high.
+constexpr int k_max_include_depth = 2000;
+
+// Result of an include refused at that bound; the caller reports it.
+constexpr int k_include_too_deep = -40;
+
+// The path "<dir_prefix>/<dir>/Kilnfile" that a directory include opens.
+std::string directory_kilnfile(const parse_context& including, const std::string& dir);
+
 // Parses "<dir_prefix>/<dir>/Kilnfile" in a new scope whose parent is the
 // engine's current scope; *new_scope gets the scope's object-cache index.
-// Returns 0 or a negative code (already reported).
+// Returns 0, k_include_too_deep, or another negative code (already
+// reported).
 int include_directory(const parse_context& including, const std::string& dir, bool is_project,
                       int64_t* new_scope);
 
 // Parses the file at `path` (relative to the working directory) in the
 // scope with the object-cache index `scope_index`. With ignore_missing a
-// file that does not exist is skipped. Returns 0 or a negative code.
+// file that does not exist is skipped. Returns 0, k_include_too_deep, or
+// another negative code (already reported).
 int include_file(const parse_context& including, int64_t scope_index, const std::string& path,
                  bool ignore_missing);
 

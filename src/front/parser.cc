@@ -35,6 +35,16 @@ bool parser::fail(const char* fmt, ...) {
   return false;
 }
 
+int open_nesting = 0;
+
+bool parser::nested(bool (parser::*construct)()) {
+  if (open_nesting >= k_max_nesting) return fail("nesting deeper than %d levels", k_max_nesting);
+  ++open_nesting;
+  bool ok = (this->*construct)();
+  --open_nesting;
+  return ok;
+}
+
 
 // ---------------------------------------------------------------------------
 // File structure
@@ -114,8 +124,8 @@ bool parser::statement() {
       }
     }
     case tok::kw_function: return function_definition();
-    case tok::kw_beginscope: case tok::kw_beginholeyscope: return scope_block();
-    case tok::kw_if: return toplevel_if();
+    case tok::kw_beginscope: case tok::kw_beginholeyscope: return nested(&parser::scope_block);
+    case tok::kw_if: return nested(&parser::toplevel_if);
     case tok::kw_call: return call_directive();
     case tok::kw_print: return print_directive();
     case tok::kw_version: return version_statement();

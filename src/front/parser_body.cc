@@ -32,11 +32,11 @@ bool parser::body_statement() {
     case tok::kw_return: return return_statement();
     case tok::kw_break: return break_statement(true);
     case tok::kw_continue: return break_statement(false);
-    case tok::kw_if: return if_statement();
-    case tok::kw_while: return while_statement();
-    case tok::kw_for: return for_statement();
-    case tok::kw_fordict: case tok::kw_fordictprev: return fordict_statement();
-    case tok::kw_once: return once_statement();
+    case tok::kw_if: return nested(&parser::if_statement);
+    case tok::kw_while: return nested(&parser::while_statement);
+    case tok::kw_for: return nested(&parser::for_statement);
+    case tok::kw_fordict: case tok::kw_fordictprev: return nested(&parser::fordict_statement);
+    case tok::kw_once: return nested(&parser::once_statement);
     default: break;
   }
   if (!simple_statement()) return false;

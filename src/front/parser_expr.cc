@@ -67,6 +67,12 @@ struct size_setting {
   size_t settings::*field;  // nullptr: checked only
 };
 
+// The largest table size a directive may ask for. Tables are sized from
+// these before anything is stored, and a per-rule size multiplies by
+// every rule, so the bound keeps the sizes (and their byte counts) far
+// from overflow.
+constexpr double k_max_table_size = 1 << 30;
+
 const size_setting k_size_settings[] = {
     {tok::kw_expecteddeps, "Expected deps", &settings::expected_deps},
     {tok::kw_expectedtotaltargets, "Expected total targets", nullptr},
@@ -110,7 +116,9 @@ bool parser::binary_rest(int min_level) {
   }
 }
 
-bool parser::unary() {
+// One prefix operator or operand; every sub-expression passes through
+// here, so this is where expression nesting is counted.
+bool parser::unary_level() {
   switch (t_) {
     case tok::bang: advance(); return unary() && gen_.op(eng::op_not) >= 0;
     case tok::tilde: advance(); return unary() && gen_.op(eng::op_complement) >= 0;
@@ -397,7 +405,7 @@ bool parser::setting_value() {
       for (const size_setting& s : k_size_settings) {
         if (s.kind != kind) continue;
         if (!(n > 0)) return fail("%s must be positive", s.subject);
-        if (n > 9.2e18 || n != std::floor(n) ||
+        if (n > k_max_table_size || n != std::floor(n) ||
             (static_cast<uint64_t>(n) & (static_cast<uint64_t>(n) - 1)) != 0) {
           return fail("%s must be a power of 2", s.subject);
         }

@@ -24,6 +24,12 @@ namespace kiln::front::detail {
 
 namespace eng = kiln::engine;
 
+// Nested constructs (sub-expressions, blocks) open at once across every
+// Kilnfile being parsed. Each level costs C stack, so the parse fails
+// beyond the bound instead of overflowing the stack.
+constexpr int k_max_nesting = 1000;
+extern int open_nesting;
+
 // What an access expression left pending: 0 when its value is already on
 // the stack.
 struct access {
@@ -52,6 +58,9 @@ class parser {
     return fail("syntax error");
   }
   bool fail(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+  // Runs one nested construct, counting its level of nesting.
+  bool nested(bool (parser::*construct)());
 
   eng::engine* e() const { return ctx_.eng; }
   eng::scope_obj* scope() const { return scope_.scope; }
@@ -122,7 +131,8 @@ class parser {
   bool expression() { return binary(1); }
   bool binary(int min_level);
   bool binary_rest(int min_level);
-  bool unary();
+  bool unary() { return nested(&parser::unary_level); }
+  bool unary_level();
   bool postfix(access* a);
   bool postfixes(access* a);
   bool primary(access* a);

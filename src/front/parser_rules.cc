@@ -536,6 +536,13 @@ bool parser::include_directive() {
           }
         }
       }
+      if (rc == k_include_too_deep) {
+        std::string path =
+            kind == tok::kw_fileinclude ? *item : directory_kilnfile(ctx_, *item);
+        return fail("Kilnfiles nested more than %d deep, probably infinite recursion when "
+                    "opening file %s",
+                    k_max_include_depth, path.c_str());
+      }
       if (rc != 0) {
         // The include has reported its failure; this file's parse ends.
         failed_ = true;

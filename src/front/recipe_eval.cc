@@ -131,6 +131,7 @@ std::vector<uint8_t> fragment_for(const recipe_entry& entry) {
 int run_entry(eng::engine* e, const recipe_entry& entry,
               std::vector<std::vector<std::string>>* out, std::string* error) {
   size_t depth = e->stack.length;
+  size_t bp = e->bp;
   std::vector<uint8_t> code = fragment_for(entry);
   if (eng::engine_run(e, code.data(), code.size()) < 0) {
     // The report clears the error slot: take the message first.
@@ -139,6 +140,7 @@ int run_entry(eng::engine* e, const recipe_entry& entry,
     drop_to(e, depth);
     return -1;
   }
+  settle_exit(e, depth, bp);
   eng::clear_error(e);
   if (e->stack.length != depth + 1) {
     eng::set_error(e, 30, eng::value{}, static_cast<double>(e->stack.length), -84);

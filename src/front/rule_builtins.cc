@@ -37,6 +37,7 @@ constexpr double k_top = -1;
 
 // Engine error codes of the type checks.
 constexpr int k_expected_boolean = 40;
+constexpr int k_invalid_character = 7;
 
 // The declared kinds a clean hook or a phony rule cannot have.
 constexpr uint32_t k_hook_bits =
@@ -98,6 +99,15 @@ value* find(tree_obj* t, const char* key) { return engine::tree_get(t, key, strl
 
 std::string text_of(const value& v) { return std::string(v.str->bytes, v.str->length); }
 
+// A target or dependency name: a string without NUL bytes (the rule
+// graph's names are C strings).
+int name_at(engine::engine* e, const value& v, std::string* out, double number = k_top) {
+  if (int rc = expect(e, v, engine::t_str, number)) return rc;
+  if (memchr(v.str->bytes, '\0', v.str->length)) return fail(e, k_invalid_character, v, number);
+  *out = text_of(v);
+  return 0;
+}
+
 // A boolean key: absent is false; a number counts, true when nonzero.
 int bool_key(engine::engine* e, tree_obj* t, const char* key, bool* out, double number = k_top) {
   *out = false;
@@ -133,6 +143,18 @@ int strings_of(engine::engine* e, const value& v, std::vector<std::string>* out,
   return 0;
 }
 
+// An array of names, copied.
+int names_in(engine::engine* e, const value& v, std::vector<std::string>* out, double number) {
+  if (int rc = expect(e, v, engine::t_array, number)) return rc;
+  out->clear();
+  for (size_t i = 0; i < v.array->size; i++) {
+    std::string name;
+    if (int rc = name_at(e, v.array->items[i], &name, number)) return rc;
+    out->push_back(std::move(name));
+  }
+  return 0;
+}
+
 // "tgts" or "deps": an array of dictionaries, each with a string "name"
 // and the given boolean keys.
 template <size_t N>
@@ -144,9 +166,8 @@ int names_of(engine::engine* e, const value& list, const flag_key (&keys)[N],
     if (int rc = expect(e, item, engine::t_tree)) return rc;
     value* name = find(item.tree, "name");
     if (!name) return fail_missing(e, ext::err_name_missing, "name");
-    if (int rc = expect(e, *name, engine::t_str)) return rc;
     graph::parsed_name p;
-    p.name = text_of(*name);
+    if (int rc = name_at(e, *name, &p.name)) return rc;
     if (int rc = flag_keys(e, item.tree, keys, &p.flags)) return rc;
     out->push_back(std::move(p));
   }
@@ -331,8 +352,8 @@ int builtin_adddeps(engine::engine* e) {
   if (int rc = engine::lib::typed_arg(e, 1, engine::t_tree, &options)) return rc;
   std::vector<std::string> deps;
   std::vector<std::string> targets;
-  if (int rc = strings_of(e, engine::lib::operand(e, 2), &deps, -2)) return rc;
-  if (int rc = strings_of(e, engine::lib::operand(e, 3), &targets, -3)) return rc;
+  if (int rc = names_in(e, engine::lib::operand(e, 2), &deps, -2)) return rc;
+  if (int rc = names_in(e, engine::lib::operand(e, 3), &targets, -3)) return rc;
   uint32_t dep_flags = 0;
   constexpr flag_key k_option_keys[] = {{"rec", graph::k_name_recdep},
                                         {"orderonly", graph::k_name_orderonly},

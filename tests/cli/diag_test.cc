@@ -87,6 +87,30 @@ TEST(InternalErrorDeathTest, CrashSignalsBecomeAborts) {
       testing::KilledBySignal(SIGABRT), "\\[release\\]");
 }
 
+// Recurses until the C stack is exhausted; the volatile frame and bound
+// keep the compiler from turning the recursion into a loop.
+volatile int g_recursion_bound = 1 << 30;
+
+int overflow_stack(int n) {
+  volatile char frame[512];
+  frame[0] = static_cast<char>(n);
+  if (n >= g_recursion_bound) return 0;
+  return overflow_stack(n + 1) + frame[0];
+}
+
+// The handlers run on a stack of their own: with the C stack exhausted
+// they still reach the internal-error abort.
+TEST(InternalErrorDeathTest, StackOverflowBecomesAnAbort) {
+  hooks = fatal_hooks();
+  hooks.release_engine = say_release;
+  EXPECT_EXIT(
+      {
+        install_crash_handlers();
+        overflow_stack(0);
+      },
+      testing::KilledBySignal(SIGABRT), "\\[release\\]");
+}
+
 TEST(Trace, IndentsOneSpacePerDepth) {
   testing::internal::CaptureStdout();
   depth = 0;

@@ -119,6 +119,29 @@ TEST(CdepReader, FormatErrorsRejectTheWholeFile) {
   EXPECT_EQ(read_text("a.o: b.h\nbroken\n", ctx), -1);
   ASSERT_EQ(ctx.lines.size(), 1u);
   EXPECT_EQ(ctx.lines[0].targets, strings{"old"});
+  EXPECT_EQ(ctx.error_line, 2u);
+}
+
+// No path holds a NUL byte: one in a name, plain or escaped, is a format
+// error of the line that holds it (the line where its logical line
+// begins), never a name handed on to the rule graph.
+TEST(CdepReader, NulByteInANameIsAFormatErrorWithItsLine) {
+  const std::string nul(1, '\0');
+  struct {
+    std::string text;
+    size_t line;
+  } cases[] = {
+      {"a.o: a.c x" + nul + "y.h\n", 1},
+      {"a.o: a.c\n\nb" + nul + ".o: b.c\n", 3},
+      {"a.o: a.c \\\n  \\" + nul + "\n", 1},
+      {"a.o: a.c\n" + nul + "\n", 2},
+  };
+  for (const auto& c : cases) {
+    cdep_context ctx;
+    EXPECT_EQ(read_text(c.text, ctx), -1) << c.line;
+    EXPECT_EQ(ctx.error_line, c.line);
+    EXPECT_TRUE(ctx.lines.empty());
+  }
 }
 
 struct recorded {

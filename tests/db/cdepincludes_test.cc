@@ -108,7 +108,8 @@ TEST_F(Cdepincludes, MissingFileIsSkippedOnlyWithIgnore) {
 TEST_F(Cdepincludes, FormatErrorIsFatalEvenWithIgnore) {
   dir.write("src/bad.d", "a.o: x.h\nno colon here\n");
   EXPECT_EXIT(read_cdepincludes({{"bad.d", "src", k_cdep_ignore}}), ::testing::ExitedWithCode(2),
-              "^kiln: \\*\\*\\* Invalid cdepincludes format in src/bad.d. Exiting.\n$");
+              "^kiln: syntax error at file src/bad.d line 2.\n"
+              "kiln: \\*\\*\\* Invalid cdepincludes format in src/bad.d. Exiting.\n$");
 }
 
 // A stat function over a fixed table of files.
@@ -196,7 +197,8 @@ TEST_F(Cdepincludes, CacheAnswersOnlyForAnUnchangedFile) {
 TEST_F(Cdepincludes, RereadOfAMalformedFileIsFatal) {
   dir.write("src/a.d", "a.o: a.c: b\n");
   EXPECT_EXIT(reread_cdep_file(id("src/a.d"), id("src"), fake_stat), ::testing::ExitedWithCode(2),
-              "Invalid cdepincludes format in src/a.d. Exiting.");
+              "syntax error at file src/a.d line 1.\n.*Invalid cdepincludes format in src/a.d. "
+              "Exiting.");
 }
 
 }  // namespace

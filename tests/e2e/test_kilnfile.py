@@ -114,5 +114,71 @@ class KilnfileTest(ProjectTestCase):
                                         "tokens; recommend also using @strict mode"), 1)
 
 
+class HostileKilnfileTest(ProjectTestCase):
+    """Input far outside what a real tree holds, as a fuzzer finds it: each
+    case ends with a message naming the file and line and exit status 2,
+    never in a crash (a signal would show as a negative status)."""
+
+    def assert_refused(self, files, message):
+        for name, text in files.items():
+            with open(self.path(name), "wb") as f:
+                f.write(text.encode("latin-1"))
+        r = self.run_kiln("-f", "Kilnfile")
+        self.assertEqual(r.returncode, 2, r.stderr[-500:])
+        self.assertIn(message, r.stdout + r.stderr)
+
+    def test_deep_nesting_and_self_inclusion_end_in_parse_errors(self):
+        deep = 200000
+        for body in ("$X = " + "(" * deep + "1" + ")" * deep + "\n",
+                     "$X = " + "[" * deep + "1" + "]" * deep + "\n",
+                     "@if (1)\n" * deep + "@endif\n" * deep):
+            with self.subTest(body=body[:12]):
+                self.assert_refused({"Kilnfile": "@toplevel\n" + body},
+                                    "kiln: nesting deeper than 1000 levels at file Kilnfile line ")
+        self.assert_refused({"Kilnfile": '@toplevel\n@projdirinclude "."\n'},
+                            "kiln: Kilnfiles nested more than 2000 deep, probably infinite "
+                            "recursion when opening file ././Kilnfile at file ././Kilnfile line 3")
+
+    def test_nul_byte_in_a_name_is_an_error_of_its_file(self):
+        rule = '\n\ttrue\n'
+        self.assert_refused({"Kilnfile": '@toplevel\n"a\\x00b": "c"' + rule},
+                            "error in targets at file Kilnfile line 2")
+        self.assert_refused({"Kilnfile": '@toplevel\n"a": "c\\u0000d"' + rule},
+                            "error in dependencies at file Kilnfile line 3")
+        self.assert_refused({"Kilnfile": '@toplevel\n'
+                                         '@call @addrule({"tgts": [{"name": "a\\u0000"}]})\n'},
+                            "error in @call at file Kilnfile line 3")
+        self.assert_refused({"Kilnfile": '@toplevel\n@cdepincludes @autophony @autotarget "a.d"\n'
+                                         '"a.o": "a.c"' + rule + '"a.c":\n',
+                             "a.d": "a.o: a.c \\\n x.h\n\nb.o: x\0y.h\n"},
+                            "kiln: syntax error at file ./a.d line 4.\n"
+                            "kiln: *** Invalid cdepincludes format in ./a.d. Exiting.\n")
+
+    def test_table_sizes_beyond_two_to_the_thirty_are_refused(self):
+        for directive, subject in (("dbhashsize", "DB hash size"),
+                                   ("stathashsize", "Stat hash size"),
+                                   ("expecteddeps", "Expected deps")):
+            with self.subTest(directive=directive):
+                self.assert_refused({"Kilnfile": "@toplevel\n"
+                                                 f"@call @{directive}(4611686018427387904)\n"
+                                                 '"a": "b"\n\ttouch a\n"b":\n\ttouch b\n'},
+                                    f"kiln: {subject} must be a power of 2 at file Kilnfile line 2")
+
+    def test_exit_in_a_function_ends_only_that_run(self):
+        self.write("Kilnfile",
+                   '@toplevel\n'
+                   '@function $f($x)\n'
+                   '  @exit($x)\n'
+                   '@endfunction\n'
+                   '@call $f(5)\n'
+                   '@call @dump(3)\n'
+                   '@phonyrule: "all": ($f("t"))\n'
+                   '"t":\n'
+                   '@\t$f(["touch", $@])\n')
+        r = self.build()
+        self.assertEqual(r.stdout, "3\n[., t] touch t\n")
+        self.assertTrue(self.exists("t"))
+
+
 if __name__ == "__main__":
     unittest.main()

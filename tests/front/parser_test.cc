@@ -171,6 +171,29 @@ TEST(Functions, OutputStatementsKeepTheStack) {
   EXPECT_EQ(dump(body), "out\n[1, 2, 3]\n7\n");
 }
 
+// @exit ends the whole run where it stands, deep inside functions too;
+// the value it gives is the run's result, and the frames it left are
+// dropped so that the next directive finds an empty stack.
+TEST(Functions, ExitInsideAFunctionEndsTheRunWithItsValue) {
+  std::string body =
+      "@function $inner()\n"
+      "  @exit(5)\n"
+      "  @dump(\"not reached\")\n"
+      "@endfunction\n"
+      "@function $outer($a, $b)\n"
+      "@locvar $t = 1\n"
+      "  @return $a + @L $inner()\n"
+      "@endfunction\n"
+      "@call $inner()\n"
+      "@call @dump(3)\n"
+      "$V = $outer(1, 2)\n"
+      "@call @dump($V)\n"
+      "@if ($outer(0, 0) == 0)\n"
+      "@call @dump(\"taken\")\n"
+      "@endif\n";
+  EXPECT_EQ(dump(body), "3\n5\n\"taken\"\n");
+}
+
 TEST(Loops, WhileForAndCounts) {
   std::string body =
       "@function $f()\n"
@@ -338,6 +361,30 @@ TEST(Directives, PrintVersionAndSettings) {
   cfg.expected_deps = saved;
 }
 
+// Table sizes are bounded: a size far above any real tree would overflow
+// the tables' byte counts or fail their allocation at start-up.
+TEST(Directives, TableSizesAboveTwoToTheThirtyAreRefused) {
+  const char* const directives[][2] = {
+      {"expecteddeps", "Expected deps"},       {"expectedtotaltargets", "Expected total targets"},
+      {"expectedstrings", "Expected strings"}, {"statcachesize", "Stat cache size"},
+      {"accesscachesize", "Access cache size"}, {"stathashsize", "Stat hash size"},
+      {"accesshashsize", "Access hash size"},  {"dbhashsize", "DB hash size"},
+      {"tsdbhashsize", "TSDB hash size"},
+  };
+  for (const auto& d : directives) {
+    for (const char* n : {"2147483648", "4611686018427387904"}) {
+      std::string call = std::string("@call @") + d[0] + "(" + n + ")\n";
+      EXPECT_NE(error(call).find(std::string(d[1]) + " must be a power of 2 at file Kilnfile line 2"),
+                std::string::npos)
+          << call;
+    }
+  }
+  size_t saved = cfg.db_hash_size;
+  EXPECT_EQ(dump("@call @dbhashsize(1073741824)\n"), "");
+  EXPECT_EQ(cfg.db_hash_size, size_t{1} << 30);
+  cfg.db_hash_size = saved;
+}
+
 TEST(Directives, SettingsIgnoredInSubfilesAndProbes) {
   kilnfile_runner k;
   parse_context ctx;
@@ -417,6 +464,41 @@ TEST(ParseErrors, DeclarationAndPositions) {
   EXPECT_EQ(k.parse("@toplevel\n$X = [1, \\\n 2, ]\n").err,
             "kiln: syntax error at file Kilnfile line 3 col 6.\n");
   EXPECT_EQ(k.parse("@toplevel )\n").err, "kiln: syntax error at file Kilnfile line 1 col 11.\n");
+}
+
+// Every nested construct holds C stack while it is read: nesting far
+// beyond any real Kilnfile ends in a parse error at the bound, not in a
+// stack overflow.
+TEST(ParseErrors, DeepNestingFailsAtTheBound) {
+  auto times = [](const std::string& s, int n) {
+    std::string out;
+    for (int i = 0; i < n; i++) out += s;
+    return out;
+  };
+  struct {
+    std::string body;
+    const char* where;
+  } cases[] = {
+      {"$X = " + times("(", 200000) + "1" + times(")", 200000) + "\n", "line 2 col 1007"},
+      {"$X = " + times("[", 200000) + "1" + times("]", 200000) + "\n", "line 2 col 1007"},
+      {"$X = " + times("-", 200000) + "1\n", "line 2 col 1007"},
+      {"$X = " + times("@strlower(", 200000) + "\"\"" + times(")", 200000) + "\n",
+       "line 2 col 10015"},
+      // The condition of the innermost block is the level too many.
+      {times("@if (1)\n", 100000) + times("@endif\n", 100000), "line 1001 col 7"},
+      {times("@beginscope\n", 100000) + times("@endscope\n", 100000), "line 1002 col 12"},
+      {"@function $f()\n" + times("@while (0)\n", 100000) + times("@endwhile\n", 100000) +
+           "@endfunction\n",
+       "line 1002 col 10"},
+  };
+  for (const auto& c : cases) {
+    std::string err = error(c.body);
+    EXPECT_EQ(err, std::string("kiln: nesting deeper than 1000 levels at file Kilnfile ") +
+                       c.where + ".\n")
+        << c.body.substr(0, 40);
+  }
+  // Up to the bound, nesting is read as usual.
+  EXPECT_EQ(dump("@call @dump(" + times("[", 999) + "1" + times("]", 999) + "[])\n"), "1\n");
 }
 
 TEST(ParseErrors, WrongDeclarationAndLeadingPath) {

@@ -46,6 +46,9 @@ class RuleBuiltins : public graph::GraphTest {
   // Value builders: each result holds one reference, which the containers
   // and call() take over.
   value s(const char* text) { return make_object(t_str, string_new(&e, text, strlen(text))); }
+  value s(const char* text, size_t length) {
+    return make_object(t_str, string_new(&e, text, length));
+  }
   value arr(std::initializer_list<value> items) {
     array_obj* a = array_new(&e);
     for (value v : items) {
@@ -161,6 +164,12 @@ TEST_F(RuleBuiltins, AddRuleArgumentErrors) {
       {"target without name", dict({{"tgts", arr({dict({{"dist", make_bool(true)}})})}}),
        ext::err_name_missing, "name"},
       {"name not string", dict({{"tgts", arr({dict({{"name", make_number(1)}})})}}), 48, nullptr},
+      // A name with a NUL byte could never be interned in the rule graph.
+      {"target name with NUL", dict({{"tgts", arr({dict({{"name", s("a\0b", 3)}})})}}), 7,
+       nullptr},
+      {"dependency name with NUL",
+       dict({{"tgts", tgts({"a"})}, {"deps", arr({dict({{"name", s("b\0", 2)}})})}}), 7,
+       nullptr},
       {"dist not boolean",
        dict({{"tgts", arr({dict({{"name", s("a")}, {"dist", s("yes")}})})}}), 40, nullptr},
       {"deps not array", dict({{"tgts", tgts({"a"})}, {"deps", dict({})}}), 47, nullptr},
@@ -322,6 +331,8 @@ TEST_F(RuleBuiltins, AddDepsArgumentErrors) {
       {arr({}), arr({s("d"), make_nil()}), dict({}), 48, -2},
       {dict({}), arr({}), dict({}), 47, -3},
       {arr({s("t")}), arr({}), dict({{"orderonly", s("yes")}}), 40, -1},
+      {arr({s("t")}), arr({s("d\0", 2)}), dict({}), 7, -2},
+      {arr({s("\0t", 2)}), arr({s("d")}), dict({}), 7, -3},
   };
   for (error_case& c : cases) {
     EXPECT_LT(call(k_adddeps, {c.targets, c.deps, c.options}), 0);

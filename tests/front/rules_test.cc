@@ -132,6 +132,12 @@ TEST(Rules, HeaderErrors) {
       {"@order \"a\" ([\"b\", \"c\"])\n", "error in @order: stringlist size not 1"},
       {"a:\n\techo $x\n", "Old-style shell commands support only $@, $<, $^, $+, $|"},
       {"a:\n\techo $(X\n", "Old-style shell command varref literal not terminated"},
+      // Names cannot hold a NUL byte: the rule graph's names are C strings.
+      {"\"a\\x00b\": \"c\"\n\ttrue\n", "error in targets at file Kilnfile line 2"},
+      {"\"a\": \"c\\u0000d\"\n\ttrue\n", "error in dependencies at file Kilnfile line 3"},
+      {"@order \"a\\u0000\" \"b\"\n", "error in @order at file Kilnfile line 2"},
+      {"@fileinclude \"x\\u0000\"\n", "error in @fileinclude at file Kilnfile line 3"},
+      {"@cdepincludes [\"a.d\", \"\\u0000\"]\n", "error in @cdepincludes at file Kilnfile line 3"},
   };
   for (const auto& c : cases) {
     kilnfile_runner k;
@@ -144,6 +150,8 @@ TEST(Rules, HeaderErrors) {
   kilnfile_runner k;
   parse_result r = k.parse("@toplevel\n(1): b\n");
   EXPECT_NE(r.out.find("expected str or array, got type 0 in target"), std::string::npos) << r.out;
+  r = k.parse("@toplevel\n\"a\": ([\"b\", \"c\\u0000\"])\n");
+  EXPECT_EQ(r.out, "string with NUL byte for directive dependency\n");
 }
 
 TEST(Rules, BasesMayNotHoldNilLists) {
@@ -270,6 +278,28 @@ TEST_F(Evaluation, AResultThatIsNoArgumentVectorFails) {
   commands("c", &rc, &error);
   EXPECT_EQ(error, "Expected array");
   EXPECT_EQ(k.eng()->stack.length, 0u);
+}
+
+// @exit in a recipe function ends the evaluation with its value as the
+// command, whatever frames lie below it.
+TEST_F(Evaluation, ExitInARecipeFunctionGivesTheCommand) {
+  ASSERT_TRUE(build(
+      "@function $cmd($x)\n"
+      "  @exit([\"echo\", $x])\n"
+      "  @return [\"not\", \"reached\"]\n"
+      "@endfunction\n"
+      "@function $list($x)\n"
+      "  @exit([[\"echo\", $x]])\n"
+      "@endfunction\n"
+      "@function $cmds()\n"
+      "  @return [1, @L $list(\"inner\")]\n"
+      "@endfunction\n"
+      "\"a\":\n"
+      "@\t$cmd($@)\n"
+      "@@\t$cmds()\n"));
+  EXPECT_EQ(commands("a"), (std::vector<std::string>{"NI|E|NM|echo|a", "NI|E|NM|echo|inner"}));
+  EXPECT_EQ(k.eng()->stack.length, 0u);
+  EXPECT_EQ(k.eng()->bp, 0u);
 }
 
 TEST(Directives, OrderAndCdepincludes) {
@@ -435,6 +465,21 @@ TEST_F(Includes, SelfInclusionEndsWithAMessage) {
                    "when opening file loop.inc") != std::string::npos;
     EXPECT_TRUE(reported) << r.err.substr(0, 300);
   }
+}
+
+// A project directory that includes itself opens the same file again and
+// again without running out of descriptors first; the include bound ends
+// it with a parse error, well before the C stack runs out.
+TEST_F(Includes, ProjectSelfInclusionEndsAtTheBound) {
+  write("Kilnfile", "@toplevel\n@projdirinclude \".\"\n");
+  parse_result r = parse_top();
+  EXPECT_NE(r.rc, 0);
+  EXPECT_EQ(r.err.rfind("kiln: Kilnfiles nested more than 2000 deep, probably infinite recursion "
+                        "when opening file ././Kilnfile at file ././Kilnfile line 3 col 1.\n",
+                        0),
+            0u)
+      << r.err.substr(0, 300);
+  EXPECT_EQ(k.eng()->stack.length, 0u);
 }
 
 TEST_F(Includes, ProbeMarkersFollowTheIncludeChain) {
