@@ -15,6 +15,7 @@
 #include "cli/startup.h"
 #include "db/cdepincludes.h"
 #include "db/database.h"
+#include "exec/progress.h"
 #include "front/rule_list.h"
 #include "graph/add_rule.h"
 #include "graph/deferred.h"
@@ -179,6 +180,7 @@ void check_cycles() {
 
 void run_build() {
   graph::resolve_pending_reverse_edges();
+  exec::progress_init();
   sched::build(true);
 }
 

@@ -17,6 +17,7 @@
 
 #include "cli/diag.h"
 #include "cli/settings.h"
+#include "exec/progress.h"
 #include "graph/path.h"
 #include "graph/stringtab.h"
 #include "jobserver/jobserver.h"
@@ -142,7 +143,8 @@ pid_t run_plan(const spawn_plan& plan, int p[2]) {
     setenv("MAKEFLAGS", flags.c_str(), 1);
   }
   if (plan.echo && !cfg.silent) {
-    std::string line = echo_line(plan.r, plan.echo_words);
+    bool first = plan.r->n_commands == 0 || plan.echo_words == plan.r->commands[0];
+    std::string line = progress_prefix(first) + echo_line(plan.r, plan.echo_words);
     graph::rule* r = const_cast<graph::rule*>(plan.r);
     if (capture) {
       syncbuf_append(rule_syncbuf(r), line.data(), line.size());

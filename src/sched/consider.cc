@@ -6,6 +6,7 @@
 
 #include "cli/diag.h"
 #include "cli/settings.h"
+#include "exec/progress.h"
 #include "graph/stringtab.h"
 #include "sched/do_exec.h"
 #include "sched/fscache.h"
@@ -149,6 +150,7 @@ void run_queue_push(graph::ruleid id) {
   }
   queue[queue_size++] = id;
   graph::rule_at(id)->flags |= graph::k_rule_queued;
+  exec::progress_rule_queued();
 }
 
 graph::ruleid run_queue_pop() { return queue_size ? queue[--queue_size] : -1; }

@@ -91,6 +91,31 @@ class FirstAndNoOpBuildTest(CProjectCase):
         after = os.stat(self.path(".kiln.db"))
         self.assertEqual((after.st_ino, after.st_mtime_ns), (before.st_ino, before.st_mtime_ns))
 
+    def test_progress_counts_on_a_terminal_only(self):
+        import pty
+        master, slave = pty.openpty()
+        p = subprocess.Popen([os.environ["KILN"], "-f", "Kilnfile"], cwd=self.dir,
+                             stdout=slave, stderr=subprocess.DEVNULL)
+        os.close(slave)
+        out = b""
+        while True:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:
+                break
+            if not chunk:
+                break
+            out += chunk
+        p.wait()
+        os.close(master)
+        lines = [l for l in out.decode().splitlines() if l.startswith("[")]
+        self.assertEqual([re.match(r"\[(\d+)/(\d+)\] \[\., ", l) is not None for l in lines],
+                         [True] * 3, lines)
+        self.assertEqual(lines[-1].split()[0], "[3/3]")
+        # Piped, the same build echoes exactly as before.
+        self.touch("a.c")
+        self.assertEqual(echo_lines(self.build().stdout)[0][:5], "[., a")
+
     def test_touching_a_source_rebuilds_only_what_depends_on_it(self):
         self.build()
         before = self.mtime_ns("a.o")
