@@ -21,7 +21,6 @@ using namespace kiln;
 int main(int argc, char** argv) {
   cli::mode_from_program_name(argv[0]);                // 1, and the mode of step 8
   db::db_init_escapes();                               // 2
-                                                       // 3: directory names are std::strings
   diag::install_crash_handlers();                      // 4
   cli::seed_random();                                  // 5
   jobserver::set_core_limit();                         // 6

@@ -188,6 +188,5 @@ int write_back_database() { return db::db_write_back(); }
 
 void remove_jobserver_fifo() { jobserver::remove_fifo(); }
 
-int self_pipe_read_fd() { return self_pipe[0]; }
 
 }  // namespace kiln::cli

@@ -50,9 +50,6 @@ int write_back_database();
 // Step 31: removes the jobserver FIFO this process created.
 void remove_jobserver_fifo();
 
-// Read end of the self-pipe that the signal handlers write to, or -1.
-int self_pipe_read_fd();
-
 // Flags set by the SIGTERM, SIGINT and SIGHUP handlers.
 extern volatile sig_atomic_t got_sigterm, got_sigint, got_sighup;
 

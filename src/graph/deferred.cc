@@ -97,14 +97,6 @@ void add_deponly(const std::vector<parsed_name>& targets, const std::vector<pars
   }
 }
 
-void add_dep_group(const strid* targets, size_t n_targets, const strid* deps, size_t n_deps,
-                   uint32_t flags) {
-  for (size_t i = 0; i < n_targets; i++) defer_dep(targets[i], -1, flags);
-  for (size_t i = 0; i < n_targets; i++) {
-    for (size_t j = 0; j < n_deps; j++) defer_dep(targets[i], deps[j], flags);
-  }
-}
-
 size_t deferred_count() { return n_deferred; }
 
 ruleid make_implicit_rule(strid target, int32_t scope) {

@@ -33,11 +33,6 @@ void defer_dep(strid target, strid dep, uint32_t flags);
 void add_deponly(const std::vector<parsed_name>& targets, const std::vector<parsed_name>& deps,
                  bool phony, std::string_view prefix, bool hook_targets = false);
 
-// One group of a compiler dependency file: (target, -1) for each target
-// and (target, dependency) for each dependency, with k_defer_* flags.
-void add_dep_group(const strid* targets, size_t n_targets, const strid* deps, size_t n_deps,
-                   uint32_t flags);
-
 // Number of deferred entries waiting.
 size_t deferred_count();
 

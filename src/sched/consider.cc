@@ -39,7 +39,6 @@ graph::ruleid dep_rule(graph::kilndep* d) {
   return d->rule_id;
 }
 
-// Step of the walk for a dependency without a rule.
 // Whether a file without rule exists (following symbolic links). The
 // up-to-date decision stats every such source anyway, so its stat-cache
 // entry answers for all but symbolic links, which the access cache

@@ -16,7 +16,7 @@ namespace {
 
 graph::strid id(const std::string& s) { return graph::intern(s.data(), s.size()); }
 
-// The design's example: one target built in src, one source file.
+// One target built in src, one source file.
 const char k_golden_v2[] =
     "@v2@\n"
     "\n"

@@ -68,7 +68,12 @@ TEST_F(Deferred, DependencyGroupsFromCompilerFiles) {
   simple_rule({"x.o"}, {"x.c"});
   strid tg[] = {intern("x.o"), intern("y.o")};
   strid dp[] = {intern("x.h"), intern("sys.h")};
-  add_dep_group(tg, 2, dp, 2, k_defer_missing_allowed);
+  // As a compiler dependency file adds them: each target, then each
+  // (target, dependency) pair.
+  for (strid t : tg) defer_dep(t, -1, 0);
+  for (strid t : tg) {
+    for (strid d : dp) defer_dep(t, d, k_defer_missing_allowed);
+  }
   EXPECT_EQ(deferred_count(), 6u);
   resolve_deferred_deps(0);
   ruleid x = rule_of("x.o");
