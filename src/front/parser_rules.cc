@@ -7,6 +7,7 @@
 #include "front/includes.h"
 #include "front/parser_internal.h"
 #include "graph/path.h"
+#include "graph/stringtab.h"
 
 namespace kiln::front {
 
@@ -303,6 +304,9 @@ bool parser::rule_statement(const std::string* first_varref) {
     recommend_rectgt(pr);
   }
   if (!r.entries.empty()) {
+    std::string file = ctx_.leading_path.empty() ? ctx_.file_name
+                                                 : ctx_.leading_path + "/" + ctx_.file_name;
+    r.file = graph::intern(file.data(), file.size());
     ctx_.rules->recipes.push_back(std::move(r));
     pr.recipe = &ctx_.rules->recipes.back();
   }
@@ -311,11 +315,16 @@ bool parser::rule_statement(const std::string* first_varref) {
 }
 
 // Recipe lines until the first line that is none: tab-started shell
-// lines and `@`/`@@` tab expression lines.
+// lines and `@`/`@@` tab expression lines. Each entry keeps the line it
+// starts on, for the messages of a failed evaluation.
 bool parser::recipe_lines(recipe* out) {
   for (;;) {
+    size_t n_entries = out->entries.size();
+    int line = lex_.get_line();
     if (t_ == tok::shell_text) {
       std::string text = val_.text;
+      // A continued shell line has been read to its last line.
+      for (char c : text) line -= c == '\n';
       advance();
       if (!shell_line(text, out)) return false;
       if (!end_of_statement()) return false;
@@ -326,6 +335,7 @@ bool parser::recipe_lines(recipe* out) {
     } else {
       return true;
     }
+    if (out->entries.size() > n_entries) out->entries.back().line = line;
   }
 }
 

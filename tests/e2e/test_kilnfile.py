@@ -68,6 +68,35 @@ class KilnfileTest(ProjectTestCase):
         self.assertIn("Backtrace:", r.stdout)
         self.assertIn("evaluating shell commands for 'a'", r.stderr)
 
+    def test_a_failed_recipe_names_its_kilnfile_line_and_rule(self):
+        self.write("Kilnfile", '@toplevel\n@dirinclude "sub"\n')
+        self.write("sub/Kilnfile",
+                   '@subfile\n\n'
+                   '"a.o": "a.c"\n'
+                   '\techo one\n'
+                   '\t$(CCC) -c $< \\\n'
+                   '\t  -o $@\n'
+                   '"b":\n'
+                   '@@\t[["true"], \\\n'
+                   '   [$MISSING]]\n'
+                   '"c":\n'
+                   '@\t"not a list"\n')
+        self.write("sub/a.c", "")
+        r = self.build("sub/a.o", status=2)
+        # The engine's own report stays as it was.
+        self.assertIn("error Scope variable not found\nBacktrace:\n", r.stdout)
+        self.assertIn('"CCC"\ngetting global variable\n', r.stdout)
+        self.assertIn("kiln: variable $CCC is not defined in the recipe of 'sub/a.o' "
+                      "at file ./sub/Kilnfile line 5.\n"
+                      "kiln: *** evaluating shell commands for 'sub/a.o' (directory: 'sub') "
+                      "failed, error: Scope variable not found. Exiting.\n", r.stderr)
+        r = self.build("sub/b", status=2)
+        self.assertIn("kiln: variable $MISSING is not defined in the recipe of 'sub/b' "
+                      "at file ./sub/Kilnfile line 8.\n", r.stderr)
+        r = self.build("sub/c", status=2)
+        self.assertIn("kiln: Expected array in the recipe of 'sub/c' "
+                      "at file ./sub/Kilnfile line 11.\n", r.stderr)
+
     def test_old_style_lines_quote_expansions_and_keep_continuations(self):
         self.write("in file's name", "data\n")
         self.write("Kilnfile",
