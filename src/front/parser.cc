@@ -24,13 +24,26 @@ bool parser::fail(const char* fmt, ...) {
   va_start(ap, fmt);
   vsnprintf(msg, sizeof msg, fmt, ap);
   va_end(ap);
+  // Spaces where a recipe line's tab belongs make the line a statement
+  // of its own, which rarely parses; it may fail at its end of line.
+  char hint[96] = "";
+  int line = lex_.get_line();
+  int n_spaces = after_recipe_spaces_;
+  bool at_line_end = t_ == tok::newline || t_ == tok::end;
+  if (n_spaces > 0 && (line == after_recipe_line_ ||
+                       (line == after_recipe_line_ + 1 && at_line_end))) {
+    char where[32] = "";
+    if (line != after_recipe_line_) snprintf(where, sizeof where, " on line %d", after_recipe_line_);
+    snprintf(hint, sizeof hint, " (did you mean TAB instead of %d space%s%s?)", n_spaces,
+             n_spaces == 1 ? "" : "s", where);
+  }
   fflush(stdout);
   if (ctx_.leading_path.empty()) {
-    fprintf(stderr, "kiln: %s at file %s line %d col %d.\n", msg, ctx_.file_name.c_str(),
-            lex_.get_line(), lex_.get_column());
+    fprintf(stderr, "kiln: %s at file %s line %d col %d%s.\n", msg, ctx_.file_name.c_str(),
+            line, lex_.get_column(), hint);
   } else {
-    fprintf(stderr, "kiln: %s at file %s/%s line %d col %d\n", msg, ctx_.leading_path.c_str(),
-            ctx_.file_name.c_str(), lex_.get_line(), lex_.get_column());
+    fprintf(stderr, "kiln: %s at file %s/%s line %d col %d%s\n", msg, ctx_.leading_path.c_str(),
+            ctx_.file_name.c_str(), line, lex_.get_column(), hint);
   }
   return false;
 }

@@ -149,6 +149,10 @@ class parser {
   token_value val_;
   bool do_actions_ = true;
   bool failed_ = false;
+  // The line right after the last rule's recipe and the spaces it starts
+  // with: a failure there gets a hint about the tab.
+  int after_recipe_line_ = -1;
+  int after_recipe_spaces_ = 0;
   eng::value scope_;  // the scope being compiled (held by the object cache)
 };
 

@@ -316,7 +316,8 @@ bool parser::rule_statement(const std::string* first_varref) {
 
 // Recipe lines until the first line that is none: tab-started shell
 // lines and `@`/`@@` tab expression lines. Each entry keeps the line it
-// starts on, for the messages of a failed evaluation.
+// starts on, for the messages of a failed evaluation; the line after the
+// recipe is kept for the hint about spaces.
 bool parser::recipe_lines(recipe* out) {
   for (;;) {
     size_t n_entries = out->entries.size();
@@ -333,6 +334,8 @@ bool parser::recipe_lines(recipe* out) {
       advance();
       if (!expression_recipe(is_list, out) || !end_of_statement()) return false;
     } else {
+      after_recipe_line_ = line;
+      after_recipe_spaces_ = lex_.get_leading_spaces();
       return true;
     }
     if (out->entries.size() > n_entries) out->entries.back().line = line;

@@ -97,6 +97,22 @@ class KilnfileTest(ProjectTestCase):
         self.assertIn("kiln: Expected array in the recipe of 'sub/c' "
                       "at file ./sub/Kilnfile line 11.\n", r.stderr)
 
+    def test_spaces_instead_of_a_recipe_tab_get_a_hint(self):
+        rule = '@toplevel\n"a": "b"\n\techo first\n'
+        self.write("Kilnfile", rule + '        cc -c a.c\n')
+        r = self.build(status=2)
+        self.assertIn("kiln: syntax error at file Kilnfile line 4 col 13 "
+                      "(did you mean TAB instead of 8 spaces?).\n", r.stderr)
+        # A one-word line fails only at its end of line, on the next line.
+        self.write("Kilnfile", rule + '   true\n')
+        r = self.build(status=2)
+        self.assertIn("kiln: syntax error at file Kilnfile line 5 col 1 "
+                      "(did you mean TAB instead of 3 spaces on line 4?).\n", r.stderr)
+        # Indented lines elsewhere are no recipe lines gone wrong.
+        self.write("Kilnfile", '@toplevel\n$X = 1\n   )\n')
+        r = self.build(status=2)
+        self.assertIn("kiln: syntax error at file Kilnfile line 3 col 5.\n", r.stderr)
+
     def test_old_style_lines_quote_expansions_and_keep_continuations(self):
         self.write("in file's name", "data\n")
         self.write("Kilnfile",
