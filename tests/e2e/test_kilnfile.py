@@ -113,6 +113,17 @@ class KilnfileTest(ProjectTestCase):
         r = self.build(status=2)
         self.assertIn("kiln: syntax error at file Kilnfile line 3 col 5.\n", r.stderr)
 
+    def test_a_missing_endfunction_names_the_open_function(self):
+        self.write("Kilnfile", '@toplevel\n\n@function $f($x)\n  @return $x\n')
+        r = self.build(status=2)
+        self.assertIn("kiln: missing @endfunction for the @function $f of line 3 "
+                      "at file Kilnfile line 5 col 1.\n", r.stderr)
+        # Top-level statements swallowed by the open body fail there.
+        self.write("Kilnfile", '@toplevel\n@function $f($x)\n  @return $x\n\n"a": "b"\n')
+        r = self.build(status=2)
+        self.assertIn("kiln: syntax error at file Kilnfile line 5 col 5.\n"
+                      "kiln: note: in the body of the @function $f of line 2.\n", r.stderr)
+
     def test_old_style_lines_quote_expansions_and_keep_continuations(self):
         self.write("in file's name", "data\n")
         self.write("Kilnfile",
