@@ -142,10 +142,13 @@ std::string recipe_failure_line(const eng::engine* e, const graph::rule* r, cons
   std::string where;
   if (rc.file >= 0) {
     where = std::string(" at file ") + graph::text(rc.file);
+    if (line >= 0) where += " line " + std::to_string(line);
   } else {
-    where = std::string(" in a Kilnfile of directory '") + graph::text(r->prefix) + "'";
+    // A rule made by script code: the statement that ran the code.
+    where = ", made by the statement";
+    if (line >= 0) where += " at line " + std::to_string(line);
+    where += std::string(" of the Kilnfile in directory '") + graph::text(r->prefix) + "'";
   }
-  if (line >= 0) where += " line " + std::to_string(line);
   return "kiln: " + what + " in the recipe of '" + graph::rule_name(r) + "'" + where + ".\n";
 }
 

@@ -69,7 +69,13 @@ class KilnfileTest(ProjectTestCase):
         self.assertIn("evaluating shell commands for 'a'", r.stderr)
 
     def test_a_failed_recipe_names_its_kilnfile_line_and_rule(self):
-        self.write("Kilnfile", '@toplevel\n@dirinclude "sub"\n')
+        self.write("Kilnfile",
+                   '@toplevel\n@dirinclude "sub"\n'
+                   '@function $cmd($arg)\n'
+                   '  @return ["echo", @D $UNSET]\n'
+                   '@endfunction\n'
+                   '@call @addrule({"tgts": [{"name": "t"}], '
+                   '"shells": [{"isfun": @true, "fun": @L $cmd, "arg": 1}]})\n')
         self.write("sub/Kilnfile",
                    '@subfile\n\n'
                    '"a.o": "a.c"\n'
@@ -96,6 +102,9 @@ class KilnfileTest(ProjectTestCase):
         r = self.build("sub/c", status=2)
         self.assertIn("kiln: Expected array in the recipe of 'sub/c' "
                       "at file ./sub/Kilnfile line 11.\n", r.stderr)
+        r = self.build("t", status=2)
+        self.assertIn("kiln: variable $UNSET is not defined in the recipe of 't', made by the "
+                      "statement at line 6 of the Kilnfile in directory '.'.\n", r.stderr)
 
     def test_spaces_instead_of_a_recipe_tab_get_a_hint(self):
         rule = '@toplevel\n"a": "b"\n\techo first\n'
