@@ -154,6 +154,7 @@ tok lexer::scan_code(token_value& out, bool is_strict) {
     case -1:
       return tok::end;
     case ' ':
+      if (column_ == leading_spaces_ + 1) ++leading_spaces_;
       advance(1);
       return k_no_token;
     case '\t':
@@ -459,6 +460,7 @@ tok lexer::scan_string(token_value& out, int quote) {
   if (n_newlines > 0) {
     line_ += n_newlines;
     column_ = 1 + static_cast<int>(n - last_newline - 1);
+    leading_spaces_ = 0;
   }
   return tok::string;
 }
@@ -557,6 +559,7 @@ tok lexer::scan_shell_line(token_value& out) {
     if (n_newlines > 0) {
       line_ += n_newlines;
       column_ = 2 + static_cast<int>(n - after_last_newline);
+      leading_spaces_ = 0;
     }
     return tok::shell_text;
   }

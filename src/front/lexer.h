@@ -78,6 +78,8 @@ class lexer {
   int get_line() const { return buf_ ? line_ : 0; }
   // Current column; 0 before the first token was asked for.
   int get_column() const { return buf_ ? column_ : 0; }
+  // The spaces that start the current line; 0 when it starts otherwise.
+  int get_leading_spaces() const { return leading_spaces_; }
   // lexer_flags (k_in_recipe_context, k_line_continued).
   int get_flags() const { return flags_; }
   void set_flags(int flags) { flags_ = flags; }
@@ -108,6 +110,7 @@ class lexer {
   void count_newline() {
     ++line_;
     column_ = 1;
+    leading_spaces_ = 0;
   }
   void push_cond(start_cond c);
   void pop_cond();
@@ -139,6 +142,7 @@ class lexer {
   bool eof_ = false;      // the stream has no more bytes
   int line_ = 1;
   int column_ = 0;
+  int leading_spaces_ = 0;
   int flags_;
   start_cond cond_ = start_cond::normal;
   // Saved start conditions; the capacity grows in steps of 25 entries.

@@ -24,13 +24,30 @@ bool parser::fail(const char* fmt, ...) {
   va_start(ap, fmt);
   vsnprintf(msg, sizeof msg, fmt, ap);
   va_end(ap);
+  // Spaces where a recipe line's tab belongs make the line a statement
+  // of its own, which rarely parses; it may fail at its end of line.
+  char hint[96] = "";
+  int line = lex_.get_line();
+  int n_spaces = after_recipe_spaces_;
+  bool at_line_end = t_ == tok::newline || t_ == tok::end;
+  if (n_spaces > 0 && (line == after_recipe_line_ ||
+                       (line == after_recipe_line_ + 1 && at_line_end))) {
+    char where[32] = "";
+    if (line != after_recipe_line_) snprintf(where, sizeof where, " on line %d", after_recipe_line_);
+    snprintf(hint, sizeof hint, " (did you mean TAB instead of %d space%s%s?)", n_spaces,
+             n_spaces == 1 ? "" : "s", where);
+  }
   fflush(stdout);
   if (ctx_.leading_path.empty()) {
-    fprintf(stderr, "kiln: %s at file %s line %d col %d.\n", msg, ctx_.file_name.c_str(),
-            lex_.get_line(), lex_.get_column());
+    fprintf(stderr, "kiln: %s at file %s line %d col %d%s.\n", msg, ctx_.file_name.c_str(),
+            line, lex_.get_column(), hint);
   } else {
-    fprintf(stderr, "kiln: %s at file %s/%s line %d col %d\n", msg, ctx_.leading_path.c_str(),
-            ctx_.file_name.c_str(), lex_.get_line(), lex_.get_column());
+    fprintf(stderr, "kiln: %s at file %s/%s line %d col %d%s\n", msg, ctx_.leading_path.c_str(),
+            ctx_.file_name.c_str(), line, lex_.get_column(), hint);
+  }
+  if (open_function_line_ >= 0) {
+    fprintf(stderr, "kiln: note: in the body of the @function $%s of line %d.\n",
+            open_function_.c_str(), open_function_line_);
   }
   return false;
 }
@@ -239,6 +256,7 @@ bool parser::variable_definition(const std::string& name) {
 // Functions
 
 bool parser::function_definition() {
+  int open_line = lex_.get_line();
   advance();
   if (t_ != tok::varref) return fail("syntax error");
   std::string name = val_.text;
@@ -260,6 +278,8 @@ bool parser::function_definition() {
   if (!bind(name, eng::make_typed(eng::t_fun, static_cast<double>(address)))) return false;
   if (!end_of_statement()) return false;
   gen_.op_imm(eng::op_function, k);
+  open_function_line_ = open_line;
+  open_function_ = name;
   while (t_ == tok::newline) advance();
   while (t_ == tok::kw_locvar) {
     advance();
@@ -272,7 +292,12 @@ bool parser::function_definition() {
     while (t_ == tok::newline) advance();
   }
   if (!body_list(&parser::at_endfunction)) return false;
+  if (t_ == tok::end) {
+    open_function_line_ = -1;
+    return fail("missing @endfunction for the @function $%s of line %d", name.c_str(), open_line);
+  }
   if (!expect(tok::kw_endfunction)) return false;
+  open_function_line_ = -1;
   gen_.op(eng::op_nil);
   gen_.push_double(k);
   gen_.push_double(gen_.n_locals());

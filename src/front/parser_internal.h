@@ -159,6 +159,14 @@ class parser {
   token_value val_;
   bool do_actions_ = true;
   bool failed_ = false;
+  // The line right after the last rule's recipe and the spaces it starts
+  // with: a failure there gets a hint about the tab.
+  int after_recipe_line_ = -1;
+  int after_recipe_spaces_ = 0;
+  // The @function whose body is being read (line -1: none); a failure
+  // in the body names it.
+  int open_function_line_ = -1;
+  std::string open_function_;
   eng::value scope_;  // the scope being compiled (held by the object cache)
 };
 

@@ -7,6 +7,7 @@
 #include "front/includes.h"
 #include "front/parser_internal.h"
 #include "graph/path.h"
+#include "graph/stringtab.h"
 
 namespace kiln::front {
 
@@ -303,6 +304,9 @@ bool parser::rule_statement(const std::string* first_varref) {
     recommend_rectgt(pr);
   }
   if (!r.entries.empty()) {
+    std::string file = ctx_.leading_path.empty() ? ctx_.file_name
+                                                 : ctx_.leading_path + "/" + ctx_.file_name;
+    r.file = graph::intern(file.data(), file.size());
     ctx_.rules->recipes.push_back(std::move(r));
     pr.recipe = &ctx_.rules->recipes.back();
   }
@@ -311,11 +315,17 @@ bool parser::rule_statement(const std::string* first_varref) {
 }
 
 // Recipe lines until the first line that is none: tab-started shell
-// lines and `@`/`@@` tab expression lines.
+// lines and `@`/`@@` tab expression lines. Each entry keeps the line it
+// starts on, for the messages of a failed evaluation; the line after the
+// recipe is kept for the hint about spaces.
 bool parser::recipe_lines(recipe* out) {
   for (;;) {
+    size_t n_entries = out->entries.size();
+    int line = lex_.get_line();
     if (t_ == tok::shell_text) {
       std::string text = val_.text;
+      // A continued shell line has been read to its last line.
+      for (char c : text) line -= c == '\n';
       advance();
       if (!shell_line(text, out)) return false;
       if (!end_of_statement()) return false;
@@ -324,8 +334,11 @@ bool parser::recipe_lines(recipe* out) {
       advance();
       if (!expression_recipe(is_list, out) || !end_of_statement()) return false;
     } else {
+      after_recipe_line_ = line;
+      after_recipe_spaces_ = lex_.get_leading_spaces();
       return true;
     }
+    if (out->entries.size() > n_entries) out->entries.back().line = line;
   }
 }
 

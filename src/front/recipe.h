@@ -32,17 +32,24 @@ struct recipe_entry {
   uint8_t flags = 0;
   int64_t address = 0;    // code or function address
   int64_t arg_index = -1; // object-cache index of the function's argument
+  int line = -1;          // Kilnfile line of the recipe line, -1 when unknown
   std::vector<std::vector<std::string>> commands;  // ready entries
 };
 
 struct recipe {
   std::vector<recipe_entry> entries;
+  // The Kilnfile the recipe was read from, as parse messages name it; -1
+  // for recipes made by script code.
+  graph::strid file = -1;
 };
 
 // Evaluates the rule's recipe in the rule's scope and stores the command
 // vectors (marker words first) in r->commands / r->n_commands. Returns 0,
 // or a negative code with the engine's error text in *error and, when the
 // failure was not reported yet, the additional information in *details.
+// A failure also names the Kilnfile, the line and the rule on standard
+// error ("kiln: variable $X is not defined in the recipe of 't' at file F
+// line N.").
 int evaluate_recipe(engine::engine* e, graph::rule* r, std::string* error, std::string* details);
 
 // The three marker words of a recipe entry's flags, in order.

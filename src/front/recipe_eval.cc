@@ -125,18 +125,52 @@ std::vector<uint8_t> fragment_for(const recipe_entry& entry) {
   return code;
 }
 
+// The engine's error code for a variable that no scope defines.
+constexpr int k_scope_variable_not_found = 34;
+
+// The message line naming the Kilnfile, the line and the rule of a failed
+// recipe entry, in the form of the parse messages; an undefined variable
+// is named as such.
+std::string recipe_failure_line(const eng::engine* e, const graph::rule* r, const recipe& rc,
+                                const recipe_entry& entry) {
+  std::string what = ext::script_error_message(e->err.code);
+  if (e->err.code == k_scope_variable_not_found && e->err.info.type == eng::t_str) {
+    what = "variable $" + std::string(e->err.info.str->bytes, e->err.info.str->length) +
+           " is not defined";
+  }
+  int line = entry.line >= 0 ? entry.line : r->line;
+  std::string where;
+  if (rc.file >= 0) {
+    where = std::string(" at file ") + graph::text(rc.file);
+    if (line >= 0) where += " line " + std::to_string(line);
+  } else {
+    // A rule made by script code: the statement that ran the code.
+    where = ", made by the statement";
+    if (line >= 0) where += " at line " + std::to_string(line);
+    where += std::string(" of the Kilnfile in directory '") + graph::text(r->prefix) + "'";
+  }
+  return "kiln: " + what + " in the recipe of '" + graph::rule_name(r) + "'" + where + ".\n";
+}
+
+void print_failure_line(const std::string& text) {
+  fflush(stdout);
+  fputs(text.c_str(), stderr);
+}
+
 // Runs one code entry; its commands are appended to `out`. Returns 0, -1
 // when the run failed (reported), -2 when the result has the wrong shape
 // (not reported yet).
-int run_entry(eng::engine* e, const recipe_entry& entry,
+int run_entry(eng::engine* e, const graph::rule* r, const recipe_entry& entry,
               std::vector<std::vector<std::string>>* out, std::string* error) {
   size_t depth = e->stack.length;
   size_t bp = e->bp;
   std::vector<uint8_t> code = fragment_for(entry);
   if (eng::engine_run(e, code.data(), code.size()) < 0) {
-    // The report clears the error slot: take the message first.
+    // The reports clear the error slot: take the message first.
     *error = ext::script_error_message(e->err.code);
+    std::string failure_line = recipe_failure_line(e, r, *r->recipe, entry);
     report_run_failure(e, stdout, nullptr);
+    print_failure_line(failure_line);
     drop_to(e, depth);
     return -1;
   }
@@ -215,10 +249,11 @@ int evaluate_recipe(eng::engine* e, graph::rule* r, std::string* error, std::str
     if (entry.kind == recipe_kind::ready) {
       commands.insert(commands.end(), entry.commands.begin(), entry.commands.end());
     } else {
-      int rcode = run_entry(e, entry, &commands, error);
+      int rcode = run_entry(e, r, entry, &commands, error);
       if (rcode < 0) {
         if (rcode == -2) {
           *error = ext::script_error_message(e->err.code);
+          print_failure_line(recipe_failure_line(e, r, *rc, entry));
           // Not reported by the run itself: the details go with the fatal
           // message.
           char number[64];

@@ -4,7 +4,9 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "cli/diag.h"
 #include "cli/settings.h"
@@ -26,8 +28,11 @@ bool pretend_indexed = false;
 
 // The -R explanation: the reasons for running, printed as one line. Each
 // fragment starts with a blank; the text grows to exactly what it needs.
+// A fragment given again (the same reason found at a second target) is
+// dropped, so that each reason shows once.
 struct explanation {
   std::string text;
+  std::vector<std::string> fragments;
   void add(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 };
 
@@ -42,11 +47,15 @@ void explanation::add(const char* fmt, ...) {
     va_end(again);
     diag::fatal("trace_add_vprintf failed");
   }
-  size_t used = text.size();
-  text.resize(used + static_cast<size_t>(n) + 1);
-  vsnprintf(text.data() + used, static_cast<size_t>(n) + 1, fmt, again);
+  std::string fragment(static_cast<size_t>(n) + 1, '\0');
+  vsnprintf(fragment.data(), fragment.size(), fmt, again);
   va_end(again);
-  text.resize(used + static_cast<size_t>(n));
+  fragment.resize(static_cast<size_t>(n));
+  for (const std::string& f : fragments) {
+    if (f == fragment) return;
+  }
+  text += fragment;
+  fragments.push_back(std::move(fragment));
 }
 
 exec::file_time mtime(const stat_info& st) { return {st.mtime_sec, st.mtime_nsec}; }
@@ -318,7 +327,8 @@ int do_exec(graph::ruleid id) {
   } else {
     has = check_with_deps(r, has, &no_remake, why);
   }
-  if (cfg.reasons && r->n_commands && !no_remake) {
+  // Only a rule that is remade explains itself.
+  if (cfg.reasons && has && r->n_commands && !no_remake) {
     printf("%s\n", why.text.c_str());
   }
   if (!has) {

@@ -68,6 +68,71 @@ class KilnfileTest(ProjectTestCase):
         self.assertIn("Backtrace:", r.stdout)
         self.assertIn("evaluating shell commands for 'a'", r.stderr)
 
+    def test_a_failed_recipe_names_its_kilnfile_line_and_rule(self):
+        self.write("Kilnfile",
+                   '@toplevel\n@dirinclude "sub"\n'
+                   '@function $cmd($arg)\n'
+                   '  @return ["echo", @D $UNSET]\n'
+                   '@endfunction\n'
+                   '@call @addrule({"tgts": [{"name": "t"}], '
+                   '"shells": [{"isfun": @true, "fun": @L $cmd, "arg": 1}]})\n')
+        self.write("sub/Kilnfile",
+                   '@subfile\n\n'
+                   '"a.o": "a.c"\n'
+                   '\techo one\n'
+                   '\t$(CCC) -c $< \\\n'
+                   '\t  -o $@\n'
+                   '"b":\n'
+                   '@@\t[["true"], \\\n'
+                   '   [$MISSING]]\n'
+                   '"c":\n'
+                   '@\t"not a list"\n')
+        self.write("sub/a.c", "")
+        r = self.build("sub/a.o", status=2)
+        # The engine's own report stays as it was.
+        self.assertIn("error Scope variable not found\nBacktrace:\n", r.stdout)
+        self.assertIn('"CCC"\ngetting global variable\n', r.stdout)
+        self.assertIn("kiln: variable $CCC is not defined in the recipe of 'sub/a.o' "
+                      "at file ./sub/Kilnfile line 5.\n"
+                      "kiln: *** evaluating shell commands for 'sub/a.o' (directory: 'sub') "
+                      "failed, error: Scope variable not found. Exiting.\n", r.stderr)
+        r = self.build("sub/b", status=2)
+        self.assertIn("kiln: variable $MISSING is not defined in the recipe of 'sub/b' "
+                      "at file ./sub/Kilnfile line 8.\n", r.stderr)
+        r = self.build("sub/c", status=2)
+        self.assertIn("kiln: Expected array in the recipe of 'sub/c' "
+                      "at file ./sub/Kilnfile line 11.\n", r.stderr)
+        r = self.build("t", status=2)
+        self.assertIn("kiln: variable $UNSET is not defined in the recipe of 't', made by the "
+                      "statement at line 6 of the Kilnfile in directory '.'.\n", r.stderr)
+
+    def test_spaces_instead_of_a_recipe_tab_get_a_hint(self):
+        rule = '@toplevel\n"a": "b"\n\techo first\n'
+        self.write("Kilnfile", rule + '        cc -c a.c\n')
+        r = self.build(status=2)
+        self.assertIn("kiln: syntax error at file Kilnfile line 4 col 13 "
+                      "(did you mean TAB instead of 8 spaces?).\n", r.stderr)
+        # A one-word line fails only at its end of line, on the next line.
+        self.write("Kilnfile", rule + '   true\n')
+        r = self.build(status=2)
+        self.assertIn("kiln: syntax error at file Kilnfile line 5 col 1 "
+                      "(did you mean TAB instead of 3 spaces on line 4?).\n", r.stderr)
+        # Indented lines elsewhere are no recipe lines gone wrong.
+        self.write("Kilnfile", '@toplevel\n$X = 1\n   )\n')
+        r = self.build(status=2)
+        self.assertIn("kiln: syntax error at file Kilnfile line 3 col 5.\n", r.stderr)
+
+    def test_a_missing_endfunction_names_the_open_function(self):
+        self.write("Kilnfile", '@toplevel\n\n@function $f($x)\n  @return $x\n')
+        r = self.build(status=2)
+        self.assertIn("kiln: missing @endfunction for the @function $f of line 3 "
+                      "at file Kilnfile line 5 col 1.\n", r.stderr)
+        # Top-level statements swallowed by the open body fail there.
+        self.write("Kilnfile", '@toplevel\n@function $f($x)\n  @return $x\n\n"a": "b"\n')
+        r = self.build(status=2)
+        self.assertIn("kiln: syntax error at file Kilnfile line 5 col 5.\n"
+                      "kiln: note: in the body of the @function $f of line 2.\n", r.stderr)
+
     def test_old_style_lines_quote_expansions_and_keep_continuations(self):
         self.write("in file's name", "data\n")
         self.write("Kilnfile",

@@ -75,6 +75,33 @@ TEST_F(Build, ChangedCommandRebuildsWithReason) {
   EXPECT_EQ(take_log(), "a.o\nprog\n");
 }
 
+// -R explains only the rules that are remade, and a reason shared by
+// several targets of one rule shows once.
+TEST_F(Build, ReasonsOnlyForRemadeRulesEachReasonOnce) {
+  auto project = [this](const std::string& pair_cmd) {
+    return [this, pair_cmd] {
+      rule({"a.o", "a.lst"}, {"a.c"}, {pair_cmd});
+      rule({"b.o"}, {"b.c"}, {make_cmd("b.o")});
+      rule({"prog"}, {"a.o", "b.o"}, {make_cmd("prog")});
+    };
+  };
+  run(project(make_cmd("a.o") + "; touch a.lst"), {"prog"});
+  take_log();
+  cfg.reasons = true;
+  ::testing::internal::CaptureStdout();
+  run(project(make_cmd("a.o") + "; touch a.lst # changed"), {"prog"});
+  std::string out = ::testing::internal::GetCapturedStdout();
+  std::string reasons;
+  for (size_t at = out.find("update target"); at != std::string::npos;
+       at = out.find("update target", at + 1)) {
+    reasons += out.substr(at, out.find('\n', at) - at) + "\n";
+  }
+  EXPECT_EQ(reasons,
+            "update target 'a.o' due to: command database mismatch\n"
+            "update target 'prog' due to: 'a.o'\n")
+      << out;
+}
+
 TEST_F(Build, SizeChangeWithSameTimeRebuildsOnlyWithTsszChecks) {
   build_project();
   take_log();
