@@ -83,11 +83,49 @@ bool is_pinned(const engine* e, const scope_obj* s, const char* name, size_t len
   return false;
 }
 
+// An assignment of an array to a pinned variable that holds a string
+// gives it the shape the program expects: the string's blank-separated
+// words as an array (kiln CC="ccache gcc" where a Kilnfile says
+// $CC = ["cc"]). Any other assignment leaves it alone.
+int reshape_pinned(engine* e, scope_obj* s, value name, value v) {
+  if (v.type != t_array) return 0;
+  value* current = scope_find(s, name.str->bytes, name.str->length, false);
+  if (!current || current->type != t_str) return 0;
+  int64_t slot = cstack_array_new(e);
+  if (slot < 0) return static_cast<int>(slot);
+  array_obj* words = e->cstack.items[slot].array;
+  const char* text = current->str->bytes;
+  size_t length = current->str->length;
+  for (size_t i = 0; i < length;) {
+    size_t end = i;
+    while (end < length && text[end] != ' ' && text[end] != '\t') end++;
+    if (end > i) {
+      int64_t word = cstack_string_new(e, text + i, end - i);
+      if (word < 0) {
+        cstack_pop(e);
+        return static_cast<int>(word);
+      }
+      int rc = array_push(e, words, e->cstack.items[word]);
+      cstack_pop(e);
+      if (rc) {
+        cstack_pop(e);
+        return rc;
+      }
+    }
+    i = end + 1;
+  }
+  bool inserted;
+  int rc = entry_set(e, bucket_of(s, name.str->bytes, name.str->length), name,
+                     e->cstack.items[slot], &inserted);
+  cstack_pop(e);
+  return rc;
+}
+
 }  // namespace
 
 int scope_set(engine* e, scope_obj* s, value name, value v) {
   if (name.type != t_str) return set_error(e, 35, name, 0, -22);
-  if (is_pinned(e, s, name.str->bytes, name.str->length)) return 0;
+  if (is_pinned(e, s, name.str->bytes, name.str->length)) return reshape_pinned(e, s, name, v);
   bool inserted;
   int rc = entry_set(e, bucket_of(s, name.str->bytes, name.str->length), name, v, &inserted);
   if (inserted) s->var_count++;

@@ -67,6 +67,9 @@ class ToolsTest(ProjectTestCase):
         self.build("-s", "CC=gcc")
         r = self.build("-n", "CC=gcc", "hello")
         self.assertEqual(r.stderr, "kiln: Nothing to be done.\n")
+        # A list variable gets the value's words.
+        lines = echo_lines(self.build("-n", "CC=cc -DWORDS").stdout)
+        self.assertIn("[., hello.o] cc -DWORDS -O2", "\n".join(lines))
         # Without the word the Kilnfile's compiler is back: every command changed.
         lines = echo_lines(self.build("-n").stdout)
         self.assertEqual(len(lines), 4)

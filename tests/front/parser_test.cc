@@ -489,7 +489,7 @@ TEST(ParseErrors, DeepNestingFailsAtTheBound) {
       {times("@beginscope\n", 100000) + times("@endscope\n", 100000), "line 1002 col 12"},
       {"@function $f()\n" + times("@while (0)\n", 100000) + times("@endwhile\n", 100000) +
            "@endfunction\n",
-       "line 1002 col 10"},
+       "line 1002 col 10.\nkiln: note: in the body of the @function $f of line 2"},
   };
   for (const auto& c : cases) {
     std::string err = error(c.body);
