@@ -182,17 +182,22 @@ int parse_command_line(cursor& c, reader_state& st) {
   }
 }
 
+// Exactly n numbers separated by blanks, then the end of the line.
+int read_numbers_to_end(cursor& c, int64_t* v, int n) {
+  for (int i = 0; i < n; i++) {
+    c.skip_blanks();
+    if (read_number(c, &v[i]) < 0) return k_syntax_error;
+  }
+  c.skip_blanks();
+  return c.at_end() ? 0 : k_syntax_error;
+}
+
 // After the first string and "=": exactly three numbers.
 int parse_tssz_line(cursor& c, reader_state& st, graph::strid file) {
   if (st.version != 2) return k_syntax_error;
   c.pos++;  // "="
   int64_t v[3];
-  for (int64_t& n : v) {
-    c.skip_blanks();
-    if (read_number(c, &n) < 0) return k_syntax_error;
-  }
-  c.skip_blanks();
-  if (!c.at_end()) return k_syntax_error;
+  if (read_numbers_to_end(c, v, 3) < 0) return k_syntax_error;
   return tssz_db_insert_stored(file, v[1], v[2], v[0]);
 }
 
@@ -204,12 +209,7 @@ int parse_cdep_header(cursor& c, reader_state& st, graph::strid file) {
   c.skip_blanks();
   if (read_name(c, st, &st.cdep_base) < 0) return k_syntax_error;
   int64_t v[4];
-  for (int64_t& n : v) {
-    c.skip_blanks();
-    if (read_number(c, &n) < 0) return k_syntax_error;
-  }
-  c.skip_blanks();
-  if (!c.at_end()) return k_syntax_error;
+  if (read_numbers_to_end(c, v, 4) < 0) return k_syntax_error;
   st.cdep_stamp = {v[1], v[2], v[0], static_cast<uint64_t>(v[3])};
   st.cdep_file = file;
   st.in_cdep_block = true;
