@@ -89,7 +89,7 @@ struct settings {
 
   // Table sizes; the top-level Kilnfile may override them before the
   // tables are created.
-  size_t expected_deps = 8;
+  size_t expected_deps = 1;  // per rule to begin with; the sets grow
   size_t expected_strings = 8192;
   size_t sttable_entries = 65536;
   size_t stat_hash_size = 8192;

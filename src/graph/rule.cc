@@ -14,13 +14,13 @@ namespace {
 constexpr uint64_t k_golden = 0x9E3779B97F4A7C15ull;
 constexpr uint64_t k_tgt_mult = 0x17F4A7C15ull;
 constexpr int k_later_pairs_per_block = 510;
+constexpr uint32_t k_max_dep_bucket_mask = (1u << 20) - 1;
 
 // The rule array; capacity grows to twice plus 16.
 rule** rules = nullptr;
 size_t n_rules = 0;
 size_t rules_capacity = 0;
-size_t bucket_count = 0;  // fixed at the first rule
-uint64_t bucket_mask = 0;
+size_t bucket_count = 0;  // a rule's initial count, fixed at the first rule
 
 graph_stats stats;
 
@@ -48,8 +48,8 @@ struct dependant_node : rb_node {
   ruleid id = -1;
 };
 
-inline size_t dep_bucket_of(uint64_t key) {
-  return static_cast<size_t>(((key * k_golden) >> 32) & bucket_mask);
+inline dep_bucket& dep_bucket_of(const rule* r, uint64_t key) {
+  return r->buckets[static_cast<size_t>(((key * k_golden) >> 32) & r->bucket_mask)];
 }
 
 inline size_t tgt_bucket_of(strid id) {
@@ -59,6 +59,27 @@ inline size_t tgt_bucket_of(strid id) {
 inline int compare_ids(int32_t a, int32_t b) { return a < b ? -1 : (a > b ? 1 : 0); }
 
 inline uint64_t key_of(int32_t v) { return static_cast<uint32_t>(v); }
+
+// Doubles the rule's buckets and re-inserts both sets, walking the
+// dependency list (duplicates are in no set) and the `dep_remain` list.
+// The old array stays in the arena, unused.
+void grow_dep_buckets(rule* r) {
+  size_t n = (static_cast<size_t>(r->bucket_mask) + 1) * 2;
+  r->buckets = static_cast<dep_bucket*>(my_malloc(n * sizeof(dep_bucket), alignof(dep_bucket)));
+  r->bucket_mask = static_cast<uint32_t>(n - 1);
+  stats.rule_bytes += n * sizeof(dep_bucket);
+  for (kilndep* d = r->first_dep; d; d = d->next) {
+    if (d->flags & k_dep_duplicate) continue;
+    rb_insert_unique(&dep_bucket_of(r, key_of(d->id)).kilndeps, d, [&](const rb_node* x) {
+      return compare_ids(d->id, static_cast<const kilndep*>(x)->id);
+    });
+  }
+  for (dep_remain* e = r->dep_remain_list; e; e = e->next) {
+    rb_insert_unique(&dep_bucket_of(r, key_of(e->rule_id)).dep_remains, e, [&](const rb_node* x) {
+      return compare_ids(e->rule_id, static_cast<const dep_remain*>(x)->rule_id);
+    });
+  }
+}
 
 template <class T>
 T* arena_new() {
@@ -77,7 +98,6 @@ void fix_bucket_count() {
   size_t n = 1;
   while (n < cfg.expected_deps) n <<= 1;
   bucket_count = n;
-  bucket_mask = n - 1;
 }
 
 // Appends the dependant to the rule's blocks of 16.
@@ -155,6 +175,7 @@ rule* new_rule(uint32_t flags, strid prefix, strid base, const front::recipe* re
   void* mem = my_malloc(bytes, alignof(rule));
   rule* r = new (mem) rule();
   r->buckets = reinterpret_cast<dep_bucket*>(r + 1);  // zeroed by the arena
+  r->bucket_mask = static_cast<uint32_t>(bucket_count - 1);
   r->flags = flags;
   r->id = static_cast<ruleid>(n_rules);
   r->prefix = prefix;
@@ -202,7 +223,7 @@ int add_dep(rule* r, strid id, strid written, uint32_t flags) {
   d->id = id;
   d->written = written;
   d->flags = flags & ~k_dep_duplicate;
-  rb_node* old = rb_insert_unique(&r->buckets[dep_bucket_of(key_of(id))].kilndeps, d,
+  rb_node* old = rb_insert_unique(&dep_bucket_of(r, key_of(id)).kilndeps, d,
                                   [&](const rb_node* n) {
                                     return compare_ids(id, static_cast<const kilndep*>(n)->id);
                                   });
@@ -218,18 +239,23 @@ int add_dep(rule* r, strid id, strid written, uint32_t flags) {
   r->n_deps++;
   stats.n_kilndep++;
   stats.kilndep_bytes += sizeof(kilndep);
-  return old ? 1 : 0;
+  if (old) return 1;
+  if (++r->n_dep_set > 2 * (static_cast<size_t>(r->bucket_mask) + 1) &&
+      r->bucket_mask < k_max_dep_bucket_mask) {
+    grow_dep_buckets(r);
+  }
+  return 0;
 }
 
 kilndep* find_dep(const rule* r, strid id) {
-  rb_node* n = rb_find(r->buckets[dep_bucket_of(key_of(id))].kilndeps, [&](const rb_node* x) {
+  rb_node* n = rb_find(dep_bucket_of(r, key_of(id)).kilndeps, [&](const rb_node* x) {
     return compare_ids(id, static_cast<const kilndep*>(x)->id);
   });
   return static_cast<kilndep*>(n);
 }
 
 dep_remain* find_dep_remain(const rule* r, ruleid dep_rule) {
-  rb_node* n = rb_find(r->buckets[dep_bucket_of(key_of(dep_rule))].dep_remains,
+  rb_node* n = rb_find(dep_bucket_of(r, key_of(dep_rule)).dep_remains,
                        [&](const rb_node* x) {
                          return compare_ids(dep_rule, static_cast<const dep_remain*>(x)->rule_id);
                        });
@@ -237,7 +263,7 @@ dep_remain* find_dep_remain(const rule* r, ruleid dep_rule) {
 }
 
 int add_dep_remain(rule* r, ruleid dep_rule) {
-  rb_node** root = &r->buckets[dep_bucket_of(key_of(dep_rule))].dep_remains;
+  rb_node** root = &dep_bucket_of(r, key_of(dep_rule)).dep_remains;
   rb_node* parent = nullptr;
   rb_node* n = *root;
   int c = 0;
@@ -271,7 +297,7 @@ int remove_dep_remain(rule* r, ruleid dep_rule) {
   dep_remain* e = find_dep_remain(r, dep_rule);
   if (!e) return -2;
   if (static_cast<size_t>(e->count) > r->dep_remain_sum) return -84;
-  rb_erase(&r->buckets[dep_bucket_of(key_of(dep_rule))].dep_remains, e);
+  rb_erase(&dep_bucket_of(r, key_of(dep_rule)).dep_remains, e);
   if (e->prev)
     e->prev->next = e->next;
   else
@@ -338,7 +364,6 @@ void rules_clear() {
   rules = nullptr;
   n_rules = rules_capacity = 0;
   bucket_count = 0;
-  bucket_mask = 0;
   later_first = later_last = nullptr;
   n_later = 0;
   stats = graph_stats();

@@ -6,10 +6,14 @@
 // by its rule id, a dense index into the rule array; the array grows to
 // twice its capacity plus 16 when full.
 //
-// Per-rule sets are hashed: the dependency buckets (the expected-deps
-// count, a power of two, fixed when the first rule is made) each hold two
-// tree roots, `kilndep` entries by string id and `dep_remain` entries by
-// rule id; the bucket of a key is bits 32 and up of key * 0x9E3779B97F4A7C15.
+// Per-rule sets are hashed: the dependency buckets each hold two tree
+// roots, `kilndep` entries by string id and `dep_remain` entries by rule
+// id; the bucket of a key is bits 32 and up of key * 0x9E3779B97F4A7C15,
+// masked to the rule's bucket count. A rule starts with the expected-deps
+// count (a power of two, fixed when the first rule is made; one unless
+// @expecteddeps says otherwise) and doubles it whenever its set holds more
+// than twice as many dependencies, so a rule of a few dependencies costs
+// one bucket and one of thousands stays shallow.
 // The target set has 4 buckets, bits 32-33 of id * 0x17F4A7C15.
 #pragma once
 
@@ -134,7 +138,9 @@ struct rule {
   kilndep* first_dep = nullptr;
   kilndep* last_dep = nullptr;
   size_t n_deps = 0;        // list entries, duplicates included
-  dep_bucket* buckets = nullptr;  // inline after the record
+  dep_bucket* buckets = nullptr;  // inline after the record until it grows
+  uint32_t bucket_mask = 0;       // bucket count - 1
+  uint32_t n_dep_set = 0;         // entries in the dependency set (no duplicates)
 
   size_t n_dep_remain = 0;       // entries in the dep_remain set
   size_t dep_remain_sum = 0;     // sum of their counts (pending sum)
@@ -157,7 +163,7 @@ size_t rule_count();
 // The rule with this id (0 <= id < rule_count()).
 rule* rule_at(ruleid id);
 
-// Bucket count of the per-rule dependency sets.
+// Bucket count a rule's dependency sets start with.
 size_t dep_bucket_count();
 
 // Makes an empty rule with the next rule id. The bucket count is taken

@@ -172,7 +172,6 @@ void reset_consideration() {
       graph::k_rule_wanted | graph::k_rule_has_dep_time | graph::k_rule_reachable |
       graph::k_rule_in_consideration;
   size_t n = graph::rule_count();
-  size_t buckets = graph::dep_bucket_count();
   for (size_t i = 0; i < n; i++) {
     graph::rule* r = graph::rule_at(static_cast<graph::ruleid>(i));
     r->flags &= ~k_run_marks;
@@ -183,7 +182,7 @@ void reset_consideration() {
     r->newest_dep_sec = 0;
     r->newest_dep_nsec = 0;
     // The old entries stay in the arena, unreachable.
-    for (size_t b = 0; b < buckets; b++) r->buckets[b].dep_remains = nullptr;
+    for (size_t b = 0; b <= r->bucket_mask; b++) r->buckets[b].dep_remains = nullptr;
     r->dep_remain_list = nullptr;
     r->n_dep_remain = 0;
     r->dep_remain_sum = 0;

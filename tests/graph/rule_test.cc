@@ -41,6 +41,30 @@ TEST_F(RuleRecord, BucketCountRoundsUpToPowerOfTwo) {
   }
   EXPECT_EQ(find_dep(r, intern("absent")), nullptr);
   EXPECT_EQ(r->n_deps, 500u);
+  EXPECT_EQ(r->bucket_mask + 1, 256u);  // 8 doubled while over two per bucket
+}
+
+TEST_F(RuleRecord, GrowingSetsKeepDuplicatesOutAndPendingEntriesFindable) {
+  rule* r = new_rule(0, intern("."), -1, nullptr, 0, 1);
+  rule* dep_rules[40];
+  for (int i = 0; i < 40; i++) {
+    dep_rules[i] = new_rule(0, intern("."), -1, nullptr, 0, 1);
+    ASSERT_EQ(add_dep_remain(r, dep_rules[i]->id), 0);
+  }
+  for (int i = 0; i < 300; i++) {
+    std::string d = "d" + std::to_string(i % 150);  // each name twice
+    ASSERT_EQ(add_dep(r, intern(d.c_str()), -1, 0), i < 150 ? 0 : 1);
+  }
+  EXPECT_EQ(r->n_dep_set, 150u);
+  EXPECT_EQ(r->bucket_mask + 1, 128u);
+  for (int i = 0; i < 40; i++) {
+    EXPECT_NE(find_dep_remain(r, dep_rules[i]->id), nullptr);
+    EXPECT_EQ(add_dep_remain(r, dep_rules[i]->id), -17);
+  }
+  EXPECT_EQ(remove_dep_remain(r, dep_rules[7]->id), 0);
+  EXPECT_EQ(find_dep_remain(r, dep_rules[7]->id), nullptr);
+  // The duplicate entries stay in the list, out of the set.
+  EXPECT_FALSE(find_dep(r, lookup("d3"))->flags & k_dep_duplicate);
 }
 
 TEST_F(RuleRecord, TargetSet) {
