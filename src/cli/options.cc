@@ -82,12 +82,7 @@ bool parse_output_sync(const char* arg) {
 }
 
 void add_pretend(const char* name, bool relative_to_invocation, bool very_old) {
-  auto* entry = new pretend_entry;
-  entry->name = name;
-  entry->relative_to_invocation = relative_to_invocation;
-  entry->very_old = very_old;
-  entry->next = cfg.pretend;
-  cfg.pretend = entry;
+  cfg.pretend.insert(cfg.pretend.begin(), pretend_entry{name, relative_to_invocation, very_old});
 }
 
 }  // namespace

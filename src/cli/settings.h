@@ -34,9 +34,8 @@ enum db_version_setting : int {
   db_unset = 2,  // acts as version 2
 };
 
-// One -W/-X/-o/-r entry. The list is singly linked, newest first.
+// One -W/-X/-o/-r entry.
 struct pretend_entry {
-  pretend_entry* next = nullptr;
   std::string name;             // simplified path
   bool relative_to_invocation;  // -X/-r; else relative to the mode directory
   bool very_old;                // -o/-r; else very new (-W/-X)
@@ -61,7 +60,7 @@ struct settings {
   int output_sync = sync_unset;
   int db_version = db_unset;
   bool jobserver_fifo = true;  // -F (default) or -P
-  pretend_entry* pretend = nullptr;
+  std::vector<pretend_entry> pretend;  // newest first
   int tool = tool_none;
   // NAME=value words of the command line: the variable's value in the
   // top-level scope, which no assignment of a Kilnfile changes.

@@ -196,7 +196,7 @@ void compute_forward_path() {
 }
 
 void resolve_pretend_list() {
-  for (pretend_entry* p = cfg.pretend; p; p = p->next) {
+  for (pretend_entry* p = cfg.pretend.data(); p != cfg.pretend.data() + cfg.pretend.size(); p++) {
     const std::string& dir = p->relative_to_invocation ? dirs.below_top : dirs.forward;
     std::string joined = dir + "/" + p->name;
     if (joined.size() >= PATH_MAX) diag::fatal("too long pathname to pretend: %s", joined.c_str());

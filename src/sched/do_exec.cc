@@ -286,12 +286,12 @@ int complete_now(graph::rule* r) {
 bool tssz_checks_on() { return cfg.db_version != db_v1; }
 
 pretend_kind pretend_of(graph::strid id) {
-  if (!cfg.pretend) return pretend_none;
+  if (cfg.pretend.empty()) return pretend_none;
   if (!pretend_indexed) {
     // The list is newest first; the first entry for a name wins.
-    for (const pretend_entry* e = cfg.pretend; e; e = e->next) {
-      graph::strid s = graph::intern(e->name.c_str(), e->name.size());
-      pretend_index.emplace(s, e->very_old ? pretend_old : pretend_new);
+    for (const pretend_entry& e : cfg.pretend) {
+      graph::strid s = graph::intern(e.name.c_str(), e.name.size());
+      pretend_index.emplace(s, e.very_old ? pretend_old : pretend_new);
     }
     pretend_indexed = true;
   }

@@ -131,10 +131,10 @@ TEST(Options, PretendListIsNewestFirst) {
   run({"-a", "-W", "a", "-X", "b", "-o", "c", "-r", "d"});
   std::vector<std::string> names;
   std::vector<bool> old, invocation;
-  for (pretend_entry* p = cfg.pretend; p; p = p->next) {
-    names.push_back(p->name);
-    old.push_back(p->very_old);
-    invocation.push_back(p->relative_to_invocation);
+  for (const pretend_entry& p : cfg.pretend) {
+    names.push_back(p.name);
+    old.push_back(p.very_old);
+    invocation.push_back(p.relative_to_invocation);
   }
   EXPECT_EQ(names, (std::vector<std::string>{"d", "c", "b", "a"}));
   EXPECT_EQ(old, (std::vector<bool>{true, true, false, false}));

@@ -87,26 +87,25 @@ TEST(Startup, PretendNamesJoinTheirDirectory) {
   dirs.forward = "src";
   dirs.below_top = "src/sub";
   // Newest first, as option processing builds the list.
-  pretend_entry invocation{nullptr, "../x.h", true, false};
-  pretend_entry mode_dir{&invocation, "./lib//y.o", false, true};
-  cfg.pretend = &mode_dir;
+  cfg.pretend = {{"./lib//y.o", false, true}, {"../x.h", true, false}};
   resolve_pretend_list();
+  const pretend_entry& mode_dir = cfg.pretend[0];
+  const pretend_entry& invocation = cfg.pretend[1];
   EXPECT_EQ(mode_dir.name, "src/lib/y.o");
   EXPECT_TRUE(mode_dir.very_old);
   EXPECT_EQ(invocation.name, "src/x.h");
   EXPECT_FALSE(invocation.relative_to_invocation);
-  cfg.pretend = nullptr;
+  cfg.pretend.clear();
 }
 
 TEST(StartupDeathTest, OverlongPretendNameIsFatal) {
   cfg = settings();
   dirs = directories();
   dirs.forward = ".";
-  pretend_entry huge{nullptr, std::string(5000, 'p'), false, false};
-  cfg.pretend = &huge;
+  cfg.pretend = {{std::string(5000, 'p'), false, false}};
   EXPECT_EXIT(resolve_pretend_list(), testing::ExitedWithCode(2),
               "^kiln: \\*\\*\\* too long pathname to pretend: \\./p+\\. Exiting\\.\n$");
-  cfg.pretend = nullptr;
+  cfg.pretend.clear();
 }
 
 TEST(Makeflags, CommandLineOutputSyncWins) {

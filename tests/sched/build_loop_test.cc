@@ -154,18 +154,16 @@ TEST_F(Build, UnconditionalRebuildsEverything) {
 TEST_F(Build, PretendNewAndPretendOld) {
   build_project();
   take_log();
-  pretend_entry w{nullptr, "b.c", false, false};
-  cfg.pretend = &w;
+  cfg.pretend = {{"b.c", false, false}};
   build_project();
   EXPECT_EQ(take_log(), "b.o\nprog\n");
   // -o: an out-of-date rule whose target is pretended old completes
   // without running; its dependants still see the real times.
   set_mtime("a.c", k_old + 100);
-  pretend_entry o{nullptr, "a.o", false, true};
-  cfg.pretend = &o;
+  cfg.pretend = {{"a.o", false, true}};
   build_project();
   EXPECT_EQ(take_log(), "");
-  cfg.pretend = nullptr;
+  cfg.pretend.clear();
 }
 
 TEST_F(Build, QuestionExitsOneWhenSomethingIsOutOfDate) {
