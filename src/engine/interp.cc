@@ -4,6 +4,7 @@
 //
 // Numbers never allocate: operands and results are 16-byte values written
 // in place on the stack, whose vector only grows (by doubling) when full.
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -719,6 +720,753 @@ int execute(engine* e, unsigned op, const uint8_t* operand, size_t available) {
   return set_error(e, 14, make_nil(), op, -86);
 }
 
+// After an instruction: a C stack left lower than before is reported, one
+// left higher is reported and popped back.
+void check_cstack(engine* e, size_t height, unsigned op, int result) {
+  if (e->cstack.length == height) return;
+  if (e->cstack.length < height) {
+    fprintf(stderr, "Warning: C stack shrunk in engine, ins=%u, ret=%d\n", op, result);
+    return;
+  }
+  fprintf(stderr, "Warning: C stack grew in engine, popping stuff, ins=%u, ret=%d\n", op, result);
+  while (e->cstack.length > height) cstack_pop(e);
+}
+
+// One instruction at e->ip with every check of the loop: the end of the
+// code, decoding, the trap hook, execution and the C stack height. Sets
+// *ended (and returns the continue code) when the run reached its end;
+// *op gets the opcode for the error slot.
+int step(engine* e, unsigned* op, bool* ended) {
+  size_t cstack_height = e->cstack.length;
+  if (e->ip == k_fragment_end ||
+      (e->ip >= 0 && static_cast<uint64_t>(e->ip) >= e->bytecode.length)) {
+    *ended = true;  // the end of the fragment or of the code: a normal end
+    return k_continue;
+  }
+  size_t available = 0;
+  const uint8_t* code = code_at(e, e->ip, &available);
+  if (!code) {
+    *op = 0;
+    return set_error(e, 16, make_nil(), static_cast<double>(e->ip), -14);
+  }
+  // An instruction that cannot be decoded is reported by its lead byte.
+  *op = code[0];
+  unsigned illegal = 0;
+  int n;
+  if (code[0] < 0x80) {  // the common one-byte form
+    n = 1;
+  } else {
+    n = decode_opcode(code, available, op, &illegal);
+  }
+  if (n < 0) return set_error(e, 16, make_nil(), static_cast<double>(e->ip + available), -14);
+  if (n == 0) return set_error(e, 15, make_nil(), illegal, -86);
+  if (e->trap_hook) {
+    int rc = e->trap_hook(e->trap_data, *op);
+    if (rc != 0) return rc;
+  }
+  e->ip += n;
+  int result = execute(e, *op, code + n, available - static_cast<size_t>(n));
+  if (result == 0) result = k_continue;
+  check_cstack(e, cstack_height, *op, result);
+  return result;
+}
+
+// The loop used while a trap hook is installed: one checked step at a time.
+int run_stepwise(engine* e, unsigned* op) {
+  for (;;) {
+    bool ended = false;
+    int result = step(e, op, &ended);
+    if (ended || result != k_continue) return result;
+  }
+}
+
+// Releases a value taken off the stack; numbers cost one compare.
+inline void release(engine* e, value v) {
+  if (!is_object_type(v.type)) return;
+  if (v.obj->refcnt > 1) {
+    v.obj->refcnt--;
+  } else {
+    value_unref(e, v);
+  }
+}
+
+// A slot index operand that is an integer small enough to convert.
+inline bool small_integer(double x, int64_t* out) {
+  if (!(x >= -4294967296.0 && x <= 4294967296.0)) return false;
+  int64_t i = static_cast<int64_t>(x);
+  if (static_cast<double>(i) != x) return false;
+  *out = i;
+  return true;
+}
+
+// A non-negative slot index below height (a slot of the running frame).
+inline bool frame_index(double x, ptrdiff_t height, size_t* out) {
+  if (!(x >= 0 && x < static_cast<double>(height))) return false;
+  int64_t i = static_cast<int64_t>(x);
+  if (static_cast<double>(i) != x) return false;
+  *out = static_cast<size_t>(i);
+  return true;
+}
+
+// An integer in 0 .. 2^32 - 1 (argument and local counts, cache indexes),
+// tested without a call to trunc.
+inline bool is_count(double x) {
+  if (!(x >= 0 && x <= 4294967295.0)) return false;
+  return static_cast<double>(static_cast<int64_t>(x)) == x;
+}
+
+// An integer of magnitude below 2^53 (saved ip and bp values).
+inline bool is_exact_integer(double x) {
+  constexpr double k_two_53 = 9007199254740992.0;
+  if (!(x > -k_two_53 && x < k_two_53)) return false;
+  return static_cast<double>(static_cast<int64_t>(x)) == x;
+}
+
+// The code region the fast loop executes in: the byte-code buffer or the
+// fragment, whose first byte has address origin.
+struct region {
+  const uint8_t* base;
+  const uint8_t* end;
+  int64_t origin;
+};
+
+// The region holding address (its end included); false when the address
+// lies in neither.
+bool locate(const engine* e, int64_t address, region* out) {
+  if (address >= 0) {
+    if (static_cast<uint64_t>(address) > e->bytecode.length) return false;
+    *out = region{e->bytecode.bytes, e->bytecode.bytes + e->bytecode.length, 0};
+    return true;
+  }
+  int64_t start = k_fragment_end - static_cast<int64_t>(e->fragment_length);
+  if (address < start || address > k_fragment_end) return false;
+  *out = region{e->fragment, e->fragment + e->fragment_length, start};
+  return true;
+}
+
+// Handler classes of the fast loop, indexed by the first byte of an
+// instruction. Everything not listed (library and extension opcodes,
+// multi-byte forms, the rarer core opcodes) takes the checked step.
+enum handler : uint8_t {
+  h_exec, h_nop, h_push_double, h_push_number, h_true, h_false, h_nil, h_dup,
+  h_eq, h_ne, h_lt, h_gt, h_le, h_ge, h_add, h_sub, h_mul, h_div,
+  h_jump_false, h_jump, h_load_slot, h_store_slot, h_cache_get, h_pop,
+  h_scope_current, h_scope_get,
+  h_count
+};
+
+constexpr std::array<uint8_t, 256> make_handler_table() {
+  std::array<uint8_t, 256> t{};
+  t[op_nop] = h_nop;
+  t[op_push_double] = h_push_double;
+  t[op_push_number] = h_push_number;
+  t[op_true] = h_true;
+  t[op_false] = h_false;
+  t[op_nil] = h_nil;
+  t[op_dup] = h_dup;
+  t[op_eq] = h_eq;
+  t[op_ne] = h_ne;
+  t[op_lt] = h_lt;
+  t[op_gt] = h_gt;
+  t[op_le] = h_le;
+  t[op_ge] = h_ge;
+  t[op_add] = h_add;
+  t[op_sub] = h_sub;
+  t[op_mul] = h_mul;
+  t[op_div] = h_div;
+  t[op_jump_false] = h_jump_false;
+  t[op_jump] = h_jump;
+  t[op_load_slot] = h_load_slot;
+  t[op_store_slot] = h_store_slot;
+  t[op_cache_get] = h_cache_get;
+  t[op_pop] = h_pop;
+  t[op_scope_current] = h_scope_current;
+  t[op_scope_get] = h_scope_get;
+  return t;
+}
+constexpr std::array<uint8_t, 256> k_handlers = make_handler_table();
+
+// x op y for the numeric operators the fast loop handles; the operand
+// types decide int against double as binary_numeric does.
+//
+// For int operands (integral, below 2^53 in magnitude) the sum, difference
+// and product are integral whenever their magnitude is below 2^53 (an
+// exact result that small needs no rounding), so the magnitude alone
+// classifies them.
+[[gnu::always_inline]] inline value int_result(double r) {
+  constexpr double k_two_53 = 9007199254740992.0;
+  return make_typed(r > -k_two_53 && r < k_two_53 ? t_int : t_double, r);
+}
+
+[[gnu::always_inline]] inline value numeric_result(unsigned op, double x, double y, bool all_int) {
+  switch (op) {
+    case op_eq: return make_bool(x == y);
+    case op_ne: return make_bool(x != y);
+    case op_lt: return make_bool(x < y);
+    case op_gt: return make_bool(x > y);
+    case op_le: return make_bool(x <= y);
+    case op_ge: return make_bool(x >= y);
+    case op_add: return all_int ? int_result(x + y) : make_double(x + y);
+    case op_sub: return all_int ? int_result(x - y) : make_double(x - y);
+    case op_mul: return all_int ? int_result(x * y) : make_double(x * y);
+    default: return make_double(x / y);  // op_div
+  }
+}
+
+inline bool is_fast_numeric(uint8_t op) {
+  return op == op_eq || op == op_ne || (op >= op_lt && op <= op_ge) ||
+         (op >= op_add && op <= op_div);
+}
+
+#if defined(__GNUC__) && !defined(KILN_INTERP_SWITCH)
+#define KILN_COMPUTED_GOTO 1
+#else
+#define KILN_COMPUTED_GOTO 0
+#endif
+
+// The run loop proper. Instructions whose operands are what the compiler
+// emits (numbers for arithmetic, in-frame slot indexes, valid targets)
+// run inline here, with the stack top, the frame and the code position
+// held in locals, and a pushed immediate fused with the instruction that
+// consumes it (slot loads, numeric operators, jumps, calls, returns, cache
+// reads), a comparison with the conditional jump after it, and an
+// arithmetic result with the slot store after it. Anything else,
+// including every instruction that would fail, goes through step() with
+// e->ip and the stack length written back, so errors, backtraces, hooks
+// and the C stack checks behave exactly as in the checked loop.
+int run_fast(engine* e, unsigned* op) {
+  if (e->trap_hook) return run_stepwise(e, op);
+  // The code position and its region live in locals: nothing takes their
+  // address, so they stay in registers.
+  region where;
+  while (!locate(e, e->ip, &where)) {
+    bool ended = false;
+    int result = step(e, op, &ended);
+    if (ended || result != k_continue) return result;
+    if (e->trap_hook) return run_stepwise(e, op);
+  }
+  const uint8_t* code_base = where.base;
+  const uint8_t* code_end = where.end;
+  int64_t code_origin = where.origin;
+  const uint8_t* pc = code_base + (e->ip - code_origin);
+  value_vec& st = e->stack;
+  value* items = st.items;          // the stack vector
+  value* top = items + st.length;   // one past the top slot
+  value* limit = items + st.capacity;
+  value* frame = items + e->bp;     // slot 0 of the running function
+
+// Frame height at least n (the "need" rule of the checked handlers).
+#define HAVE(n) (top - frame >= static_cast<ptrdiff_t>(n))
+// Drops a value taken off the stack (top already below it).
+#define RELEASE(v)                                   \
+  do {                                               \
+    value rv_ = (v);                                 \
+    if (is_object_type(rv_.type)) {                  \
+      if (rv_.obj->refcnt > 1) {                     \
+        rv_.obj->refcnt--;                           \
+      } else {                                       \
+        st.length = static_cast<size_t>(top - items); \
+        value_unref(e, rv_);                         \
+      }                                              \
+    }                                                \
+  } while (0)
+// The code address of pc.
+#define ADDRESS(p) (code_origin + ((p) - code_base))
+// Whether an address lies in the current region (its end included).
+#define IN_REGION(a) ((a) >= code_origin && (a) - code_origin <= code_end - code_base)
+// Continues at a valid address (one locate accepts).
+#define JUMP_TO(target)                                  \
+  do {                                                   \
+    int64_t t_ = (target);                               \
+    if (!IN_REGION(t_)) {                                \
+      locate(e, t_, &where);                             \
+      code_base = where.base;                            \
+      code_end = where.end;                              \
+      code_origin = where.origin;                        \
+    }                                                    \
+    pc = code_base + (t_ - code_origin);                 \
+  } while (0)
+
+#if KILN_COMPUTED_GOTO
+  static void* const labels[h_count] = {
+      &&exec_path, &&l_nop, &&l_push_double, &&l_push_number, &&l_true, &&l_false, &&l_nil,
+      &&l_dup, &&l_eq, &&l_ne, &&l_lt, &&l_gt, &&l_le, &&l_ge, &&l_add, &&l_sub, &&l_mul,
+      &&l_div, &&l_jump_false, &&l_jump, &&l_load_slot, &&l_store_slot,
+      &&l_cache_get, &&l_pop, &&l_scope_current, &&l_scope_get};
+#define CASE(name) l_##name
+#define NEXT()                        \
+  do {                                \
+    if (pc >= code_end) goto slow_path;  \
+    goto* labels[k_handlers[*pc]];    \
+  } while (0)
+#else
+#define CASE(name) case h_##name
+#define NEXT() continue
+#endif
+
+  // Shared tails of fused instructions: `value` is the result of a numeric
+  // operator now on top, pc the byte after the operator.
+  value result;
+
+  for (;;) {
+#if KILN_COMPUTED_GOTO
+    NEXT();
+    {
+#else
+    if (pc >= code_end) goto slow_path;
+    switch (k_handlers[*pc]) {
+#endif
+      CASE(nop) : {
+        pc++;
+        NEXT();
+      }
+      CASE(push_double) : {
+        if (code_end - pc < 10) goto slow_path;
+        double x = load_immediate(pc + 1);
+        switch (pc[9]) {
+          case op_load_slot: {
+            // 1 <k> 33: push slot k (from bp, or from the top when negative).
+            int64_t k = 0;
+            if (!small_integer(x, &k) || top >= limit) break;
+            value* slot = k >= 0 ? frame + k : top + k;
+            if (k >= 0 ? slot >= top : slot < frame) break;
+            value v = *slot;
+            if (code_end - pc >= 20 && pc[10] == op_push_number && is_fast_numeric(pc[19]) &&
+                is_number_type(v.type)) {
+              // ... 9 <n> op: the loaded number with a constant.
+              value n = make_number(load_immediate(pc + 11));
+              result = numeric_result(pc[19], v.num, n.num, v.type == t_int && n.type == t_int);
+              *top++ = v;
+              pc += 20;
+              goto numeric_tail;
+            }
+            value_ref(v);
+            *top++ = v;
+            pc += 10;
+            NEXT();
+          }
+          case op_jump_false: {
+            // 1 <addr> 28: branch on the condition below.
+            if (!HAVE(1) || !is_number_type(top[-1].type) || !std::isfinite(x)) break;
+            int64_t target = to_int64(x);
+            if (!valid_jump_target(e, target)) break;
+            top--;
+            if (top->num != 0) {
+              pc += 10;
+            } else {
+              JUMP_TO(target);
+            }
+            NEXT();
+          }
+          case op_jump: {
+            // 1 <addr> 29
+            if (!std::isfinite(x)) break;
+            int64_t target = to_int64(x);
+            if (!valid_jump_target(e, target)) break;
+            JUMP_TO(target);
+            NEXT();
+          }
+          case op_call: {
+            // 1 <k> 30: call the function below k arguments.
+            if (!is_count(x)) break;
+            size_t k = static_cast<size_t>(x);
+            if (!HAVE(k + 1) || limit - top < 2) break;
+            value* fun = top - 1 - k;
+            if (fun->type != t_fun) break;
+            int64_t address = to_int64(fun->num);
+            size_t available = 0;
+            const uint8_t* code = IN_REGION(address) ? code_base + (address - code_origin)
+                                                     : code_at(e, address, &available);
+            if (IN_REGION(address)) available = static_cast<size_t>(code_end - code);
+            if (!code || available < 9 || code[0] != op_function || load_immediate(code + 1) != x) {
+              break;
+            }
+            top[0] = make_typed(t_bp, static_cast<double>(frame - items));
+            top[1] = make_typed(t_ip, static_cast<double>(ADDRESS(pc + 10)));
+            top += 2;
+            frame = fun + 1;
+            e->bp = static_cast<size_t>(frame - items);
+            JUMP_TO(address + 9);
+            NEXT();
+          }
+          case op_push_double: {
+            if (code_end - pc >= 30 && pc[18] == op_load_slot) {
+              // 1 <k> 1 <a> 33 (1 <b> 33 | 9 <n>) op 34: slot k = a op b (or
+              // n), numbers in slots of the frame below the statement.
+              ptrdiff_t height = top - frame;
+              size_t k = 0;
+              size_t a = 0;
+              size_t b = 0;
+              if (!frame_index(x, height, &k) ||
+                  !frame_index(load_immediate(pc + 10), height, &a)) {
+                break;
+              }
+              value va = frame[a];
+              value vb;
+              const uint8_t* after = nullptr;
+              if (pc[19] == op_push_double) {
+                if (code_end - pc < 31 || pc[28] != op_load_slot ||
+                    !frame_index(load_immediate(pc + 20), height, &b)) {
+                  break;
+                }
+                vb = frame[b];
+                after = pc + 29;
+              } else if (pc[19] == op_push_number) {
+                vb = make_number(load_immediate(pc + 20));
+                after = pc + 28;
+              } else {
+                break;
+              }
+              if (!is_fast_numeric(after[0]) || after[1] != op_store_slot ||
+                  !is_number_type(va.type) || !is_number_type(vb.type)) {
+                break;
+              }
+              value old = frame[k];
+              frame[k] = numeric_result(after[0], va.num, vb.num,
+                                        va.type == t_int && vb.type == t_int);
+              RELEASE(old);
+              pc = after + 2;
+              NEXT();
+            }
+            // 1 <k> 1 <m> 32: return with argument and local counts.
+            if (code_end - pc < 19 || pc[18] != op_return_counts) break;
+            double y = load_immediate(pc + 10);
+            if (!is_count(x) || !is_count(y)) break;
+            size_t k = static_cast<size_t>(x);
+            size_t m = static_cast<size_t>(y);
+            // With the two counts pushed the stack is fun a1..ak bp ip
+            // l1..lm r k m: m + k + 4 slots lie below them.
+            if (static_cast<size_t>(top - items) < m + k + 4) break;
+            value* ipv = top - (m + 2);
+            value* bpv = top - (m + 3);
+            if (ipv->type != t_ip || !is_exact_integer(ipv->num) || bpv->type != t_bp ||
+                !is_exact_integer(bpv->num) || !(bpv->num >= 0)) {
+              break;
+            }
+            value* fun = top - (m + k + 4);
+            size_t new_bp = static_cast<size_t>(bpv->num);
+            if (static_cast<size_t>(fun - items) < new_bp) break;
+            int64_t new_ip = static_cast<int64_t>(ipv->num);
+            e->bp = new_bp;
+            frame = items + new_bp;
+            // The result moves into the function slot.
+            value old = *fun;
+            *fun = top[-1];
+            top--;
+            RELEASE(old);
+            // Each slot leaves the stack before its release.
+            while (top > fun + 1) {
+              top--;
+              RELEASE(*top);
+            }
+            if (IN_REGION(new_ip)) {
+              pc = code_base + (new_ip - code_origin);
+              NEXT();
+            }
+            e->ip = new_ip;
+            st.length = static_cast<size_t>(top - items);
+            goto reenter;
+          }
+          case op_cache_get: {
+            // 1 <i> 37: push an object cache entry.
+            if (!is_count(x) || x >= static_cast<double>(e->object_cache.length) ||
+                top >= limit) {
+              break;
+            }
+            value v = e->object_cache.items[static_cast<size_t>(x)];
+            value_ref(v);
+            *top++ = v;
+            pc += 10;
+            NEXT();
+          }
+          default: break;
+        }
+        if (top >= limit) goto slow_path;
+        *top++ = make_double(x);
+        pc += 9;
+        NEXT();
+      }
+      CASE(push_number) : {
+        if (code_end - pc < 10) goto slow_path;
+        value y = make_number(load_immediate(pc + 1));
+        if (is_fast_numeric(pc[9]) && HAVE(1) && is_number_type(top[-1].type)) {
+          // 9 <n> op: the number is the right operand of op.
+          value& a = top[-1];
+          result = numeric_result(pc[9], a.num, y.num, a.type == t_int && y.type == t_int);
+          pc += 10;
+          goto numeric_tail;
+        }
+        if (top >= limit) goto slow_path;
+        *top++ = y;
+        pc += 9;
+        NEXT();
+      }
+      CASE(true) : {
+        if (top >= limit) goto slow_path;
+        *top++ = make_bool(true);
+        pc++;
+        NEXT();
+      }
+      CASE(false) : {
+        if (top >= limit) goto slow_path;
+        *top++ = make_bool(false);
+        pc++;
+        NEXT();
+      }
+      CASE(nil) : {
+        if (top >= limit) goto slow_path;
+        *top++ = make_nil();
+        pc++;
+        NEXT();
+      }
+      CASE(dup) : {
+        if (!HAVE(1) || top >= limit) goto slow_path;
+        value v = top[-1];
+        value_ref(v);
+        *top++ = v;
+        pc++;
+        NEXT();
+      }
+#define NUMERIC_CASE(name)                                                                 \
+  CASE(name) : {                                                                           \
+    if (!HAVE(2) || !is_number_type(top[-2].type) || !is_number_type(top[-1].type)) {      \
+      goto slow_path;                                                                      \
+    }                                                                                      \
+    result = numeric_result(op_##name, top[-2].num, top[-1].num,                           \
+                            top[-2].type == t_int && top[-1].type == t_int);               \
+    top--;                                                                                 \
+    pc++;                                                                                  \
+    goto numeric_tail;                                                                     \
+  }
+      NUMERIC_CASE(eq)
+      NUMERIC_CASE(ne)
+      NUMERIC_CASE(lt)
+      NUMERIC_CASE(gt)
+      NUMERIC_CASE(le)
+      NUMERIC_CASE(ge)
+      NUMERIC_CASE(add)
+      NUMERIC_CASE(sub)
+      NUMERIC_CASE(mul)
+      NUMERIC_CASE(div)
+#undef NUMERIC_CASE
+      CASE(jump_false) : {
+        if (!HAVE(2) || !is_number_type(top[-2].type) || !is_number_type(top[-1].type) ||
+            !std::isfinite(top[-1].num)) {
+          goto slow_path;
+        }
+        int64_t target = to_int64(top[-1].num);
+        if (!valid_jump_target(e, target)) goto slow_path;
+        top -= 2;
+        if (top->num != 0) {
+          pc++;
+        } else {
+          JUMP_TO(target);
+        }
+        NEXT();
+      }
+      CASE(jump) : {
+        if (!HAVE(1) || !is_number_type(top[-1].type) || !std::isfinite(top[-1].num)) {
+          goto slow_path;
+        }
+        int64_t target = to_int64(top[-1].num);
+        if (!valid_jump_target(e, target)) goto slow_path;
+        top--;
+        JUMP_TO(target);
+        NEXT();
+      }
+      CASE(load_slot) : {
+        int64_t k = 0;
+        if (!HAVE(1) || !is_number_type(top[-1].type) || !small_integer(top[-1].num, &k)) {
+          goto slow_path;
+        }
+        value* below = top - 1;  // slots counted from the top start below k
+        value* slot = k >= 0 ? frame + k : below + k;
+        if (k >= 0 ? slot >= below : slot < frame) goto slow_path;
+        value v = *slot;
+        value_ref(v);
+        top[-1] = v;
+        pc++;
+        NEXT();
+      }
+      CASE(store_slot) : {
+        // .. k v -> .. with slot k = v
+        int64_t k = 0;
+        if (!HAVE(2) || !is_number_type(top[-2].type) || !small_integer(top[-2].num, &k)) {
+          goto slow_path;
+        }
+        value* below = top - 2;
+        value* slot = k >= 0 ? frame + k : below + k;
+        if (k >= 0 ? slot >= below : slot < frame) goto slow_path;
+        value old = *slot;
+        *slot = top[-1];  // the reference moves
+        top -= 2;
+        RELEASE(old);
+        pc++;
+        NEXT();
+      }
+      CASE(cache_get) : {
+        if (!HAVE(1)) goto slow_path;
+        const value& iv = top[-1];
+        if (!is_number_type(iv.type) || !is_count(iv.num) ||
+            iv.num >= static_cast<double>(e->object_cache.length)) {
+          goto slow_path;
+        }
+        value v = e->object_cache.items[static_cast<size_t>(iv.num)];
+        value_ref(v);
+        top[-1] = v;
+        pc++;
+        NEXT();
+      }
+      CASE(pop) : {
+        if (!HAVE(1)) goto slow_path;
+        top--;
+        RELEASE(*top);
+        pc++;
+        NEXT();
+      }
+      CASE(scope_current) : {
+        // 51 1 <i> 37 52: a variable of the dynamic scope named by a
+        // constant string, found without touching the stack in between.
+        if (code_end - pc >= 12 && pc[1] == op_push_double && pc[10] == op_cache_get &&
+            pc[11] == op_scope_get && top < limit) {
+          double x = load_immediate(pc + 2);
+          if (is_count(x) && x < static_cast<double>(e->object_cache.length)) {
+            const value& name = e->object_cache.items[static_cast<size_t>(x)];
+            if (name.type == t_str && e->current_scope.type == t_sc) {
+              value* found =
+                  scope_find(e->current_scope.scope, name.str->bytes, name.str->length, true);
+              if (found) {
+                value v = *found;
+                value_ref(v);
+                *top++ = v;
+                pc += 12;
+                NEXT();
+              }
+            }
+          }
+        }
+        if (top >= limit) goto slow_path;
+        value v = e->current_scope;
+        value_ref(v);
+        *top++ = v;
+        pc++;
+        NEXT();
+      }
+      CASE(scope_get) : {
+        // sc name -> v, when the name is found
+        if (!HAVE(2) || top[-2].type != t_sc || top[-1].type != t_str) goto slow_path;
+        value* found = scope_find(top[-2].scope, top[-1].str->bytes, top[-1].str->length, true);
+        if (!found) goto slow_path;
+        value v = *found;
+        value_ref(v);
+        top--;
+        RELEASE(*top);
+        value old_scope = top[-1];
+        top[-1] = v;
+        RELEASE(old_scope);
+        pc++;
+        NEXT();
+      }
+#if !KILN_COMPUTED_GOTO
+      default: goto exec_path;
+#endif
+    }
+
+  exec_path: {
+    // Any other instruction (library and extension opcodes, the rarer
+    // core ones): executed as step() would, without its region lookup.
+    size_t available = static_cast<size_t>(code_end - pc);
+    unsigned opcode = pc[0];
+    int n = 1;
+    if (opcode >= 0x80) {
+      unsigned illegal = 0;
+      n = decode_opcode(pc, available, &opcode, &illegal);
+      if (n <= 0) goto slow_path;  // step() reports it
+    }
+    *op = opcode;
+    e->ip = ADDRESS(pc) + n;
+    st.length = static_cast<size_t>(top - items);
+    size_t cstack_height = e->cstack.length;
+    int rc = execute(e, opcode, pc + n, available - static_cast<size_t>(n));
+    if (rc == 0) rc = k_continue;
+    check_cstack(e, cstack_height, opcode, rc);
+    if (rc != k_continue) return rc;
+    if (e->trap_hook) return run_stepwise(e, op);
+    items = st.items;
+    top = items + st.length;
+    limit = items + st.capacity;
+    frame = items + e->bp;
+    if (!locate(e, e->ip, &where)) goto reenter;
+    code_base = where.base;
+    code_end = where.end;
+    code_origin = where.origin;
+    pc = code_base + (e->ip - code_origin);
+    NEXT();
+  }
+
+  numeric_tail:
+    // `result` replaces the operand now on top; a comparison followed by
+    // 1 <addr> 28 branches at once, an arithmetic result followed by 34
+    // goes straight into its slot.
+    if (code_end - pc >= 10 && pc[0] == op_push_double && pc[9] == op_jump_false &&
+        result.type == t_bool) {
+      double x = load_immediate(pc + 1);
+      if (std::isfinite(x) && valid_jump_target(e, to_int64(x))) {
+        top--;
+        if (result.num != 0) {
+          pc += 10;
+        } else {
+          JUMP_TO(to_int64(x));
+        }
+        NEXT();
+      }
+    }
+    if (pc < code_end && pc[0] == op_store_slot && HAVE(2)) {
+      int64_t k = 0;
+      if (is_number_type(top[-2].type) && small_integer(top[-2].num, &k)) {
+        value* below = top - 2;
+        value* slot = k >= 0 ? frame + k : below + k;
+        if (k >= 0 ? slot < below : slot >= frame) {
+          value old = *slot;
+          *slot = result;
+          top -= 2;
+          RELEASE(old);  // top[1] held a number: nothing to release there
+          pc++;
+          NEXT();
+        }
+      }
+    }
+    top[-1] = result;
+    NEXT();
+
+  slow_path:
+    e->ip = ADDRESS(pc);
+    st.length = static_cast<size_t>(top - items);
+  reenter:
+    do {
+      bool ended = false;
+      int rc = step(e, op, &ended);
+      if (ended || rc != k_continue) return rc;
+      if (e->trap_hook) return run_stepwise(e, op);
+    } while (!locate(e, e->ip, &where));
+    code_base = where.base;
+    code_end = where.end;
+    code_origin = where.origin;
+    pc = code_base + (e->ip - code_origin);
+    items = st.items;
+    top = items + st.length;
+    limit = items + st.capacity;
+    frame = items + e->bp;
+  }
+#undef CASE
+#undef NEXT
+#undef HAVE
+#undef RELEASE
+#undef JUMP_TO
+#undef ADDRESS
+#undef IN_REGION
+}
+
 }  // namespace
 
 int engine_run(engine* e, const uint8_t* fragment, size_t fragment_length) {
@@ -731,55 +1479,7 @@ int engine_run(engine* e, const uint8_t* fragment, size_t fragment_length) {
   e->ip = fragment ? k_fragment_end - static_cast<int64_t>(fragment_length) : 0;
 
   unsigned op = 0;
-  int result = k_continue;
-  while (result == k_continue) {
-    size_t cstack_height = e->cstack.length;
-    if (e->ip == k_fragment_end ||
-        (e->ip >= 0 && static_cast<uint64_t>(e->ip) >= e->bytecode.length)) {
-      break;  // the end of the fragment or of the code: a normal end
-    }
-    size_t available = 0;
-    const uint8_t* code = code_at(e, e->ip, &available);
-    if (!code) {
-      op = 0;
-      result = set_error(e, 16, make_nil(), static_cast<double>(e->ip), -14);
-      break;
-    }
-    // An instruction that cannot be decoded is reported by its lead byte.
-    op = code[0];
-    unsigned illegal = 0;
-    int n;
-    if (code[0] < 0x80) {  // the common one-byte form
-      n = 1;
-    } else {
-      n = decode_opcode(code, available, &op, &illegal);
-    }
-    if (n < 0) {
-      result = set_error(e, 16, make_nil(), static_cast<double>(e->ip + available), -14);
-      break;
-    }
-    if (n == 0) {
-      result = set_error(e, 15, make_nil(), illegal, -86);
-      break;
-    }
-    if (e->trap_hook) {
-      int rc = e->trap_hook(e->trap_data, op);
-      if (rc != 0) {
-        result = rc;
-        break;
-      }
-    }
-    e->ip += n;
-    result = execute(e, op, code + n, available - static_cast<size_t>(n));
-    if (result == 0) result = k_continue;
-    if (e->cstack.length < cstack_height) {
-      fprintf(stderr, "Warning: C stack shrunk in engine, ins=%u, ret=%d\n", op, result);
-    } else if (e->cstack.length > cstack_height) {
-      fprintf(stderr, "Warning: C stack grew in engine, popping stuff, ins=%u, ret=%d\n", op,
-              result);
-      while (e->cstack.length > cstack_height) cstack_pop(e);
-    }
-  }
+  int result = run_fast(e, &op);
   if (result == k_continue || result == k_exited) result = 0;
   if (result != 0) {
     e->err.opcode = static_cast<uint16_t>(op);
