@@ -1008,6 +1008,29 @@ int run_fast(engine* e, unsigned* op) {
   // operator now on top, pc the byte after the operator.
   value result;
 
+  // Variables found in scopes, remembered while only the inline handlers
+  // run: those never add or remove a scope variable, change a scope's
+  // parent or the current scope, so an entry stays where it was found.
+  // Everything executed outside them forgets the lot.
+  struct lookup {
+    const scope_obj* scope;
+    const str_obj* name;
+    value* slot;
+  };
+  lookup lookups[4] = {};
+#define FORGET_LOOKUPS() \
+  (lookups[0].name = lookups[1].name = lookups[2].name = lookups[3].name = nullptr)
+#define FIND_VARIABLE(sc, nm, out)                                         \
+  do {                                                                     \
+    lookup& l_ = lookups[(reinterpret_cast<uintptr_t>(nm) >> 6) & 3];      \
+    if (l_.name == (nm) && l_.scope == (sc)) {                             \
+      (out) = l_.slot;                                                     \
+    } else {                                                               \
+      (out) = scope_find((sc), (nm)->bytes, (nm)->length, true);           \
+      if (out) l_ = lookup{(sc), (nm), (out)};                             \
+    }                                                                      \
+  } while (0)
+
   for (;;) {
 #if KILN_COMPUTED_GOTO
     NEXT();
@@ -1333,8 +1356,8 @@ int run_fast(engine* e, unsigned* op) {
           if (is_count(x) && x < static_cast<double>(e->object_cache.length)) {
             const value& name = e->object_cache.items[static_cast<size_t>(x)];
             if (name.type == t_str && e->current_scope.type == t_sc) {
-              value* found =
-                  scope_find(e->current_scope.scope, name.str->bytes, name.str->length, true);
+              value* found = nullptr;
+              FIND_VARIABLE(e->current_scope.scope, name.str, found);
               if (found) {
                 value v = *found;
                 value_ref(v);
@@ -1355,7 +1378,8 @@ int run_fast(engine* e, unsigned* op) {
       CASE(scope_get) : {
         // sc name -> v, when the name is found
         if (!HAVE(2) || top[-2].type != t_sc || top[-1].type != t_str) goto slow_path;
-        value* found = scope_find(top[-2].scope, top[-1].str->bytes, top[-1].str->length, true);
+        value* found = nullptr;
+        FIND_VARIABLE(top[-2].scope, top[-1].str, found);
         if (!found) goto slow_path;
         value v = *found;
         value_ref(v);
@@ -1384,6 +1408,7 @@ int run_fast(engine* e, unsigned* op) {
       if (n <= 0) goto slow_path;  // step() reports it
     }
     *op = opcode;
+    FORGET_LOOKUPS();
     e->ip = ADDRESS(pc) + n;
     st.length = static_cast<size_t>(top - items);
     size_t cstack_height = e->cstack.length;
@@ -1443,6 +1468,7 @@ int run_fast(engine* e, unsigned* op) {
     e->ip = ADDRESS(pc);
     st.length = static_cast<size_t>(top - items);
   reenter:
+    FORGET_LOOKUPS();
     do {
       bool ended = false;
       int rc = step(e, op, &ended);
@@ -1463,6 +1489,8 @@ int run_fast(engine* e, unsigned* op) {
 #undef HAVE
 #undef RELEASE
 #undef JUMP_TO
+#undef FORGET_LOOKUPS
+#undef FIND_VARIABLE
 #undef ADDRESS
 #undef IN_REGION
 }

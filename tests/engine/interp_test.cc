@@ -586,6 +586,25 @@ const program k_programs[] = {
       a.append_to(e);
       return a.at("start");
     },
+    // A variable defined in a nearer scope hides the one found before.
+    [](engine* e) {
+      int64_t name = cache_string(e, "v");
+      scope_obj* root = e->current_scope.scope;
+      EXPECT_EQ(scope_set(e, root, e->object_cache.items[name], make_number(7)), 0);
+      scope_obj* inner = scope_new(e, 8, root, false);
+      value_assign(e, &e->current_scope, make_object(t_sc, inner));
+      value_unref(e, make_object(t_sc, inner));  // the current scope and the cache hold it
+      assembler a(static_cast<int64_t>(e->bytecode.length));
+      a.label("start");
+      for (int i = 0; i < 2; i++) {
+        a.op(op_scope_current).dbl(static_cast<double>(name)).op(op_cache_get).op(op_scope_get);
+        a.op(op_scope_current).dbl(static_cast<double>(name)).op(op_cache_get).num(9 + i);
+        a.op(op_scope_set);
+      }
+      a.op(op_scope_current).dbl(static_cast<double>(name)).op(op_cache_get).op(op_scope_get);
+      a.append_to(e);
+      return a.at("start");
+    },
     // Cache indexes out of range.
     [](engine* e) {
       assembler a(static_cast<int64_t>(e->bytecode.length));
@@ -614,6 +633,8 @@ TEST(InterpLoops, FastLoopAgreesWithCheckedSteps) {
   ASSERT_EQ(ok.stack.size(), 9001u);
   EXPECT_EQ(ok.stack[0], "0:9000");
   EXPECT_EQ(ok.stack[9000], "0:17998");  // f(8999) = 2 * 8999
+  run_outcome hidden = run_program(k_programs[std::size(k_programs) - 2], false);
+  EXPECT_EQ(hidden.stack, (std::vector<std::string>{"0:7", "0:9", "0:10"}));
 }
 
 }  // namespace
