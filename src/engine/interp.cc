@@ -780,16 +780,6 @@ int run_stepwise(engine* e, unsigned* op) {
   }
 }
 
-// Releases a value taken off the stack; numbers cost one compare.
-inline void release(engine* e, value v) {
-  if (!is_object_type(v.type)) return;
-  if (v.obj->refcnt > 1) {
-    v.obj->refcnt--;
-  } else {
-    value_unref(e, v);
-  }
-}
-
 // A slot index operand that is an integer small enough to convert.
 inline bool small_integer(double x, int64_t* out) {
   if (!(x >= -4294967296.0 && x <= 4294967296.0)) return false;
@@ -896,6 +886,25 @@ constexpr std::array<uint8_t, 256> k_handlers = make_handler_table();
 [[gnu::always_inline]] inline value int_result(double r) {
   constexpr double k_two_53 = 9007199254740992.0;
   return make_typed(r > -k_two_53 && r < k_two_53 ? t_int : t_double, r);
+}
+
+// all_int is a callable, evaluated only by the arithmetic operators (a
+// comparison with a constant need not classify it).
+template <typename all_int_fn>
+[[gnu::always_inline]] inline value numeric_result_lazy(unsigned op, double x, double y,
+                                                         all_int_fn all_int_of) {
+  switch (op) {
+    case op_eq: return make_bool(x == y);
+    case op_ne: return make_bool(x != y);
+    case op_lt: return make_bool(x < y);
+    case op_gt: return make_bool(x > y);
+    case op_le: return make_bool(x <= y);
+    case op_ge: return make_bool(x >= y);
+    case op_add: return all_int_of() ? int_result(x + y) : make_double(x + y);
+    case op_sub: return all_int_of() ? int_result(x - y) : make_double(x - y);
+    case op_mul: return all_int_of() ? int_result(x * y) : make_double(x * y);
+    default: return make_double(x / y);  // op_div
+  }
 }
 
 [[gnu::always_inline]] inline value numeric_result(unsigned op, double x, double y, bool all_int) {
@@ -1046,19 +1055,22 @@ int run_fast(engine* e, unsigned* op) {
       CASE(push_double) : {
         if (code_end - pc < 10) goto slow_path;
         double x = load_immediate(pc + 1);
-        switch (pc[9]) {
-          case op_load_slot: {
+        {  // by the instruction after the immediate
+          const uint8_t next = pc[9];
+          if (next == op_load_slot) {
             // 1 <k> 33: push slot k (from bp, or from the top when negative).
             int64_t k = 0;
-            if (!small_integer(x, &k) || top >= limit) break;
+            if (!small_integer(x, &k) || top >= limit) goto plain_push_double;
             value* slot = k >= 0 ? frame + k : top + k;
-            if (k >= 0 ? slot >= top : slot < frame) break;
+            if (k >= 0 ? slot >= top : slot < frame) goto plain_push_double;
             value v = *slot;
             if (code_end - pc >= 20 && pc[10] == op_push_number && is_fast_numeric(pc[19]) &&
                 is_number_type(v.type)) {
               // ... 9 <n> op: the loaded number with a constant.
-              value n = make_number(load_immediate(pc + 11));
-              result = numeric_result(pc[19], v.num, n.num, v.type == t_int && n.type == t_int);
+              double n = load_immediate(pc + 11);
+              result = numeric_result_lazy(pc[19], v.num, n, [&] {
+                return v.type == t_int && classify_number(n) == t_int;
+              });
               *top++ = v;
               pc += 20;
               goto numeric_tail;
@@ -1068,11 +1080,13 @@ int run_fast(engine* e, unsigned* op) {
             pc += 10;
             NEXT();
           }
-          case op_jump_false: {
+          if (next == op_jump_false) {
             // 1 <addr> 28: branch on the condition below.
-            if (!HAVE(1) || !is_number_type(top[-1].type) || !std::isfinite(x)) break;
+            if (!HAVE(1) || !is_number_type(top[-1].type) || !std::isfinite(x)) {
+              goto plain_push_double;
+            }
             int64_t target = to_int64(x);
-            if (!valid_jump_target(e, target)) break;
+            if (!valid_jump_target(e, target)) goto plain_push_double;
             top--;
             if (top->num != 0) {
               pc += 10;
@@ -1081,28 +1095,28 @@ int run_fast(engine* e, unsigned* op) {
             }
             NEXT();
           }
-          case op_jump: {
+          if (next == op_jump) {
             // 1 <addr> 29
-            if (!std::isfinite(x)) break;
+            if (!std::isfinite(x)) goto plain_push_double;
             int64_t target = to_int64(x);
-            if (!valid_jump_target(e, target)) break;
+            if (!valid_jump_target(e, target)) goto plain_push_double;
             JUMP_TO(target);
             NEXT();
           }
-          case op_call: {
+          if (next == op_call) {
             // 1 <k> 30: call the function below k arguments.
-            if (!is_count(x)) break;
+            if (!is_count(x)) goto plain_push_double;
             size_t k = static_cast<size_t>(x);
-            if (!HAVE(k + 1) || limit - top < 2) break;
+            if (!HAVE(k + 1) || limit - top < 2) goto plain_push_double;
             value* fun = top - 1 - k;
-            if (fun->type != t_fun) break;
+            if (fun->type != t_fun) goto plain_push_double;
             int64_t address = to_int64(fun->num);
             size_t available = 0;
             const uint8_t* code = IN_REGION(address) ? code_base + (address - code_origin)
                                                      : code_at(e, address, &available);
             if (IN_REGION(address)) available = static_cast<size_t>(code_end - code);
             if (!code || available < 9 || code[0] != op_function || load_immediate(code + 1) != x) {
-              break;
+              goto plain_push_double;
             }
             top[0] = make_typed(t_bp, static_cast<double>(frame - items));
             top[1] = make_typed(t_ip, static_cast<double>(ADDRESS(pc + 10)));
@@ -1112,7 +1126,7 @@ int run_fast(engine* e, unsigned* op) {
             JUMP_TO(address + 9);
             NEXT();
           }
-          case op_push_double: {
+          if (next == op_push_double) {
             if (code_end - pc >= 30 && pc[18] == op_load_slot) {
               // 1 <k> 1 <a> 33 (1 <b> 33 | 9 <n>) op 34: slot k = a op b (or
               // n), numbers in slots of the frame below the statement.
@@ -1122,7 +1136,7 @@ int run_fast(engine* e, unsigned* op) {
               size_t b = 0;
               if (!frame_index(x, height, &k) ||
                   !frame_index(load_immediate(pc + 10), height, &a)) {
-                break;
+                goto plain_push_double;
               }
               value va = frame[a];
               value vb;
@@ -1130,7 +1144,7 @@ int run_fast(engine* e, unsigned* op) {
               if (pc[19] == op_push_double) {
                 if (code_end - pc < 31 || pc[28] != op_load_slot ||
                     !frame_index(load_immediate(pc + 20), height, &b)) {
-                  break;
+                  goto plain_push_double;
                 }
                 vb = frame[b];
                 after = pc + 29;
@@ -1138,11 +1152,11 @@ int run_fast(engine* e, unsigned* op) {
                 vb = make_number(load_immediate(pc + 20));
                 after = pc + 28;
               } else {
-                break;
+                goto plain_push_double;
               }
               if (!is_fast_numeric(after[0]) || after[1] != op_store_slot ||
                   !is_number_type(va.type) || !is_number_type(vb.type)) {
-                break;
+                goto plain_push_double;
               }
               value old = frame[k];
               frame[k] = numeric_result(after[0], va.num, vb.num,
@@ -1152,23 +1166,23 @@ int run_fast(engine* e, unsigned* op) {
               NEXT();
             }
             // 1 <k> 1 <m> 32: return with argument and local counts.
-            if (code_end - pc < 19 || pc[18] != op_return_counts) break;
+            if (code_end - pc < 19 || pc[18] != op_return_counts) goto plain_push_double;
             double y = load_immediate(pc + 10);
-            if (!is_count(x) || !is_count(y)) break;
+            if (!is_count(x) || !is_count(y)) goto plain_push_double;
             size_t k = static_cast<size_t>(x);
             size_t m = static_cast<size_t>(y);
             // With the two counts pushed the stack is fun a1..ak bp ip
             // l1..lm r k m: m + k + 4 slots lie below them.
-            if (static_cast<size_t>(top - items) < m + k + 4) break;
+            if (static_cast<size_t>(top - items) < m + k + 4) goto plain_push_double;
             value* ipv = top - (m + 2);
             value* bpv = top - (m + 3);
             if (ipv->type != t_ip || !is_exact_integer(ipv->num) || bpv->type != t_bp ||
                 !is_exact_integer(bpv->num) || !(bpv->num >= 0)) {
-              break;
+              goto plain_push_double;
             }
             value* fun = top - (m + k + 4);
             size_t new_bp = static_cast<size_t>(bpv->num);
-            if (static_cast<size_t>(fun - items) < new_bp) break;
+            if (static_cast<size_t>(fun - items) < new_bp) goto plain_push_double;
             int64_t new_ip = static_cast<int64_t>(ipv->num);
             e->bp = new_bp;
             frame = items + new_bp;
@@ -1190,11 +1204,11 @@ int run_fast(engine* e, unsigned* op) {
             st.length = static_cast<size_t>(top - items);
             goto reenter;
           }
-          case op_cache_get: {
+          if (next == op_cache_get) {
             // 1 <i> 37: push an object cache entry.
             if (!is_count(x) || x >= static_cast<double>(e->object_cache.length) ||
                 top >= limit) {
-              break;
+              goto plain_push_double;
             }
             value v = e->object_cache.items[static_cast<size_t>(x)];
             value_ref(v);
@@ -1202,8 +1216,8 @@ int run_fast(engine* e, unsigned* op) {
             pc += 10;
             NEXT();
           }
-          default: break;
         }
+      plain_push_double:
         if (top >= limit) goto slow_path;
         *top++ = make_double(x);
         pc += 9;
@@ -1211,16 +1225,18 @@ int run_fast(engine* e, unsigned* op) {
       }
       CASE(push_number) : {
         if (code_end - pc < 10) goto slow_path;
-        value y = make_number(load_immediate(pc + 1));
+        double y = load_immediate(pc + 1);
         if (is_fast_numeric(pc[9]) && HAVE(1) && is_number_type(top[-1].type)) {
           // 9 <n> op: the number is the right operand of op.
-          value& a = top[-1];
-          result = numeric_result(pc[9], a.num, y.num, a.type == t_int && y.type == t_int);
+          const value& a = top[-1];
+          result = numeric_result_lazy(pc[9], a.num, y, [&] {
+            return a.type == t_int && classify_number(y) == t_int;
+          });
           pc += 10;
           goto numeric_tail;
         }
         if (top >= limit) goto slow_path;
-        *top++ = y;
+        *top++ = make_number(y);
         pc += 9;
         NEXT();
       }

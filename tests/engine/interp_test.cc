@@ -569,7 +569,8 @@ const program k_programs[] = {
     [](engine* e) {
       assembler a(static_cast<int64_t>(e->bytecode.length));
       a.label("g").header(1).dbl(7).op(op_load_slot).trailer(cache_string(e, "g"));
-      a.label("start").dbl(static_cast<double>(a.at("g"))).op(op_make_fun).num(1).dbl(1).op(op_call);
+      a.label("start").dbl(static_cast<double>(a.at("g"))).op(op_make_fun);
+      a.num(1).dbl(1).op(op_call);
       a.append_to(e);
       return a.at("start");
     },
