@@ -1081,18 +1081,17 @@ int run_fast(engine* e, unsigned* op) {
             NEXT();
           }
           if (next == op_jump_false) {
-            // 1 <addr> 28: branch on the condition below.
-            if (!HAVE(1) || !is_number_type(top[-1].type) || !std::isfinite(x)) {
-              goto plain_push_double;
-            }
-            int64_t target = to_int64(x);
-            if (!valid_jump_target(e, target)) goto plain_push_double;
-            top--;
-            if (top->num != 0) {
+            // 1 <addr> 28: branch on the condition below (the target is
+            // checked only when taken).
+            if (!HAVE(1) || !is_number_type(top[-1].type)) goto plain_push_double;
+            if (top[-1].num != 0) {
+              top--;
               pc += 10;
-            } else {
-              JUMP_TO(target);
+              NEXT();
             }
+            if (!std::isfinite(x) || !valid_jump_target(e, to_int64(x))) goto plain_push_double;
+            top--;
+            JUMP_TO(to_int64(x));
             NEXT();
           }
           if (next == op_jump) {
@@ -1289,18 +1288,19 @@ int run_fast(engine* e, unsigned* op) {
       NUMERIC_CASE(div)
 #undef NUMERIC_CASE
       CASE(jump_false) : {
-        if (!HAVE(2) || !is_number_type(top[-2].type) || !is_number_type(top[-1].type) ||
-            !std::isfinite(top[-1].num)) {
+        if (!HAVE(2) || !is_number_type(top[-2].type) || !is_number_type(top[-1].type)) {
           goto slow_path;
         }
+        if (top[-2].num != 0) {
+          top -= 2;
+          pc++;
+          NEXT();
+        }
+        if (!std::isfinite(top[-1].num)) goto slow_path;
         int64_t target = to_int64(top[-1].num);
         if (!valid_jump_target(e, target)) goto slow_path;
         top -= 2;
-        if (top->num != 0) {
-          pc++;
-        } else {
-          JUMP_TO(target);
-        }
+        JUMP_TO(target);
         NEXT();
       }
       CASE(jump) : {
@@ -1451,14 +1451,15 @@ int run_fast(engine* e, unsigned* op) {
     // goes straight into its slot.
     if (code_end - pc >= 10 && pc[0] == op_push_double && pc[9] == op_jump_false &&
         result.type == t_bool) {
+      if (result.num != 0) {
+        top--;
+        pc += 10;
+        NEXT();
+      }
       double x = load_immediate(pc + 1);
       if (std::isfinite(x) && valid_jump_target(e, to_int64(x))) {
         top--;
-        if (result.num != 0) {
-          pc += 10;
-        } else {
-          JUMP_TO(to_int64(x));
-        }
+        JUMP_TO(to_int64(x));
         NEXT();
       }
     }
