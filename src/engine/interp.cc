@@ -840,7 +840,8 @@ bool locate(const engine* e, int64_t address, region* out) {
 enum handler : uint8_t {
   h_exec, h_nop, h_push_double, h_push_number, h_true, h_false, h_nil, h_dup,
   h_eq, h_ne, h_lt, h_gt, h_le, h_ge, h_add, h_sub, h_mul, h_div,
-  h_jump_false, h_jump, h_load_slot, h_store_slot, h_cache_get, h_pop,
+  h_jump_false, h_jump, h_make_fun, h_call, h_return_counts, h_load_slot, h_store_slot,
+  h_cache_get, h_pop,
   h_scope_current, h_scope_get,
   h_count
 };
@@ -866,6 +867,9 @@ constexpr std::array<uint8_t, 256> make_handler_table() {
   t[op_div] = h_div;
   t[op_jump_false] = h_jump_false;
   t[op_jump] = h_jump;
+  t[op_make_fun] = h_make_fun;
+  t[op_call] = h_call;
+  t[op_return_counts] = h_return_counts;
   t[op_load_slot] = h_load_slot;
   t[op_store_slot] = h_store_slot;
   t[op_cache_get] = h_cache_get;
@@ -1000,7 +1004,8 @@ int run_fast(engine* e, unsigned* op) {
   static void* const labels[h_count] = {
       &&exec_path, &&l_nop, &&l_push_double, &&l_push_number, &&l_true, &&l_false, &&l_nil,
       &&l_dup, &&l_eq, &&l_ne, &&l_lt, &&l_gt, &&l_le, &&l_ge, &&l_add, &&l_sub, &&l_mul,
-      &&l_div, &&l_jump_false, &&l_jump, &&l_load_slot, &&l_store_slot,
+      &&l_div, &&l_jump_false, &&l_jump, &&l_make_fun, &&l_call, &&l_return_counts,
+      &&l_load_slot, &&l_store_slot,
       &&l_cache_get, &&l_pop, &&l_scope_current, &&l_scope_get};
 #define CASE(name) l_##name
 #define NEXT()                        \
@@ -1016,6 +1021,14 @@ int run_fast(engine* e, unsigned* op) {
   // Shared tails of fused instructions: `value` is the result of a numeric
   // operator now on top, pc the byte after the operator.
   value result;
+  // Inputs of the shared call and return code: the counts, whether they
+  // are still on the stack (30 and 32 alone) or were immediates, and for a
+  // call where execution resumes after it.
+  double call_count = 0;
+  const uint8_t* call_resume = nullptr;
+  double return_args = 0;
+  double return_locals = 0;
+  bool counts_on_stack = false;
 
   // Variables found in scopes, remembered while only the inline handlers
   // run: those never add or remove a scope variable, change a scope's
@@ -1104,26 +1117,10 @@ int run_fast(engine* e, unsigned* op) {
           }
           if (next == op_call) {
             // 1 <k> 30: call the function below k arguments.
-            if (!is_count(x)) goto plain_push_double;
-            size_t k = static_cast<size_t>(x);
-            if (!HAVE(k + 1) || limit - top < 2) goto plain_push_double;
-            value* fun = top - 1 - k;
-            if (fun->type != t_fun) goto plain_push_double;
-            int64_t address = to_int64(fun->num);
-            size_t available = 0;
-            const uint8_t* code = IN_REGION(address) ? code_base + (address - code_origin)
-                                                     : code_at(e, address, &available);
-            if (IN_REGION(address)) available = static_cast<size_t>(code_end - code);
-            if (!code || available < 9 || code[0] != op_function || load_immediate(code + 1) != x) {
-              goto plain_push_double;
-            }
-            top[0] = make_typed(t_bp, static_cast<double>(frame - items));
-            top[1] = make_typed(t_ip, static_cast<double>(ADDRESS(pc + 10)));
-            top += 2;
-            frame = fun + 1;
-            e->bp = static_cast<size_t>(frame - items);
-            JUMP_TO(address + 9);
-            NEXT();
+            call_count = x;
+            call_resume = pc + 10;
+            counts_on_stack = false;
+            goto do_call;
           }
           if (next == op_push_double) {
             if (code_end - pc >= 30 && pc[18] == op_load_slot) {
@@ -1166,42 +1163,10 @@ int run_fast(engine* e, unsigned* op) {
             }
             // 1 <k> 1 <m> 32: return with argument and local counts.
             if (code_end - pc < 19 || pc[18] != op_return_counts) goto plain_push_double;
-            double y = load_immediate(pc + 10);
-            if (!is_count(x) || !is_count(y)) goto plain_push_double;
-            size_t k = static_cast<size_t>(x);
-            size_t m = static_cast<size_t>(y);
-            // With the two counts pushed the stack is fun a1..ak bp ip
-            // l1..lm r k m: m + k + 4 slots lie below them.
-            if (static_cast<size_t>(top - items) < m + k + 4) goto plain_push_double;
-            value* ipv = top - (m + 2);
-            value* bpv = top - (m + 3);
-            if (ipv->type != t_ip || !is_exact_integer(ipv->num) || bpv->type != t_bp ||
-                !is_exact_integer(bpv->num) || !(bpv->num >= 0)) {
-              goto plain_push_double;
-            }
-            value* fun = top - (m + k + 4);
-            size_t new_bp = static_cast<size_t>(bpv->num);
-            if (static_cast<size_t>(fun - items) < new_bp) goto plain_push_double;
-            int64_t new_ip = static_cast<int64_t>(ipv->num);
-            e->bp = new_bp;
-            frame = items + new_bp;
-            // The result moves into the function slot.
-            value old = *fun;
-            *fun = top[-1];
-            top--;
-            RELEASE(old);
-            // Each slot leaves the stack before its release.
-            while (top > fun + 1) {
-              top--;
-              RELEASE(*top);
-            }
-            if (IN_REGION(new_ip)) {
-              pc = code_base + (new_ip - code_origin);
-              NEXT();
-            }
-            e->ip = new_ip;
-            st.length = static_cast<size_t>(top - items);
-            goto reenter;
+            return_args = x;
+            return_locals = load_immediate(pc + 10);
+            counts_on_stack = false;
+            goto do_return;
           }
           if (next == op_cache_get) {
             // 1 <i> 37: push an object cache entry.
@@ -1407,10 +1372,105 @@ int run_fast(engine* e, unsigned* op) {
         pc++;
         NEXT();
       }
+      CASE(make_fun) : {
+        if (!HAVE(1) || !is_number_type(top[-1].type) || !is_exact_integer(top[-1].num)) {
+          goto slow_path;
+        }
+        top[-1].type = t_fun;
+        pc++;
+        NEXT();
+      }
+      CASE(call) : {
+        if (!HAVE(1) || !is_number_type(top[-1].type)) goto slow_path;
+        call_count = top[-1].num;
+        call_resume = pc + 1;
+        counts_on_stack = true;
+        goto do_call;
+      }
+      CASE(return_counts) : {
+        if (top - items < 3 || !is_number_type(top[-1].type) || !is_number_type(top[-2].type)) {
+          goto slow_path;
+        }
+        return_args = top[-2].num;
+        return_locals = top[-1].num;
+        counts_on_stack = true;
+        goto do_return;
+      }
 #if !KILN_COMPUTED_GOTO
       default: goto exec_path;
 #endif
     }
+
+  do_call: {
+    // fun a1..ak [k] -> fun a1..ak bp ip, when everything checks out (pc
+    // is still at the instruction otherwise, for the checked step).
+    if (!is_count(call_count)) goto slow_path;
+    size_t k = static_cast<size_t>(call_count);
+    value* args_end = counts_on_stack ? top - 1 : top;
+    if (args_end - frame < static_cast<ptrdiff_t>(k + 1) || limit - args_end < 2) goto slow_path;
+    value* fun = args_end - 1 - k;
+    if (fun->type != t_fun) goto slow_path;
+    int64_t address = to_int64(fun->num);
+    size_t available = 0;
+    const uint8_t* code = nullptr;
+    if (IN_REGION(address)) {
+      code = code_base + (address - code_origin);
+      available = static_cast<size_t>(code_end - code);
+    } else {
+      code = code_at(e, address, &available);
+    }
+    if (!code || available < 9 || code[0] != op_function ||
+        load_immediate(code + 1) != call_count) {
+      goto slow_path;
+    }
+    top = args_end;
+    top[0] = make_typed(t_bp, static_cast<double>(frame - items));
+    top[1] = make_typed(t_ip, static_cast<double>(ADDRESS(call_resume)));
+    top += 2;
+    frame = fun + 1;
+    e->bp = static_cast<size_t>(frame - items);
+    JUMP_TO(address + 9);
+    NEXT();
+  }
+
+  do_return: {
+    // fun a1..ak bp ip l1..lm r [k m] -> r, when everything checks out.
+    if (!is_count(return_args) || !is_count(return_locals)) goto slow_path;
+    size_t k = static_cast<size_t>(return_args);
+    size_t m = static_cast<size_t>(return_locals);
+    value* r = counts_on_stack ? top - 3 : top - 1;
+    // Below r: m locals, ip, bp, k arguments and the function slot.
+    if (r - items < static_cast<ptrdiff_t>(m + k + 3)) goto slow_path;
+    value* ipv = r - (m + 1);
+    value* bpv = r - (m + 2);
+    if (ipv->type != t_ip || !is_exact_integer(ipv->num) || bpv->type != t_bp ||
+        !is_exact_integer(bpv->num) || !(bpv->num >= 0)) {
+      goto slow_path;
+    }
+    value* fun = r - (m + k + 3);
+    size_t new_bp = static_cast<size_t>(bpv->num);
+    if (static_cast<size_t>(fun - items) < new_bp) goto slow_path;
+    int64_t new_ip = static_cast<int64_t>(ipv->num);
+    e->bp = new_bp;
+    frame = items + new_bp;
+    // The result moves into the function slot; the counts are numbers.
+    value old = *fun;
+    *fun = *r;
+    top = r;
+    RELEASE(old);
+    // Each slot leaves the stack before its release.
+    while (top > fun + 1) {
+      top--;
+      RELEASE(*top);
+    }
+    if (IN_REGION(new_ip)) {
+      pc = code_base + (new_ip - code_origin);
+      NEXT();
+    }
+    e->ip = new_ip;
+    st.length = static_cast<size_t>(top - items);
+    goto reenter;
+  }
 
   exec_path: {
     // Any other instruction (library and extension opcodes, the rarer

@@ -465,6 +465,28 @@ const program k_programs[] = {
       a.append_to(e);
       return a.at("start");
     },
+    // Success: counts pushed as numbers run the lone call and return.
+    [](engine* e) {
+      assembler a(static_cast<int64_t>(e->bytecode.length));
+      a.label("fib").header(1).dbl(0).op(op_load_slot).num(2).op(op_lt).addr("rec");
+      a.op(op_jump_false).dbl(0).op(op_load_slot).num(1).num(0).op(op_return_counts);
+      a.label("rec").addr("fib").op(op_make_fun).dbl(0).op(op_load_slot).num(1).op(op_sub);
+      a.num(1).op(op_call).addr("fib").op(op_make_fun).dbl(0).op(op_load_slot).num(2);
+      a.op(op_sub).num(1).op(op_call).op(op_add).num(1).num(0).op(op_return_counts);
+      a.trailer(cache_string(e, "fib"));
+      a.label("start").addr("fib").op(op_make_fun).num(15).num(1).op(op_call);
+      a.addr("fib").op(op_make_fun).num(1).num(2).num(2).op(op_call);  // wrong count
+      a.append_to(e);
+      return a.at("start");
+    },
+    [](engine* e) {
+      assembler a(static_cast<int64_t>(e->bytecode.length));
+      a.label("f").header(0).num(5).num(0).num(-1).op(op_return_counts);
+      a.trailer(cache_string(e, "f"));
+      a.label("start").addr("f").op(op_make_fun).num(0).op(op_call);
+      a.append_to(e);
+      return a.at("start");
+    },
     // Slot indexes outside the frame, not integral, or below bp.
     [](engine* e) {
       assembler a(static_cast<int64_t>(e->bytecode.length));
@@ -634,6 +656,10 @@ TEST(InterpLoops, FastLoopAgreesWithCheckedSteps) {
   ASSERT_EQ(ok.stack.size(), 9001u);
   EXPECT_EQ(ok.stack[0], "0:9000");
   EXPECT_EQ(ok.stack[9000], "0:17998");  // f(8999) = 2 * 8999
+  run_outcome fib = run_program(k_programs[1], false);
+  ASSERT_GE(fib.stack.size(), 1u);
+  EXPECT_EQ(fib.stack[0], "0:610");  // fib(15), before the failing call
+  EXPECT_EQ(fib.code, 18);
   run_outcome hidden = run_program(k_programs[std::size(k_programs) - 2], false);
   EXPECT_EQ(hidden.stack, (std::vector<std::string>{"0:7", "0:9", "0:10"}));
 }
