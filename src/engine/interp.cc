@@ -799,17 +799,30 @@ inline bool frame_index(double x, ptrdiff_t height, size_t* out) {
 }
 
 // An integer in 0 .. 2^32 - 1 (argument and local counts, cache indexes),
-// tested without a call to trunc.
-inline bool is_count(double x) {
+// tested without a call to trunc; *out gets it.
+inline bool count_of(double x, size_t* out) {
   if (!(x >= 0 && x <= 4294967295.0)) return false;
-  return static_cast<double>(static_cast<int64_t>(x)) == x;
+  int64_t i = static_cast<int64_t>(x);
+  *out = static_cast<size_t>(i);
+  return static_cast<double>(i) == x;
 }
 
-// An integer of magnitude below 2^53 (saved ip and bp values).
-inline bool is_exact_integer(double x) {
+inline bool is_count(double x) {
+  size_t ignored;
+  return count_of(x, &ignored);
+}
+
+// An integer of magnitude below 2^53 (saved ip and bp values); *out gets it.
+inline bool exact_integer_of(double x, int64_t* out) {
   constexpr double k_two_53 = 9007199254740992.0;
   if (!(x > -k_two_53 && x < k_two_53)) return false;
-  return static_cast<double>(static_cast<int64_t>(x)) == x;
+  *out = static_cast<int64_t>(x);
+  return static_cast<double>(*out) == x;
+}
+
+inline bool is_exact_integer(double x) {
+  int64_t ignored;
+  return exact_integer_of(x, &ignored);
 }
 
 // The code region the fast loop executes in: the byte-code buffer or the
@@ -1404,8 +1417,8 @@ int run_fast(engine* e, unsigned* op) {
   do_call: {
     // fun a1..ak [k] -> fun a1..ak bp ip, when everything checks out (pc
     // is still at the instruction otherwise, for the checked step).
-    if (!is_count(call_count)) goto slow_path;
-    size_t k = static_cast<size_t>(call_count);
+    size_t k = 0;
+    if (!count_of(call_count, &k)) goto slow_path;
     value* args_end = counts_on_stack ? top - 1 : top;
     if (args_end - frame < static_cast<ptrdiff_t>(k + 1) || limit - args_end < 2) goto slow_path;
     value* fun = args_end - 1 - k;
@@ -1413,7 +1426,8 @@ int run_fast(engine* e, unsigned* op) {
     int64_t address = to_int64(fun->num);
     size_t available = 0;
     const uint8_t* code = nullptr;
-    if (IN_REGION(address)) {
+    bool here = IN_REGION(address);
+    if (here) {
       code = code_base + (address - code_origin);
       available = static_cast<size_t>(code_end - code);
     } else {
@@ -1429,28 +1443,33 @@ int run_fast(engine* e, unsigned* op) {
     top += 2;
     frame = fun + 1;
     e->bp = static_cast<size_t>(frame - items);
-    JUMP_TO(address + 9);
+    if (here) {
+      pc = code + 9;
+    } else {
+      JUMP_TO(address + 9);
+    }
     NEXT();
   }
 
   do_return: {
     // fun a1..ak bp ip l1..lm r [k m] -> r, when everything checks out.
-    if (!is_count(return_args) || !is_count(return_locals)) goto slow_path;
-    size_t k = static_cast<size_t>(return_args);
-    size_t m = static_cast<size_t>(return_locals);
+    size_t k = 0;
+    size_t m = 0;
+    if (!count_of(return_args, &k) || !count_of(return_locals, &m)) goto slow_path;
     value* r = counts_on_stack ? top - 3 : top - 1;
     // Below r: m locals, ip, bp, k arguments and the function slot.
     if (r - items < static_cast<ptrdiff_t>(m + k + 3)) goto slow_path;
     value* ipv = r - (m + 1);
     value* bpv = r - (m + 2);
-    if (ipv->type != t_ip || !is_exact_integer(ipv->num) || bpv->type != t_bp ||
-        !is_exact_integer(bpv->num) || !(bpv->num >= 0)) {
+    int64_t new_ip = 0;
+    int64_t saved_bp = 0;
+    if (ipv->type != t_ip || !exact_integer_of(ipv->num, &new_ip) || bpv->type != t_bp ||
+        !exact_integer_of(bpv->num, &saved_bp) || saved_bp < 0) {
       goto slow_path;
     }
     value* fun = r - (m + k + 3);
-    size_t new_bp = static_cast<size_t>(bpv->num);
+    size_t new_bp = static_cast<size_t>(saved_bp);
     if (static_cast<size_t>(fun - items) < new_bp) goto slow_path;
-    int64_t new_ip = static_cast<int64_t>(ipv->num);
     e->bp = new_bp;
     frame = items + new_bp;
     // The result moves into the function slot; the counts are numbers.
