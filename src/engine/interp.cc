@@ -1104,6 +1104,14 @@ int run_fast(engine* e, unsigned* op) {
             value_ref(v);
             *top++ = v;
             pc += 10;
+            if (code_end - pc >= 19 && pc[0] == op_push_double && pc[9] == op_push_double &&
+                pc[18] == op_return_counts) {
+              // ... 1 <k> 1 <m> 32: the loaded value is returned.
+              return_args = load_immediate(pc + 1);
+              return_locals = load_immediate(pc + 10);
+              counts_on_stack = false;
+              goto do_return;
+            }
             NEXT();
           }
           if (next == op_jump_false) {
@@ -1558,6 +1566,13 @@ int run_fast(engine* e, unsigned* op) {
       }
     }
     top[-1] = result;
+    if (code_end - pc >= 10 && pc[0] == op_push_double && pc[9] == op_call) {
+      // ... 1 <k> 30: the result was the last argument.
+      call_count = load_immediate(pc + 1);
+      call_resume = pc + 10;
+      counts_on_stack = false;
+      goto do_call;
+    }
     NEXT();
 
   slow_path:

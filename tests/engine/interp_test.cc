@@ -563,6 +563,16 @@ const program k_programs[] = {
       return a.at("start");
     },
     [](engine* e) {
+      // An argument computed right before the call, then a wrong count.
+      assembler a(static_cast<int64_t>(e->bytecode.length));
+      int64_t f = emit_local_function(e, a, "f");
+      a.label("start").dbl(static_cast<double>(f)).op(op_make_fun).num(5).num(1).op(op_sub);
+      a.dbl(1).op(op_call).dbl(static_cast<double>(f)).op(op_make_fun).num(5);
+      a.num(6).num(1).op(op_sub).dbl(2).op(op_call);
+      a.append_to(e);
+      return a.at("start");
+    },
+    [](engine* e) {
       assembler a(static_cast<int64_t>(e->bytecode.length));
       a.label("start").num(3).num(1).dbl(1).op(op_call);
       a.append_to(e);
