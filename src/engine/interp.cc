@@ -2,6 +2,11 @@
 // opcodes 0 to 63. Library opcodes go to builtin_run, the extension ranges
 // to the embedding program's hook.
 //
+// Two loops share the instruction code: the checked step (one instruction
+// with every check, used under a trap hook and for anything unusual) and
+// the fast loop, which runs the shapes the compiler emits inline and
+// hands everything else, failures included, to the checked step.
+//
 // Numbers never allocate: operands and results are 16-byte values written
 // in place on the stack, whose vector only grows (by doubling) when full.
 #include <array>
