@@ -2,8 +2,14 @@
 // opcodes 0 to 63. Library opcodes go to builtin_run, the extension ranges
 // to the embedding program's hook.
 //
+// Two loops share the instruction code: the checked step (one instruction
+// with every check, used under a trap hook and for anything unusual) and
+// the fast loop, which runs the shapes the compiler emits inline and
+// hands everything else, failures included, to the checked step.
+//
 // Numbers never allocate: operands and results are 16-byte values written
 // in place on the stack, whose vector only grows (by doubling) when full.
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -719,6 +725,892 @@ int execute(engine* e, unsigned op, const uint8_t* operand, size_t available) {
   return set_error(e, 14, make_nil(), op, -86);
 }
 
+// After an instruction: a C stack left lower than before is reported, one
+// left higher is reported and popped back.
+void check_cstack(engine* e, size_t height, unsigned op, int result) {
+  if (e->cstack.length == height) return;
+  if (e->cstack.length < height) {
+    fprintf(stderr, "Warning: C stack shrunk in engine, ins=%u, ret=%d\n", op, result);
+    return;
+  }
+  fprintf(stderr, "Warning: C stack grew in engine, popping stuff, ins=%u, ret=%d\n", op, result);
+  while (e->cstack.length > height) cstack_pop(e);
+}
+
+// One instruction at e->ip with every check of the loop: the end of the
+// code, decoding, the trap hook, execution and the C stack height. Sets
+// *ended (and returns the continue code) when the run reached its end;
+// *op gets the opcode for the error slot.
+int step(engine* e, unsigned* op, bool* ended) {
+  size_t cstack_height = e->cstack.length;
+  if (e->ip == k_fragment_end ||
+      (e->ip >= 0 && static_cast<uint64_t>(e->ip) >= e->bytecode.length)) {
+    *ended = true;  // the end of the fragment or of the code: a normal end
+    return k_continue;
+  }
+  size_t available = 0;
+  const uint8_t* code = code_at(e, e->ip, &available);
+  if (!code) {
+    *op = 0;
+    return set_error(e, 16, make_nil(), static_cast<double>(e->ip), -14);
+  }
+  // An instruction that cannot be decoded is reported by its lead byte.
+  *op = code[0];
+  unsigned illegal = 0;
+  int n;
+  if (code[0] < 0x80) {  // the common one-byte form
+    n = 1;
+  } else {
+    n = decode_opcode(code, available, op, &illegal);
+  }
+  if (n < 0) return set_error(e, 16, make_nil(), static_cast<double>(e->ip + available), -14);
+  if (n == 0) return set_error(e, 15, make_nil(), illegal, -86);
+  if (e->trap_hook) {
+    int rc = e->trap_hook(e->trap_data, *op);
+    if (rc != 0) return rc;
+  }
+  e->ip += n;
+  int result = execute(e, *op, code + n, available - static_cast<size_t>(n));
+  if (result == 0) result = k_continue;
+  check_cstack(e, cstack_height, *op, result);
+  return result;
+}
+
+// The loop used while a trap hook is installed: one checked step at a time.
+int run_stepwise(engine* e, unsigned* op) {
+  for (;;) {
+    bool ended = false;
+    int result = step(e, op, &ended);
+    if (ended || result != k_continue) return result;
+  }
+}
+
+// A slot index operand that is an integer small enough to convert.
+inline bool small_integer(double x, int64_t* out) {
+  if (!(x >= -4294967296.0 && x <= 4294967296.0)) return false;
+  int64_t i = static_cast<int64_t>(x);
+  if (static_cast<double>(i) != x) return false;
+  *out = i;
+  return true;
+}
+
+// A non-negative slot index below height (a slot of the running frame).
+inline bool frame_index(double x, ptrdiff_t height, size_t* out) {
+  if (!(x >= 0 && x < static_cast<double>(height))) return false;
+  int64_t i = static_cast<int64_t>(x);
+  if (static_cast<double>(i) != x) return false;
+  *out = static_cast<size_t>(i);
+  return true;
+}
+
+// An integer in 0 .. 2^32 - 1 (argument and local counts, cache indexes),
+// tested without a call to trunc; *out gets it.
+inline bool count_of(double x, size_t* out) {
+  if (!(x >= 0 && x <= 4294967295.0)) return false;
+  int64_t i = static_cast<int64_t>(x);
+  *out = static_cast<size_t>(i);
+  return static_cast<double>(i) == x;
+}
+
+inline bool is_count(double x) {
+  size_t ignored;
+  return count_of(x, &ignored);
+}
+
+// An integer of magnitude below 2^53 (saved ip and bp values); *out gets it.
+inline bool exact_integer_of(double x, int64_t* out) {
+  constexpr double k_two_53 = 9007199254740992.0;
+  if (!(x > -k_two_53 && x < k_two_53)) return false;
+  *out = static_cast<int64_t>(x);
+  return static_cast<double>(*out) == x;
+}
+
+inline bool is_exact_integer(double x) {
+  int64_t ignored;
+  return exact_integer_of(x, &ignored);
+}
+
+// The code region the fast loop executes in: the byte-code buffer or the
+// fragment, whose first byte has address origin.
+struct region {
+  const uint8_t* base;
+  const uint8_t* end;
+  int64_t origin;
+};
+
+// The region holding address (its end included); false when the address
+// lies in neither.
+bool locate(const engine* e, int64_t address, region* out) {
+  if (address >= 0) {
+    if (static_cast<uint64_t>(address) > e->bytecode.length) return false;
+    *out = region{e->bytecode.bytes, e->bytecode.bytes + e->bytecode.length, 0};
+    return true;
+  }
+  int64_t start = k_fragment_end - static_cast<int64_t>(e->fragment_length);
+  if (address < start || address > k_fragment_end) return false;
+  *out = region{e->fragment, e->fragment + e->fragment_length, start};
+  return true;
+}
+
+// Handler classes of the fast loop, indexed by the first byte of an
+// instruction. Everything not listed (library and extension opcodes,
+// multi-byte forms, the rarer core opcodes) takes the checked step.
+enum handler : uint8_t {
+  h_exec, h_nop, h_push_double, h_push_number, h_true, h_false, h_nil, h_dup,
+  h_eq, h_ne, h_lt, h_gt, h_le, h_ge, h_add, h_sub, h_mul, h_div,
+  h_jump_false, h_jump, h_make_fun, h_call, h_return_counts, h_load_slot, h_store_slot,
+  h_cache_get, h_pop,
+  h_scope_current, h_scope_get,
+  h_count
+};
+
+constexpr std::array<uint8_t, 256> make_handler_table() {
+  std::array<uint8_t, 256> t{};
+  t[op_nop] = h_nop;
+  t[op_push_double] = h_push_double;
+  t[op_push_number] = h_push_number;
+  t[op_true] = h_true;
+  t[op_false] = h_false;
+  t[op_nil] = h_nil;
+  t[op_dup] = h_dup;
+  t[op_eq] = h_eq;
+  t[op_ne] = h_ne;
+  t[op_lt] = h_lt;
+  t[op_gt] = h_gt;
+  t[op_le] = h_le;
+  t[op_ge] = h_ge;
+  t[op_add] = h_add;
+  t[op_sub] = h_sub;
+  t[op_mul] = h_mul;
+  t[op_div] = h_div;
+  t[op_jump_false] = h_jump_false;
+  t[op_jump] = h_jump;
+  t[op_make_fun] = h_make_fun;
+  t[op_call] = h_call;
+  t[op_return_counts] = h_return_counts;
+  t[op_load_slot] = h_load_slot;
+  t[op_store_slot] = h_store_slot;
+  t[op_cache_get] = h_cache_get;
+  t[op_pop] = h_pop;
+  t[op_scope_current] = h_scope_current;
+  t[op_scope_get] = h_scope_get;
+  return t;
+}
+constexpr std::array<uint8_t, 256> k_handlers = make_handler_table();
+
+// x op y for the numeric operators the fast loop handles; the operand
+// types decide int against double as binary_numeric does.
+//
+// For int operands (integral, below 2^53 in magnitude) the sum, difference
+// and product are integral whenever their magnitude is below 2^53 (an
+// exact result that small needs no rounding), so the magnitude alone
+// classifies them.
+[[gnu::always_inline]] inline value int_result(double r) {
+  constexpr double k_two_53 = 9007199254740992.0;
+  return make_typed(r > -k_two_53 && r < k_two_53 ? t_int : t_double, r);
+}
+
+// all_int is a callable, evaluated only by the arithmetic operators (a
+// comparison with a constant need not classify it).
+template <typename all_int_fn>
+[[gnu::always_inline]] inline value numeric_result_lazy(unsigned op, double x, double y,
+                                                         all_int_fn all_int_of) {
+  switch (op) {
+    case op_eq: return make_bool(x == y);
+    case op_ne: return make_bool(x != y);
+    case op_lt: return make_bool(x < y);
+    case op_gt: return make_bool(x > y);
+    case op_le: return make_bool(x <= y);
+    case op_ge: return make_bool(x >= y);
+    case op_add: return all_int_of() ? int_result(x + y) : make_double(x + y);
+    case op_sub: return all_int_of() ? int_result(x - y) : make_double(x - y);
+    case op_mul: return all_int_of() ? int_result(x * y) : make_double(x * y);
+    default: return make_double(x / y);  // op_div
+  }
+}
+
+[[gnu::always_inline]] inline value numeric_result(unsigned op, double x, double y, bool all_int) {
+  switch (op) {
+    case op_eq: return make_bool(x == y);
+    case op_ne: return make_bool(x != y);
+    case op_lt: return make_bool(x < y);
+    case op_gt: return make_bool(x > y);
+    case op_le: return make_bool(x <= y);
+    case op_ge: return make_bool(x >= y);
+    case op_add: return all_int ? int_result(x + y) : make_double(x + y);
+    case op_sub: return all_int ? int_result(x - y) : make_double(x - y);
+    case op_mul: return all_int ? int_result(x * y) : make_double(x * y);
+    default: return make_double(x / y);  // op_div
+  }
+}
+
+inline bool is_fast_numeric(uint8_t op) {
+  return op == op_eq || op == op_ne || (op >= op_lt && op <= op_ge) ||
+         (op >= op_add && op <= op_div);
+}
+
+#if defined(__GNUC__) && !defined(KILN_INTERP_SWITCH)
+#define KILN_COMPUTED_GOTO 1
+#else
+#define KILN_COMPUTED_GOTO 0
+#endif
+
+// The run loop proper. Instructions whose operands are what the compiler
+// emits (numbers for arithmetic, in-frame slot indexes, valid targets)
+// run inline here, with the stack top, the frame and the code position
+// held in locals, and a pushed immediate fused with the instruction that
+// consumes it (slot loads, numeric operators, jumps, calls, returns, cache
+// reads), a comparison with the conditional jump after it, and an
+// arithmetic result with the slot store after it. Anything else,
+// including every instruction that would fail, goes through step() with
+// e->ip and the stack length written back, so errors, backtraces, hooks
+// and the C stack checks behave exactly as in the checked loop.
+int run_fast(engine* e, unsigned* op) {
+  if (e->trap_hook) return run_stepwise(e, op);
+  // The code position and its region live in locals: nothing takes their
+  // address, so they stay in registers.
+  region where;
+  while (!locate(e, e->ip, &where)) {
+    bool ended = false;
+    int result = step(e, op, &ended);
+    if (ended || result != k_continue) return result;
+    if (e->trap_hook) return run_stepwise(e, op);
+  }
+  const uint8_t* code_base = where.base;
+  const uint8_t* code_end = where.end;
+  int64_t code_origin = where.origin;
+  const uint8_t* pc = code_base + (e->ip - code_origin);
+  value_vec& st = e->stack;
+  value* items = st.items;          // the stack vector
+  value* top = items + st.length;   // one past the top slot
+  value* limit = items + st.capacity;
+  value* frame = items + e->bp;     // slot 0 of the running function
+
+// Frame height at least n (the "need" rule of the checked handlers).
+#define HAVE(n) (top - frame >= static_cast<ptrdiff_t>(n))
+// Drops a value taken off the stack (top already below it).
+#define RELEASE(v)                                   \
+  do {                                               \
+    value rv_ = (v);                                 \
+    if (is_object_type(rv_.type)) {                  \
+      if (rv_.obj->refcnt > 1) {                     \
+        rv_.obj->refcnt--;                           \
+      } else {                                       \
+        st.length = static_cast<size_t>(top - items); \
+        value_unref(e, rv_);                         \
+      }                                              \
+    }                                                \
+  } while (0)
+// The code address of pc.
+#define ADDRESS(p) (code_origin + ((p) - code_base))
+// Whether an address lies in the current region (its end included).
+#define IN_REGION(a) ((a) >= code_origin && (a) - code_origin <= code_end - code_base)
+// Continues at a valid address (one locate accepts).
+#define JUMP_TO(target)                                  \
+  do {                                                   \
+    int64_t t_ = (target);                               \
+    if (!IN_REGION(t_)) {                                \
+      locate(e, t_, &where);                             \
+      code_base = where.base;                            \
+      code_end = where.end;                              \
+      code_origin = where.origin;                        \
+    }                                                    \
+    pc = code_base + (t_ - code_origin);                 \
+  } while (0)
+
+#if KILN_COMPUTED_GOTO
+  static void* const labels[h_count] = {
+      &&exec_path, &&l_nop, &&l_push_double, &&l_push_number, &&l_true, &&l_false, &&l_nil,
+      &&l_dup, &&l_eq, &&l_ne, &&l_lt, &&l_gt, &&l_le, &&l_ge, &&l_add, &&l_sub, &&l_mul,
+      &&l_div, &&l_jump_false, &&l_jump, &&l_make_fun, &&l_call, &&l_return_counts,
+      &&l_load_slot, &&l_store_slot,
+      &&l_cache_get, &&l_pop, &&l_scope_current, &&l_scope_get};
+#define CASE(name) l_##name
+#define NEXT()                        \
+  do {                                \
+    if (pc >= code_end) goto slow_path;  \
+    goto* labels[k_handlers[*pc]];    \
+  } while (0)
+#else
+#define CASE(name) case h_##name
+#define NEXT() continue
+#endif
+
+  // Shared tails of fused instructions: `value` is the result of a numeric
+  // operator now on top, pc the byte after the operator.
+  value result;
+  // Inputs of the shared call and return code: the counts, whether they
+  // are still on the stack (30 and 32 alone) or were immediates, and for a
+  // call where execution resumes after it.
+  double call_count = 0;
+  const uint8_t* call_resume = nullptr;
+  double return_args = 0;
+  double return_locals = 0;
+  bool counts_on_stack = false;
+
+  // Variables found in scopes, remembered while only the inline handlers
+  // run: those never add or remove a scope variable, change a scope's
+  // parent or the current scope, so an entry stays where it was found.
+  // Everything executed outside them forgets the lot.
+  struct lookup {
+    const scope_obj* scope;
+    const str_obj* name;
+    value* slot;
+  };
+  lookup lookups[4] = {};
+#define FORGET_LOOKUPS() \
+  (lookups[0].name = lookups[1].name = lookups[2].name = lookups[3].name = nullptr)
+#define FIND_VARIABLE(sc, nm, out)                                         \
+  do {                                                                     \
+    lookup& l_ = lookups[(reinterpret_cast<uintptr_t>(nm) >> 6) & 3];      \
+    if (l_.name == (nm) && l_.scope == (sc)) {                             \
+      (out) = l_.slot;                                                     \
+    } else {                                                               \
+      (out) = scope_find((sc), (nm)->bytes, (nm)->length, true);           \
+      if (out) l_ = lookup{(sc), (nm), (out)};                             \
+    }                                                                      \
+  } while (0)
+
+  for (;;) {
+#if KILN_COMPUTED_GOTO
+    NEXT();
+    {
+#else
+    if (pc >= code_end) goto slow_path;
+    switch (k_handlers[*pc]) {
+#endif
+      CASE(nop) : {
+        pc++;
+        NEXT();
+      }
+      CASE(push_double) : {
+        if (code_end - pc < 10) goto slow_path;
+        double x = load_immediate(pc + 1);
+        {  // by the instruction after the immediate
+          const uint8_t next = pc[9];
+          if (next == op_load_slot) {
+            // 1 <k> 33: push slot k (from bp, or from the top when negative).
+            int64_t k = 0;
+            if (!small_integer(x, &k) || top >= limit) goto plain_push_double;
+            value* slot = k >= 0 ? frame + k : top + k;
+            if (k >= 0 ? slot >= top : slot < frame) goto plain_push_double;
+            value v = *slot;
+            if (code_end - pc >= 20 && pc[10] == op_push_number && is_fast_numeric(pc[19]) &&
+                is_number_type(v.type)) {
+              // ... 9 <n> op: the loaded number with a constant.
+              double n = load_immediate(pc + 11);
+              result = numeric_result_lazy(pc[19], v.num, n, [&] {
+                return v.type == t_int && classify_number(n) == t_int;
+              });
+              *top++ = v;
+              pc += 20;
+              goto numeric_tail;
+            }
+            value_ref(v);
+            *top++ = v;
+            pc += 10;
+            if (code_end - pc >= 19 && pc[0] == op_push_double && pc[9] == op_push_double &&
+                pc[18] == op_return_counts) {
+              // ... 1 <k> 1 <m> 32: the loaded value is returned.
+              return_args = load_immediate(pc + 1);
+              return_locals = load_immediate(pc + 10);
+              counts_on_stack = false;
+              goto do_return;
+            }
+            NEXT();
+          }
+          if (next == op_jump_false) {
+            // 1 <addr> 28: branch on the condition below (the target is
+            // checked only when taken).
+            if (!HAVE(1) || !is_number_type(top[-1].type)) goto plain_push_double;
+            if (top[-1].num != 0) {
+              top--;
+              pc += 10;
+              NEXT();
+            }
+            if (!std::isfinite(x) || !valid_jump_target(e, to_int64(x))) goto plain_push_double;
+            top--;
+            JUMP_TO(to_int64(x));
+            NEXT();
+          }
+          if (next == op_jump) {
+            // 1 <addr> 29
+            if (!std::isfinite(x)) goto plain_push_double;
+            int64_t target = to_int64(x);
+            if (!valid_jump_target(e, target)) goto plain_push_double;
+            JUMP_TO(target);
+            NEXT();
+          }
+          if (next == op_call) {
+            // 1 <k> 30: call the function below k arguments.
+            call_count = x;
+            call_resume = pc + 10;
+            counts_on_stack = false;
+            goto do_call;
+          }
+          if (next == op_push_double) {
+            if (code_end - pc >= 30 && pc[18] == op_load_slot) {
+              // 1 <k> 1 <a> 33 (1 <b> 33 | 9 <n>) op 34: slot k = a op b (or
+              // n), numbers in slots of the frame below the statement.
+              ptrdiff_t height = top - frame;
+              size_t k = 0;
+              size_t a = 0;
+              size_t b = 0;
+              if (!frame_index(x, height, &k) ||
+                  !frame_index(load_immediate(pc + 10), height, &a)) {
+                goto plain_push_double;
+              }
+              value va = frame[a];
+              value vb;
+              const uint8_t* after = nullptr;
+              if (pc[19] == op_push_double) {
+                if (code_end - pc < 31 || pc[28] != op_load_slot ||
+                    !frame_index(load_immediate(pc + 20), height, &b)) {
+                  goto plain_push_double;
+                }
+                vb = frame[b];
+                after = pc + 29;
+              } else if (pc[19] == op_push_number) {
+                vb = make_number(load_immediate(pc + 20));
+                after = pc + 28;
+              } else {
+                goto plain_push_double;
+              }
+              if (!is_fast_numeric(after[0]) || after[1] != op_store_slot ||
+                  !is_number_type(va.type) || !is_number_type(vb.type)) {
+                goto plain_push_double;
+              }
+              value old = frame[k];
+              frame[k] = numeric_result(after[0], va.num, vb.num,
+                                        va.type == t_int && vb.type == t_int);
+              RELEASE(old);
+              pc = after + 2;
+              NEXT();
+            }
+            // 1 <k> 1 <m> 32: return with argument and local counts.
+            if (code_end - pc < 19 || pc[18] != op_return_counts) goto plain_push_double;
+            return_args = x;
+            return_locals = load_immediate(pc + 10);
+            counts_on_stack = false;
+            goto do_return;
+          }
+          if (next == op_cache_get) {
+            // 1 <i> 37: push an object cache entry.
+            if (!is_count(x) || x >= static_cast<double>(e->object_cache.length) ||
+                top >= limit) {
+              goto plain_push_double;
+            }
+            value v = e->object_cache.items[static_cast<size_t>(x)];
+            value_ref(v);
+            *top++ = v;
+            pc += 10;
+            NEXT();
+          }
+        }
+      plain_push_double:
+        if (top >= limit) goto slow_path;
+        *top++ = make_double(x);
+        pc += 9;
+        NEXT();
+      }
+      CASE(push_number) : {
+        if (code_end - pc < 10) goto slow_path;
+        double y = load_immediate(pc + 1);
+        if (is_fast_numeric(pc[9]) && HAVE(1) && is_number_type(top[-1].type)) {
+          // 9 <n> op: the number is the right operand of op.
+          const value& a = top[-1];
+          result = numeric_result_lazy(pc[9], a.num, y, [&] {
+            return a.type == t_int && classify_number(y) == t_int;
+          });
+          pc += 10;
+          goto numeric_tail;
+        }
+        if (top >= limit) goto slow_path;
+        *top++ = make_number(y);
+        pc += 9;
+        NEXT();
+      }
+      CASE(true) : {
+        if (top >= limit) goto slow_path;
+        *top++ = make_bool(true);
+        pc++;
+        NEXT();
+      }
+      CASE(false) : {
+        if (top >= limit) goto slow_path;
+        *top++ = make_bool(false);
+        pc++;
+        NEXT();
+      }
+      CASE(nil) : {
+        if (top >= limit) goto slow_path;
+        *top++ = make_nil();
+        pc++;
+        NEXT();
+      }
+      CASE(dup) : {
+        if (!HAVE(1) || top >= limit) goto slow_path;
+        value v = top[-1];
+        value_ref(v);
+        *top++ = v;
+        pc++;
+        NEXT();
+      }
+#define NUMERIC_CASE(name)                                                                 \
+  CASE(name) : {                                                                           \
+    if (!HAVE(2) || !is_number_type(top[-2].type) || !is_number_type(top[-1].type)) {      \
+      goto slow_path;                                                                      \
+    }                                                                                      \
+    result = numeric_result(op_##name, top[-2].num, top[-1].num,                           \
+                            top[-2].type == t_int && top[-1].type == t_int);               \
+    top--;                                                                                 \
+    pc++;                                                                                  \
+    goto numeric_tail;                                                                     \
+  }
+      NUMERIC_CASE(eq)
+      NUMERIC_CASE(ne)
+      NUMERIC_CASE(lt)
+      NUMERIC_CASE(gt)
+      NUMERIC_CASE(le)
+      NUMERIC_CASE(ge)
+      NUMERIC_CASE(add)
+      NUMERIC_CASE(sub)
+      NUMERIC_CASE(mul)
+      NUMERIC_CASE(div)
+#undef NUMERIC_CASE
+      CASE(jump_false) : {
+        if (!HAVE(2) || !is_number_type(top[-2].type) || !is_number_type(top[-1].type)) {
+          goto slow_path;
+        }
+        if (top[-2].num != 0) {
+          top -= 2;
+          pc++;
+          NEXT();
+        }
+        if (!std::isfinite(top[-1].num)) goto slow_path;
+        int64_t target = to_int64(top[-1].num);
+        if (!valid_jump_target(e, target)) goto slow_path;
+        top -= 2;
+        JUMP_TO(target);
+        NEXT();
+      }
+      CASE(jump) : {
+        if (!HAVE(1) || !is_number_type(top[-1].type) || !std::isfinite(top[-1].num)) {
+          goto slow_path;
+        }
+        int64_t target = to_int64(top[-1].num);
+        if (!valid_jump_target(e, target)) goto slow_path;
+        top--;
+        JUMP_TO(target);
+        NEXT();
+      }
+      CASE(load_slot) : {
+        int64_t k = 0;
+        if (!HAVE(1) || !is_number_type(top[-1].type) || !small_integer(top[-1].num, &k)) {
+          goto slow_path;
+        }
+        value* below = top - 1;  // slots counted from the top start below k
+        value* slot = k >= 0 ? frame + k : below + k;
+        if (k >= 0 ? slot >= below : slot < frame) goto slow_path;
+        value v = *slot;
+        value_ref(v);
+        top[-1] = v;
+        pc++;
+        NEXT();
+      }
+      CASE(store_slot) : {
+        // .. k v -> .. with slot k = v
+        int64_t k = 0;
+        if (!HAVE(2) || !is_number_type(top[-2].type) || !small_integer(top[-2].num, &k)) {
+          goto slow_path;
+        }
+        value* below = top - 2;
+        value* slot = k >= 0 ? frame + k : below + k;
+        if (k >= 0 ? slot >= below : slot < frame) goto slow_path;
+        value old = *slot;
+        *slot = top[-1];  // the reference moves
+        top -= 2;
+        RELEASE(old);
+        pc++;
+        NEXT();
+      }
+      CASE(cache_get) : {
+        if (!HAVE(1)) goto slow_path;
+        const value& iv = top[-1];
+        if (!is_number_type(iv.type) || !is_count(iv.num) ||
+            iv.num >= static_cast<double>(e->object_cache.length)) {
+          goto slow_path;
+        }
+        value v = e->object_cache.items[static_cast<size_t>(iv.num)];
+        value_ref(v);
+        top[-1] = v;
+        pc++;
+        NEXT();
+      }
+      CASE(pop) : {
+        if (!HAVE(1)) goto slow_path;
+        top--;
+        RELEASE(*top);
+        pc++;
+        NEXT();
+      }
+      CASE(scope_current) : {
+        // 51 1 <i> 37 52: a variable of the dynamic scope named by a
+        // constant string, found without touching the stack in between.
+        if (code_end - pc >= 12 && pc[1] == op_push_double && pc[10] == op_cache_get &&
+            pc[11] == op_scope_get && top < limit) {
+          double x = load_immediate(pc + 2);
+          if (is_count(x) && x < static_cast<double>(e->object_cache.length)) {
+            const value& name = e->object_cache.items[static_cast<size_t>(x)];
+            if (name.type == t_str && e->current_scope.type == t_sc) {
+              value* found = nullptr;
+              FIND_VARIABLE(e->current_scope.scope, name.str, found);
+              if (found) {
+                value v = *found;
+                value_ref(v);
+                *top++ = v;
+                pc += 12;
+                NEXT();
+              }
+            }
+          }
+        }
+        if (top >= limit) goto slow_path;
+        value v = e->current_scope;
+        value_ref(v);
+        *top++ = v;
+        pc++;
+        NEXT();
+      }
+      CASE(scope_get) : {
+        // sc name -> v, when the name is found
+        if (!HAVE(2) || top[-2].type != t_sc || top[-1].type != t_str) goto slow_path;
+        value* found = nullptr;
+        FIND_VARIABLE(top[-2].scope, top[-1].str, found);
+        if (!found) goto slow_path;
+        value v = *found;
+        value_ref(v);
+        top--;
+        RELEASE(*top);
+        value old_scope = top[-1];
+        top[-1] = v;
+        RELEASE(old_scope);
+        pc++;
+        NEXT();
+      }
+      CASE(make_fun) : {
+        if (!HAVE(1) || !is_number_type(top[-1].type) || !is_exact_integer(top[-1].num)) {
+          goto slow_path;
+        }
+        top[-1].type = t_fun;
+        pc++;
+        NEXT();
+      }
+      CASE(call) : {
+        if (!HAVE(1) || !is_number_type(top[-1].type)) goto slow_path;
+        call_count = top[-1].num;
+        call_resume = pc + 1;
+        counts_on_stack = true;
+        goto do_call;
+      }
+      CASE(return_counts) : {
+        if (top - items < 3 || !is_number_type(top[-1].type) || !is_number_type(top[-2].type)) {
+          goto slow_path;
+        }
+        return_args = top[-2].num;
+        return_locals = top[-1].num;
+        counts_on_stack = true;
+        goto do_return;
+      }
+#if !KILN_COMPUTED_GOTO
+      default: goto exec_path;
+#endif
+    }
+
+  do_call: {
+    // fun a1..ak [k] -> fun a1..ak bp ip, when everything checks out (pc
+    // is still at the instruction otherwise, for the checked step).
+    size_t k = 0;
+    if (!count_of(call_count, &k)) goto slow_path;
+    value* args_end = counts_on_stack ? top - 1 : top;
+    if (args_end - frame < static_cast<ptrdiff_t>(k + 1) || limit - args_end < 2) goto slow_path;
+    value* fun = args_end - 1 - k;
+    if (fun->type != t_fun) goto slow_path;
+    int64_t address = to_int64(fun->num);
+    size_t available = 0;
+    const uint8_t* code = nullptr;
+    bool here = IN_REGION(address);
+    if (here) {
+      code = code_base + (address - code_origin);
+      available = static_cast<size_t>(code_end - code);
+    } else {
+      code = code_at(e, address, &available);
+    }
+    if (!code || available < 9 || code[0] != op_function ||
+        load_immediate(code + 1) != call_count) {
+      goto slow_path;
+    }
+    top = args_end;
+    top[0] = make_typed(t_bp, static_cast<double>(frame - items));
+    top[1] = make_typed(t_ip, static_cast<double>(ADDRESS(call_resume)));
+    top += 2;
+    frame = fun + 1;
+    e->bp = static_cast<size_t>(frame - items);
+    if (here) {
+      pc = code + 9;
+    } else {
+      JUMP_TO(address + 9);
+    }
+    NEXT();
+  }
+
+  do_return: {
+    // fun a1..ak bp ip l1..lm r [k m] -> r, when everything checks out.
+    size_t k = 0;
+    size_t m = 0;
+    if (!count_of(return_args, &k) || !count_of(return_locals, &m)) goto slow_path;
+    value* r = counts_on_stack ? top - 3 : top - 1;
+    // Below r: m locals, ip, bp, k arguments and the function slot.
+    if (r - items < static_cast<ptrdiff_t>(m + k + 3)) goto slow_path;
+    value* ipv = r - (m + 1);
+    value* bpv = r - (m + 2);
+    int64_t new_ip = 0;
+    int64_t saved_bp = 0;
+    if (ipv->type != t_ip || !exact_integer_of(ipv->num, &new_ip) || bpv->type != t_bp ||
+        !exact_integer_of(bpv->num, &saved_bp) || saved_bp < 0) {
+      goto slow_path;
+    }
+    value* fun = r - (m + k + 3);
+    size_t new_bp = static_cast<size_t>(saved_bp);
+    if (static_cast<size_t>(fun - items) < new_bp) goto slow_path;
+    e->bp = new_bp;
+    frame = items + new_bp;
+    // The result moves into the function slot; the counts are numbers.
+    value old = *fun;
+    *fun = *r;
+    top = r;
+    RELEASE(old);
+    // Each slot leaves the stack before its release.
+    while (top > fun + 1) {
+      top--;
+      RELEASE(*top);
+    }
+    if (IN_REGION(new_ip)) {
+      pc = code_base + (new_ip - code_origin);
+      NEXT();
+    }
+    e->ip = new_ip;
+    st.length = static_cast<size_t>(top - items);
+    goto reenter;
+  }
+
+  exec_path: {
+    // Any other instruction (library and extension opcodes, the rarer
+    // core ones): executed as step() would, without its region lookup.
+    size_t available = static_cast<size_t>(code_end - pc);
+    unsigned opcode = pc[0];
+    int n = 1;
+    if (opcode >= 0x80) {
+      unsigned illegal = 0;
+      n = decode_opcode(pc, available, &opcode, &illegal);
+      if (n <= 0) goto slow_path;  // step() reports it
+    }
+    *op = opcode;
+    FORGET_LOOKUPS();
+    e->ip = ADDRESS(pc) + n;
+    st.length = static_cast<size_t>(top - items);
+    size_t cstack_height = e->cstack.length;
+    int rc = execute(e, opcode, pc + n, available - static_cast<size_t>(n));
+    if (rc == 0) rc = k_continue;
+    check_cstack(e, cstack_height, opcode, rc);
+    if (rc != k_continue) return rc;
+    if (e->trap_hook) return run_stepwise(e, op);
+    items = st.items;
+    top = items + st.length;
+    limit = items + st.capacity;
+    frame = items + e->bp;
+    if (!locate(e, e->ip, &where)) goto reenter;
+    code_base = where.base;
+    code_end = where.end;
+    code_origin = where.origin;
+    pc = code_base + (e->ip - code_origin);
+    NEXT();
+  }
+
+  numeric_tail:
+    // `result` replaces the operand now on top; a comparison followed by
+    // 1 <addr> 28 branches at once, an arithmetic result followed by 34
+    // goes straight into its slot.
+    if (code_end - pc >= 10 && pc[0] == op_push_double && pc[9] == op_jump_false &&
+        result.type == t_bool) {
+      if (result.num != 0) {
+        top--;
+        pc += 10;
+        NEXT();
+      }
+      double x = load_immediate(pc + 1);
+      if (std::isfinite(x) && valid_jump_target(e, to_int64(x))) {
+        top--;
+        JUMP_TO(to_int64(x));
+        NEXT();
+      }
+    }
+    if (pc < code_end && pc[0] == op_store_slot && HAVE(2)) {
+      int64_t k = 0;
+      if (is_number_type(top[-2].type) && small_integer(top[-2].num, &k)) {
+        value* below = top - 2;
+        value* slot = k >= 0 ? frame + k : below + k;
+        if (k >= 0 ? slot < below : slot >= frame) {
+          value old = *slot;
+          *slot = result;
+          top -= 2;
+          RELEASE(old);  // top[1] held a number: nothing to release there
+          pc++;
+          NEXT();
+        }
+      }
+    }
+    top[-1] = result;
+    if (code_end - pc >= 10 && pc[0] == op_push_double && pc[9] == op_call) {
+      // ... 1 <k> 30: the result was the last argument.
+      call_count = load_immediate(pc + 1);
+      call_resume = pc + 10;
+      counts_on_stack = false;
+      goto do_call;
+    }
+    NEXT();
+
+  slow_path:
+    e->ip = ADDRESS(pc);
+    st.length = static_cast<size_t>(top - items);
+  reenter:
+    FORGET_LOOKUPS();
+    do {
+      bool ended = false;
+      int rc = step(e, op, &ended);
+      if (ended || rc != k_continue) return rc;
+      if (e->trap_hook) return run_stepwise(e, op);
+    } while (!locate(e, e->ip, &where));
+    code_base = where.base;
+    code_end = where.end;
+    code_origin = where.origin;
+    pc = code_base + (e->ip - code_origin);
+    items = st.items;
+    top = items + st.length;
+    limit = items + st.capacity;
+    frame = items + e->bp;
+  }
+#undef CASE
+#undef NEXT
+#undef HAVE
+#undef RELEASE
+#undef JUMP_TO
+#undef FORGET_LOOKUPS
+#undef FIND_VARIABLE
+#undef ADDRESS
+#undef IN_REGION
+}
+
 }  // namespace
 
 int engine_run(engine* e, const uint8_t* fragment, size_t fragment_length) {
@@ -731,55 +1623,7 @@ int engine_run(engine* e, const uint8_t* fragment, size_t fragment_length) {
   e->ip = fragment ? k_fragment_end - static_cast<int64_t>(fragment_length) : 0;
 
   unsigned op = 0;
-  int result = k_continue;
-  while (result == k_continue) {
-    size_t cstack_height = e->cstack.length;
-    if (e->ip == k_fragment_end ||
-        (e->ip >= 0 && static_cast<uint64_t>(e->ip) >= e->bytecode.length)) {
-      break;  // the end of the fragment or of the code: a normal end
-    }
-    size_t available = 0;
-    const uint8_t* code = code_at(e, e->ip, &available);
-    if (!code) {
-      op = 0;
-      result = set_error(e, 16, make_nil(), static_cast<double>(e->ip), -14);
-      break;
-    }
-    // An instruction that cannot be decoded is reported by its lead byte.
-    op = code[0];
-    unsigned illegal = 0;
-    int n;
-    if (code[0] < 0x80) {  // the common one-byte form
-      n = 1;
-    } else {
-      n = decode_opcode(code, available, &op, &illegal);
-    }
-    if (n < 0) {
-      result = set_error(e, 16, make_nil(), static_cast<double>(e->ip + available), -14);
-      break;
-    }
-    if (n == 0) {
-      result = set_error(e, 15, make_nil(), illegal, -86);
-      break;
-    }
-    if (e->trap_hook) {
-      int rc = e->trap_hook(e->trap_data, op);
-      if (rc != 0) {
-        result = rc;
-        break;
-      }
-    }
-    e->ip += n;
-    result = execute(e, op, code + n, available - static_cast<size_t>(n));
-    if (result == 0) result = k_continue;
-    if (e->cstack.length < cstack_height) {
-      fprintf(stderr, "Warning: C stack shrunk in engine, ins=%u, ret=%d\n", op, result);
-    } else if (e->cstack.length > cstack_height) {
-      fprintf(stderr, "Warning: C stack grew in engine, popping stuff, ins=%u, ret=%d\n", op,
-              result);
-      while (e->cstack.length > cstack_height) cstack_pop(e);
-    }
-  }
+  int result = run_fast(e, &op);
   if (result == k_continue || result == k_exited) result = 0;
   if (result != 0) {
     e->err.opcode = static_cast<uint16_t>(op);

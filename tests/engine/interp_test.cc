@@ -372,5 +372,307 @@ TEST_F(Interp, OpcodeRanges) {
   EXPECT_STREQ(error_message(70), "Unknown error");
 }
 
+// The run loop executes the common instruction shapes inline (and fused
+// with their neighbours) unless a trap hook forces one checked step per
+// instruction. Both ways must leave the same stack, result, error slot and
+// backtrace, on success and on every kind of failure inside a fused shape.
+struct run_outcome {
+  int result = 0;
+  int code = 0;
+  unsigned opcode = 0;
+  double number = 0;
+  uint32_t info_type = 0;
+  size_t bp = 0;
+  std::vector<std::string> stack;
+  size_t backtrace = 0;
+};
+
+int count_steps(void* data, unsigned) {
+  ++*static_cast<int*>(data);
+  return 0;
+}
+
+std::string describe(value v) {
+  if (v.type == t_str) return "str:" + std::string(v.str->bytes, v.str->length);
+  if (is_object_type(v.type)) return "obj:" + std::to_string(v.type);
+  char buf[64];
+  snprintf(buf, sizeof buf, "%u:%.17g", v.type, v.num);
+  return buf;
+}
+
+// Builds the program into the buffer of a fresh engine and returns its
+// entry address.
+using program = int64_t (*)(engine* e);
+
+run_outcome run_program(program build, bool stepwise) {
+  engine e;
+  EXPECT_EQ(engine_init(&e, 0), 0);
+  int steps = 0;
+  if (stepwise) {
+    e.trap_hook = count_steps;
+    e.trap_data = &steps;
+  }
+  int64_t entry = build(&e);
+  run_outcome o;
+  o.result = run_at(&e, entry);
+  if (stepwise) {
+    EXPECT_GT(steps, 0);
+  }
+  o.code = e.err.code;
+  o.opcode = e.err.opcode;
+  o.number = e.err.number;
+  o.info_type = e.err.info.type;
+  o.bp = e.bp;
+  for (size_t i = 0; i < e.stack.length; i++) o.stack.push_back(describe(e.stack.items[i]));
+  o.backtrace = e.backtrace.length;
+  e.bp = 0;
+  pop_n(&e, e.stack.length);
+  backtrace_clear(&e);
+  clear_error(&e);
+  engine_verify_refcounts(&e);
+  engine_free(&e);
+  return o;
+}
+
+int64_t cache_string(engine* e, const char* s) { return cache_add_string(e, s, strlen(s)); }
+
+// fn(x) with two locals: the shapes the compiler emits for slot loads,
+// constants, assignments, comparisons, conditional jumps and returns.
+int64_t emit_local_function(engine* e, assembler& f, const char* name) {
+  int64_t idx = cache_string(e, name);
+  f.label(name).header(1);
+  f.num(0).num(0);                                                       // slots 3, 4
+  f.dbl(3).dbl(0).op(op_load_slot).num(2).op(op_mul).op(op_store_slot);  // l1 = x * 2
+  f.dbl(4).dbl(3).op(op_load_slot).dbl(0).op(op_load_slot).op(op_sub).op(op_store_slot);
+  f.dbl(0).op(op_load_slot).num(5).op(op_lt).addr(std::string(name) + "_else").op(op_jump_false);
+  f.dbl(4).op(op_load_slot).dbl(1).dbl(2).op(op_return_counts);
+  f.label(std::string(name) + "_else");
+  f.dbl(3).op(op_load_slot).dbl(1).dbl(2).op(op_return_counts);
+  f.trailer(idx);
+  return f.at(name);
+}
+
+const program k_programs[] = {
+    // Success: calls, locals, a loop growing the stack past its capacity.
+    [](engine* e) {
+      assembler a(static_cast<int64_t>(e->bytecode.length));
+      int64_t f = emit_local_function(e, a, "f");
+      a.label("start").num(0);  // a counter at slot 0 of the fragment's frame
+      a.label("loop").dbl(static_cast<double>(f)).op(op_make_fun).dbl(0).op(op_load_slot);
+      a.dbl(1).op(op_call);
+      a.dbl(0).dbl(0).op(op_load_slot).num(1).op(op_add).op(op_store_slot);
+      a.dbl(0).op(op_load_slot).num(9000).op(op_ge).addr("loop").op(op_jump_false);
+      a.append_to(e);
+      return a.at("start");
+    },
+    // Success: counts pushed as numbers run the lone call and return.
+    [](engine* e) {
+      assembler a(static_cast<int64_t>(e->bytecode.length));
+      a.label("fib").header(1).dbl(0).op(op_load_slot).num(2).op(op_lt).addr("rec");
+      a.op(op_jump_false).dbl(0).op(op_load_slot).num(1).num(0).op(op_return_counts);
+      a.label("rec").addr("fib").op(op_make_fun).dbl(0).op(op_load_slot).num(1).op(op_sub);
+      a.num(1).op(op_call).addr("fib").op(op_make_fun).dbl(0).op(op_load_slot).num(2);
+      a.op(op_sub).num(1).op(op_call).op(op_add).num(1).num(0).op(op_return_counts);
+      a.trailer(cache_string(e, "fib"));
+      a.label("start").addr("fib").op(op_make_fun).num(15).num(1).op(op_call);
+      a.addr("fib").op(op_make_fun).num(1).num(2).num(2).op(op_call);  // wrong count
+      a.append_to(e);
+      return a.at("start");
+    },
+    [](engine* e) {
+      assembler a(static_cast<int64_t>(e->bytecode.length));
+      a.label("f").header(0).num(5).num(0).num(-1).op(op_return_counts);
+      a.trailer(cache_string(e, "f"));
+      a.label("start").addr("f").op(op_make_fun).num(0).op(op_call);
+      a.append_to(e);
+      return a.at("start");
+    },
+    // Slot indexes outside the frame, not integral, or below bp.
+    [](engine* e) {
+      assembler a(static_cast<int64_t>(e->bytecode.length));
+      a.label("start").num(1).dbl(5).op(op_load_slot);
+      a.append_to(e);
+      return a.at("start");
+    },
+    [](engine* e) {
+      assembler a(static_cast<int64_t>(e->bytecode.length));
+      a.label("start").num(1).dbl(1.5).op(op_load_slot);
+      a.append_to(e);
+      return a.at("start");
+    },
+    [](engine* e) {
+      assembler a(static_cast<int64_t>(e->bytecode.length));
+      a.label("start").num(1).dbl(-2).op(op_load_slot);
+      a.append_to(e);
+      return a.at("start");
+    },
+    // Assignments whose target or operand is wrong.
+    [](engine* e) {
+      assembler a(static_cast<int64_t>(e->bytecode.length));
+      a.label("start").num(1).dbl(1).dbl(0).op(op_load_slot).num(1).op(op_add).op(op_store_slot);
+      a.append_to(e);
+      return a.at("start");
+    },
+    [](engine* e) {
+      int64_t s = cache_string(e, "text");
+      assembler a(static_cast<int64_t>(e->bytecode.length));
+      a.label("start").num(1).dbl(static_cast<double>(s)).op(op_cache_get);
+      a.dbl(0).dbl(0).op(op_load_slot).dbl(1).op(op_load_slot).op(op_add).op(op_store_slot);
+      a.append_to(e);
+      return a.at("start");
+    },
+    [](engine* e) {
+      int64_t s = cache_string(e, "text");
+      assembler a(static_cast<int64_t>(e->bytecode.length));
+      a.label("start").num(1).dbl(static_cast<double>(s)).op(op_cache_get);
+      a.dbl(0).dbl(1).op(op_load_slot).num(2).op(op_mul).op(op_store_slot);
+      a.append_to(e);
+      return a.at("start");
+    },
+    [](engine* e) {
+      // An object overwritten in a slot is released; the operands may be
+      // the target itself.
+      int64_t s = cache_string(e, "text");
+      assembler a(static_cast<int64_t>(e->bytecode.length));
+      a.label("start").dbl(static_cast<double>(s)).op(op_cache_get).num(4);
+      a.dbl(0).dbl(1).op(op_load_slot).dbl(1).op(op_load_slot).op(op_mul).op(op_store_slot);
+      a.dbl(1).dbl(1).op(op_load_slot).num(0.5).op(op_sub).op(op_store_slot);
+      a.append_to(e);
+      return a.at("start");
+    },
+    // A comparison and conditional jump to a bad target: taken and not.
+    [](engine* e) {
+      assembler a(static_cast<int64_t>(e->bytecode.length));
+      a.label("start").num(1).num(2).op(op_lt).dbl(1e12).op(op_jump_false);
+      a.num(2).num(1).op(op_lt).dbl(1e12).op(op_jump_false);
+      a.append_to(e);
+      return a.at("start");
+    },
+    [](engine* e) {
+      assembler a(static_cast<int64_t>(e->bytecode.length));
+      a.label("start").op(op_nil).dbl(0).op(op_load_slot).num(2).op(op_lt);
+      a.append_to(e);
+      return a.at("start");
+    },
+    // Calls: wrong count, no function, no header there.
+    [](engine* e) {
+      assembler a(static_cast<int64_t>(e->bytecode.length));
+      int64_t f = emit_local_function(e, a, "f");
+      a.label("start").dbl(static_cast<double>(f)).op(op_make_fun).num(1).num(2).dbl(2).op(op_call);
+      a.append_to(e);
+      return a.at("start");
+    },
+    [](engine* e) {
+      // An argument computed right before the call, then a wrong count.
+      assembler a(static_cast<int64_t>(e->bytecode.length));
+      int64_t f = emit_local_function(e, a, "f");
+      a.label("start").dbl(static_cast<double>(f)).op(op_make_fun).num(5).num(1).op(op_sub);
+      a.dbl(1).op(op_call).dbl(static_cast<double>(f)).op(op_make_fun).num(5);
+      a.num(6).num(1).op(op_sub).dbl(2).op(op_call);
+      a.append_to(e);
+      return a.at("start");
+    },
+    [](engine* e) {
+      assembler a(static_cast<int64_t>(e->bytecode.length));
+      a.label("start").num(3).num(1).dbl(1).op(op_call);
+      a.append_to(e);
+      return a.at("start");
+    },
+    [](engine* e) {
+      assembler a(static_cast<int64_t>(e->bytecode.length));
+      a.label("start").dbl(0).op(op_make_fun).dbl(0).op(op_call);
+      a.append_to(e);
+      return a.at("start");
+    },
+    // Returns without a frame, or with counts that do not fit it.
+    [](engine* e) {
+      assembler a(static_cast<int64_t>(e->bytecode.length));
+      a.label("start").num(1).num(2).num(3).num(4).dbl(0).dbl(0).op(op_return_counts);
+      a.append_to(e);
+      return a.at("start");
+    },
+    [](engine* e) {
+      assembler a(static_cast<int64_t>(e->bytecode.length));
+      a.label("start").num(1).dbl(1.5).dbl(0).op(op_return_counts);
+      a.append_to(e);
+      return a.at("start");
+    },
+    // A failure inside a called function: its frame and the backtrace.
+    [](engine* e) {
+      assembler a(static_cast<int64_t>(e->bytecode.length));
+      a.label("g").header(1).dbl(7).op(op_load_slot).trailer(cache_string(e, "g"));
+      a.label("start").dbl(static_cast<double>(a.at("g"))).op(op_make_fun);
+      a.num(1).dbl(1).op(op_call);
+      a.append_to(e);
+      return a.at("start");
+    },
+    // Dynamic variables: found, and missing.
+    [](engine* e) {
+      int64_t name = cache_string(e, "v");
+      value seven = make_number(7);
+      EXPECT_EQ(scope_set(e, e->current_scope.scope, e->object_cache.items[name], seven), 0);
+      int64_t missing = cache_string(e, "nope");
+      assembler a(static_cast<int64_t>(e->bytecode.length));
+      a.label("start").op(op_scope_current).dbl(static_cast<double>(name)).op(op_cache_get);
+      a.op(op_scope_get).op(op_scope_current).dbl(static_cast<double>(missing));
+      a.op(op_cache_get).op(op_scope_get);
+      a.append_to(e);
+      return a.at("start");
+    },
+    // A variable defined in a nearer scope hides the one found before.
+    [](engine* e) {
+      int64_t name = cache_string(e, "v");
+      scope_obj* root = e->current_scope.scope;
+      EXPECT_EQ(scope_set(e, root, e->object_cache.items[name], make_number(7)), 0);
+      scope_obj* inner = scope_new(e, 8, root, false);
+      value_assign(e, &e->current_scope, make_object(t_sc, inner));
+      value_unref(e, make_object(t_sc, inner));  // the current scope and the cache hold it
+      assembler a(static_cast<int64_t>(e->bytecode.length));
+      a.label("start");
+      for (int i = 0; i < 2; i++) {
+        a.op(op_scope_current).dbl(static_cast<double>(name)).op(op_cache_get).op(op_scope_get);
+        a.op(op_scope_current).dbl(static_cast<double>(name)).op(op_cache_get).num(9 + i);
+        a.op(op_scope_set);
+      }
+      a.op(op_scope_current).dbl(static_cast<double>(name)).op(op_cache_get).op(op_scope_get);
+      a.append_to(e);
+      return a.at("start");
+    },
+    // Cache indexes out of range.
+    [](engine* e) {
+      assembler a(static_cast<int64_t>(e->bytecode.length));
+      a.label("start").dbl(1e6).op(op_cache_get);
+      a.append_to(e);
+      return a.at("start");
+    },
+};
+
+TEST(InterpLoops, FastLoopAgreesWithCheckedSteps) {
+  for (size_t i = 0; i < std::size(k_programs); i++) {
+    run_outcome fast = run_program(k_programs[i], false);
+    run_outcome checked = run_program(k_programs[i], true);
+    EXPECT_EQ(fast.result, checked.result) << "program " << i;
+    EXPECT_EQ(fast.code, checked.code) << "program " << i;
+    EXPECT_EQ(fast.opcode, checked.opcode) << "program " << i;
+    EXPECT_EQ(fast.number, checked.number) << "program " << i;
+    EXPECT_EQ(fast.info_type, checked.info_type) << "program " << i;
+    EXPECT_EQ(fast.bp, checked.bp) << "program " << i;
+    EXPECT_EQ(fast.stack, checked.stack) << "program " << i;
+    EXPECT_EQ(fast.backtrace, checked.backtrace) << "program " << i;
+  }
+  // The first program ran to its end with the loop's count on top.
+  run_outcome ok = run_program(k_programs[0], false);
+  EXPECT_EQ(ok.result, 0) << error_message(ok.code);
+  ASSERT_EQ(ok.stack.size(), 9001u);
+  EXPECT_EQ(ok.stack[0], "0:9000");
+  EXPECT_EQ(ok.stack[9000], "0:17998");  // f(8999) = 2 * 8999
+  run_outcome fib = run_program(k_programs[1], false);
+  ASSERT_GE(fib.stack.size(), 1u);
+  EXPECT_EQ(fib.stack[0], "0:610");  // fib(15), before the failing call
+  EXPECT_EQ(fib.code, 18);
+  run_outcome hidden = run_program(k_programs[std::size(k_programs) - 2], false);
+  EXPECT_EQ(hidden.stack, (std::vector<std::string>{"0:7", "0:9", "0:10"}));
+}
+
 }  // namespace
 }  // namespace kiln::engine::testing
