@@ -930,18 +930,7 @@ template <typename all_int_fn>
 }
 
 [[gnu::always_inline]] inline value numeric_result(unsigned op, double x, double y, bool all_int) {
-  switch (op) {
-    case op_eq: return make_bool(x == y);
-    case op_ne: return make_bool(x != y);
-    case op_lt: return make_bool(x < y);
-    case op_gt: return make_bool(x > y);
-    case op_le: return make_bool(x <= y);
-    case op_ge: return make_bool(x >= y);
-    case op_add: return all_int ? int_result(x + y) : make_double(x + y);
-    case op_sub: return all_int ? int_result(x - y) : make_double(x - y);
-    case op_mul: return all_int ? int_result(x * y) : make_double(x * y);
-    default: return make_double(x / y);  // op_div
-  }
+  return numeric_result_lazy(op, x, y, [all_int] { return all_int; });
 }
 
 inline bool is_fast_numeric(uint8_t op) {
