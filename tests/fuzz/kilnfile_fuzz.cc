@@ -1,6 +1,8 @@
 // Fuzz harness of the Kilnfile reader: lexer, parser, compiler and the
 // directive code that runs while the file is read, on a fresh engine per
-// input with the build extension and the JSON built-ins installed.
+// input with the build extension and the JSON built-ins installed. The
+// input is the top-level Kilnfile, read from a memory file the way the
+// program reads its own (rules of @addrule included).
 // Shell assignments and writing opens are refused by the engine's
 // no-side-effects setting. After each parse the engine stack must be
 // empty, the reference counts explained and every engine byte returned.
@@ -15,6 +17,9 @@
 // - scripts run under an instruction budget, as they may loop for ever;
 // - with "@exit" the stack balance is not checked (an @exit inside a
 //   called function leaves the frame behind).
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -23,7 +28,7 @@
 #include "cli/settings.h"
 #include "engine/engine.h"
 #include "ext/extension.h"
-#include "front/parser.h"
+#include "front/includes.h"
 #include "front/rule_builtins.h"
 #include "front/rule_list.h"
 #include "fuzz/fuzz_common.h"
@@ -43,8 +48,10 @@ int count_instruction(void* data, unsigned) {
   return --*left < 0 ? -4097 : 0;
 }
 
+int g_file = -1;  // the memory file holding the input
+std::string g_file_path;
+
 struct parse_job {
-  std::string text;
   eng::engine* e = nullptr;
   kiln::front::rule_list* rules = nullptr;
   long budget = k_instruction_budget;
@@ -59,11 +66,7 @@ void parse(void* data) {
   e->no_side_effects = 1;
   e->trap_hook = count_instruction;
   e->trap_data = &job->budget;
-  kiln::front::parse_context ctx;
-  ctx.eng = job->e;
-  ctx.rules = job->rules;
-  ctx.file_name = "Kilnfile";
-  kiln::front::parse_text(job->text, ctx);
+  kiln::front::parse_top_level(e, job->rules, g_file_path);
 }
 
 void abandon(eng::engine* e) {
@@ -84,6 +87,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   kiln::json::register_builtins();
   kiln::front::install_scope_directories();
   kiln::front::install_rule_builtins();
+  g_file = memfd_create("kiln-kilnfile-fuzz", 0);
+  if (g_file < 0) abort();
+  g_file_path = "/proc/self/fd/" + std::to_string(g_file);
   return 0;
 }
 
@@ -95,10 +101,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return -1;
   }
   if (!kiln::fuzz::escapes_are_well_formed(text)) return -1;
+  if (ftruncate(g_file, 0) != 0 || pwrite(g_file, data, size, 0) != static_cast<ssize_t>(size)) {
+    abort();
+  }
   kiln::cfg = kiln::settings{};
   eng::engine e;
   kiln::front::rule_list rules;
-  parse_job job{std::string(text), &e, &rules};
+  parse_job job{&e, &rules};
   int exited = kiln::fuzz::run_catching_exit(parse, &job);
   kiln::front::set_active_rule_list(nullptr);
   if (exited) {
