@@ -17,9 +17,9 @@ namespace kiln::fuzz {
 namespace {
 
 // The heap blocks of the run in progress: an open-addressing set written
-// by the sanitizer's allocation hooks, which must not allocate. When it
-// fills up, tracking stops for the run (a later exit() may then report
-// leaks).
+// by the sanitizer's allocation hooks, which must not allocate. When half
+// full, it takes no more blocks for the run (a later exit() may then
+// report leaks).
 constexpr size_t k_slots = size_t{1} << 20;
 const void* const k_tombstone = reinterpret_cast<const void*>(1);
 // Both tables are mapped rather than global, so that the leak checker
@@ -28,7 +28,6 @@ const void** g_blocks = nullptr;
 size_t* g_touched = nullptr;  // the slots filled since the run began
 size_t g_used = 0;            // entries of g_touched
 bool g_tracking = false;
-bool g_overflowed = false;
 
 jmp_buf g_exit_point;
 bool g_in_target = false;
@@ -43,10 +42,7 @@ size_t slot_of(const volatile void* p) {
 
 void on_malloc(const volatile void* p, size_t) {
   if (!g_tracking || !p) return;
-  if (g_used >= k_slots / 2) {
-    g_overflowed = true;
-    return;
-  }
+  if (g_used >= k_slots / 2) return;
   size_t i = slot_of(p);
   while (g_blocks[i] && g_blocks[i] != k_tombstone) i = (i + 1) & (k_slots - 1);
   if (!g_blocks[i]) g_touched[g_used++] = i;
@@ -70,7 +66,6 @@ void forget_blocks(bool excuse) {
     b = nullptr;
   }
   g_used = 0;
-  g_overflowed = false;
 }
 
 void* map_table(size_t bytes) {
@@ -89,8 +84,12 @@ int run_catching_exit(void (*fn)(void*), void* data) {
   }
   g_tracking = true;
   g_in_target = true;
-  int exited = setjmp(g_exit_point);
-  if (!exited) fn(data);
+  volatile int exited = 0;
+  if (setjmp(g_exit_point) == 0) {
+    fn(data);
+  } else {
+    exited = 1;
+  }
   g_in_target = false;
   g_tracking = false;
   forget_blocks(exited != 0);
