@@ -23,7 +23,8 @@ value location_of(const engine* e, int64_t address) {
     if (op == op_trailer) {
       if (available < static_cast<size_t>(n) + 8) return make_nil();
       double index = load_immediate(code + n);
-      if (index < 0 || index >= static_cast<double>(e->object_cache.length)) return make_nil();
+      // A NaN fails both comparisons, so the test is written as the range.
+      if (!(index >= 0 && index < static_cast<double>(e->object_cache.length))) return make_nil();
       return e->object_cache.items[static_cast<size_t>(index)];
     }
     address += n;

@@ -44,6 +44,8 @@ int fopen_builtin(engine* e) {
   for (const char* m : k_modes) known = known || mode == m;
   if (!known) return set_error(e, 60, operand(e, 1), -1, -22);
   if (memchr(name.data(), '\0', name.size())) return result(e, 2, make_nil());
+  // Refused like a failed open.
+  if (e->no_side_effects && mode != "r" && mode != "rb") return result(e, 2, make_nil());
   FILE* f = fopen(operand(e, 2).str->bytes, operand(e, 1).str->bytes);
   if (!f) return result(e, 2, make_nil());
   int64_t slot = cstack_ios_new(e, f);

@@ -256,6 +256,10 @@ struct engine {
   alloc_state alloc;
   trap_hook_fn trap_hook = nullptr;
   void* trap_data = nullptr;
+  // Set by hosts that run untrusted scripts (the fuzzing harnesses):
+  // @fopen opens for reading only, and the embedding program runs no
+  // commands on a script's behalf.
+  int32_t no_side_effects = 0;
 
   value_vec stack;
   size_t bp = 0;   // index of the first argument of the running function

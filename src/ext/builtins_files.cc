@@ -21,16 +21,16 @@
 namespace kiln::ext {
 
 using namespace kiln::engine;
-using engine::lib::need;
-using engine::lib::operand;
-using engine::lib::string_arg;
+using kiln::engine::lib::need;
+using kiln::engine::lib::operand;
+using kiln::engine::lib::string_arg;
 
 namespace {
 
 // Runs fn in the current scope's directory and comes back; error 4099
 // when either change of directory fails.
 template <typename function>
-int in_scope_directory(engine::engine* e, function fn) {
+int in_scope_directory(kiln::engine::engine* e, function fn) {
   int saved = open(".", O_RDONLY | O_CLOEXEC);
   if (saved < 0) return set_error(e, err_directory_not_found, make_nil(), errno, -2);
   std::string dir = current_directory(e);
@@ -46,7 +46,7 @@ int in_scope_directory(engine::engine* e, function fn) {
 }
 
 // The string operand as a C string; false when it holds a NUL byte.
-bool c_string(engine::engine* e, size_t i, std::string* out) {
+bool c_string(kiln::engine::engine* e, size_t i, std::string* out) {
   std::string_view s;
   if (string_arg(e, i, &s) != 0) return false;
   if (memchr(s.data(), '\0', s.size())) return false;
@@ -54,7 +54,7 @@ bool c_string(engine::engine* e, size_t i, std::string* out) {
   return true;
 }
 
-int glob_builtin(engine::engine* e) {
+int glob_builtin(kiln::engine::engine* e) {
   if (int rc = need(e, 1)) return rc;
   std::string pattern;
   if (!c_string(e, 1, &pattern)) {
@@ -77,7 +77,7 @@ int glob_builtin(engine::engine* e) {
   return strings_result(e, 1, found);
 }
 
-int jsonin_builtin(engine::engine* e) {
+int jsonin_builtin(kiln::engine::engine* e) {
   if (int rc = need(e, 1)) return rc;
   std::string name;
   if (!c_string(e, 1, &name)) {
@@ -100,7 +100,7 @@ int jsonin_builtin(engine::engine* e) {
   return rc;
 }
 
-int abspath_builtin(engine::engine* e) {
+int abspath_builtin(kiln::engine::engine* e) {
   if (int rc = need(e, 1)) return rc;
   std::string path;
   if (!c_string(e, 1, &path)) {
@@ -114,7 +114,7 @@ int abspath_builtin(engine::engine* e) {
   return rc;
 }
 
-int access_builtin(engine::engine* e) {
+int access_builtin(kiln::engine::engine* e) {
   if (int rc = need(e, 2)) return rc;
   std::string path;
   std::string_view given;
@@ -128,10 +128,10 @@ int access_builtin(engine::engine* e) {
   if (mode == "x") how = X_OK;
   if (how < 0) return set_error(e, 60, operand(e, 1), -1, -22);
   bool ok = c_string(e, 2, &path) && access(path.c_str(), how) == 0;
-  return engine::lib::result(e, 2, make_bool(ok));
+  return kiln::engine::lib::result(e, 2, make_bool(ok));
 }
 
-int regex_filter(engine::engine* e, bool extended) {
+int regex_filter(kiln::engine::engine* e, bool extended) {
   if (int rc = need(e, 3)) return rc;
   std::vector<std::string_view> items;
   if (int rc = list_arg(e, 3, &items)) return rc;
@@ -162,7 +162,7 @@ int regex_filter(engine::engine* e, bool extended) {
 
 }  // namespace
 
-int file_builtin(engine::engine* e, unsigned opcode) {
+int file_builtin(kiln::engine::engine* e, unsigned opcode) {
   switch (opcode) {
     case 81: return glob_builtin(e);
     case 82: return jsonin_builtin(e);

@@ -15,13 +15,13 @@
 namespace kiln::ext {
 
 using namespace kiln::engine;
-using engine::lib::need;
-using engine::lib::operand;
-using engine::lib::string_arg;
+using kiln::engine::lib::need;
+using kiln::engine::lib::operand;
+using kiln::engine::lib::string_arg;
 
-int list_arg(engine::engine* e, size_t i, std::vector<std::string_view>* out) {
+int list_arg(kiln::engine::engine* e, size_t i, std::vector<std::string_view>* out) {
   value* a = nullptr;
-  if (int rc = engine::lib::typed_arg(e, i, t_array, &a)) return rc;
+  if (int rc = kiln::engine::lib::typed_arg(e, i, t_array, &a)) return rc;
   out->clear();
   for (size_t k = 0; k < a->array->size; k++) {
     const value& v = a->array->items[k];
@@ -31,7 +31,7 @@ int list_arg(engine::engine* e, size_t i, std::vector<std::string_view>* out) {
   return 0;
 }
 
-int strings_result(engine::engine* e, size_t n, const std::vector<std::string>& items) {
+int strings_result(kiln::engine::engine* e, size_t n, const std::vector<std::string>& items) {
   int64_t slot = cstack_array_new(e);
   if (slot < 0) return static_cast<int>(slot);
   array_obj* out = e->cstack.items[slot].array;
@@ -45,13 +45,13 @@ int strings_result(engine::engine* e, size_t n, const std::vector<std::string>& 
       return rc;
     }
   }
-  return engine::lib::cstack_result(e, n);
+  return kiln::engine::lib::cstack_result(e, n);
 }
 
-int string_result(engine::engine* e, size_t n, std::string_view s) {
+int string_result(kiln::engine::engine* e, size_t n, std::string_view s) {
   int64_t slot = cstack_string_new(e, s.data(), s.size());
   if (slot < 0) return static_cast<int>(slot);
-  return engine::lib::cstack_result(e, n);
+  return kiln::engine::lib::cstack_result(e, n);
 }
 
 namespace {
@@ -66,7 +66,7 @@ bool starts_with(std::string_view s, std::string_view prefix) {
 
 // @sufsubone/@presubone and their "all" forms. Every element is checked
 // before any result is built.
-int substitute(engine::engine* e, bool suffix, bool all) {
+int substitute(kiln::engine::engine* e, bool suffix, bool all) {
   if (int rc = need(e, 3)) return rc;
   std::string_view old_part;
   std::string_view new_part;
@@ -105,7 +105,7 @@ int substitute(engine::engine* e, bool suffix, bool all) {
 }
 
 // The suffix, prefix and word filters.
-int filter(engine::engine* e, unsigned op) {
+int filter(kiln::engine::engine* e, unsigned op) {
   if (int rc = need(e, 2)) return rc;
   std::vector<std::string_view> items;
   if (int rc = list_arg(e, 2, &items)) return rc;
@@ -139,7 +139,7 @@ std::string apply_path_function(unsigned op, std::string_view path) {
   }
 }
 
-int path_function(engine::engine* e, unsigned op) {
+int path_function(kiln::engine::engine* e, unsigned op) {
   if (int rc = need(e, 1)) return rc;
   if (op <= 75) {
     std::string_view path;
@@ -153,7 +153,7 @@ int path_function(engine::engine* e, unsigned op) {
   return strings_result(e, 1, out);
 }
 
-int directories(engine::engine* e, unsigned op) {
+int directories(kiln::engine::engine* e, unsigned op) {
   std::string top;
   std::string project;
   scope_directories_of(e, &top, &project);
@@ -166,10 +166,10 @@ int directories(engine::engine* e, unsigned op) {
   }
   int64_t slot = cstack_string_new(e, r.data(), r.size());
   if (slot < 0) return static_cast<int>(slot);
-  return engine::lib::cstack_result(e, 0);
+  return kiln::engine::lib::cstack_result(e, 0);
 }
 
-int quote(engine::engine* e, bool multi) {
+int quote(kiln::engine::engine* e, bool multi) {
   if (int rc = need(e, 1)) return rc;
   if (!multi) {
     std::string_view s;
@@ -185,7 +185,7 @@ int quote(engine::engine* e, bool multi) {
 
 }  // namespace
 
-int run_builtin(engine::engine* e, unsigned op) {
+int run_builtin(kiln::engine::engine* e, unsigned op) {
   switch (op) {
     case 64: case 65: case 85: case 86: return directories(e, op);
     case 68: return substitute(e, true, true);

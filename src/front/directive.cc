@@ -256,7 +256,7 @@ int shell_assign(eng::engine* e, bool split, const char** message) {
     return -22;
   }
   std::string output;
-  if (capture_output(args, &output) < 0) {
+  if (e->no_side_effects || capture_output(args, &output) < 0) {
     *message = "shell-assign failed";
     return -1;
   }

@@ -82,6 +82,10 @@ struct directory_record {
 void set_scope_directory(engine::scope_obj* s, const std::string& dir_prefix,
                          const std::string& project_prefix);
 
+// Forgets every record, for hosts that parse many unrelated trees in one
+// process (the fuzzing harnesses); no scope that has one may be left.
+void clear_scope_directories();
+
 // The record of the nearest scope in the chain from s that has one, or
 // null.
 const directory_record* scope_directory(const engine::scope_obj* s);

@@ -62,6 +62,8 @@ const directory_record* scope_directory(const engine::scope_obj* s) {
   return nullptr;
 }
 
+void clear_scope_directories() { records().clear(); }
+
 void install_scope_directories() { ext::set_scope_directories(answer_scope_directories); }
 
 }  // namespace kiln::front

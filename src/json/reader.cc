@@ -211,7 +211,7 @@ namespace {
 
 // Stores a finished value, which the caller keeps rooted, into the
 // innermost open container (a C stack slot) or into the result slot.
-int place(engine::engine* e, const std::vector<int64_t>& open, size_t result_slot, value v,
+int place(kiln::engine::engine* e, const std::vector<int64_t>& open, size_t result_slot, value v,
           const json_event& ev) {
   if (open.empty()) {
     value_assign(e, &e->cstack.items[result_slot], v);
@@ -230,7 +230,7 @@ int place(engine::engine* e, const std::vector<int64_t>& open, size_t result_slo
 // Builds the value of a text on the C stack, where every object stays
 // rooted until its container or the result slot holds it, and pushes it on
 // the stack.
-int build(engine::engine* e, const char* text, size_t length) {
+int build(kiln::engine::engine* e, const char* text, size_t length) {
   json_pull pull(text, length);
   json_event ev;
   std::vector<int64_t> open;  // C stack slots of the open containers
@@ -305,7 +305,7 @@ bool read_whole_file(const char* path, std::string* out) {
 
 }  // namespace
 
-int json_decode_text(engine::engine* e, const char* text, size_t length) {
+int json_decode_text(kiln::engine::engine* e, const char* text, size_t length) {
   return build(e, text, length);
 }
 
@@ -323,13 +323,13 @@ bool json_test_text(const char* text, size_t length) {
   return rc == 0 && seen && depth == 0;
 }
 
-int json_read_file(engine::engine* e, const char* path) {
+int json_read_file(kiln::engine::engine* e, const char* path) {
   std::string text;
   if (!read_whole_file(path, &text)) return -1;
   return json_decode_text(e, text.data(), text.size());
 }
 
-int builtin_jsondec(engine::engine* e) {
+int builtin_jsondec(kiln::engine::engine* e) {
   if (e->stack.length <= e->bp) return set_error(e, 30, make_nil(), -1, -84);
   value& s = e->stack.items[e->stack.length - 1];
   if (s.type != t_str) return set_error(e, 48, s, -1, -22);
@@ -348,7 +348,7 @@ int builtin_jsondec(engine::engine* e) {
   return rc;
 }
 
-int builtin_jsontest(engine::engine* e) {
+int builtin_jsontest(kiln::engine::engine* e) {
   if (e->stack.length <= e->bp) return set_error(e, 30, make_nil(), -1, -84);
   value& s = e->stack.items[e->stack.length - 1];
   if (s.type != t_str) return set_error(e, 48, s, -1, -22);

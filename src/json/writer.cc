@@ -94,9 +94,9 @@ int close_container(json_writer* w, const char* bracket) {
   return put(w, bracket);
 }
 
-int encode(engine::engine* e, value v, json_writer* w, int budget);
+int encode(kiln::engine::engine* e, value v, json_writer* w, int budget);
 
-int encode_members(engine::engine* e, value v, json_writer* w, int budget) {
+int encode_members(kiln::engine::engine* e, value v, json_writer* w, int budget) {
   for (tree_entry* n = tree_next(v.tree, nullptr); n; n = tree_next(v.tree, n->key.str)) {
     if (int rc = begin_item(w)) return rc;
     if (int rc = write_string(w, n->key.str->bytes, n->key.str->length)) return rc;
@@ -111,7 +111,7 @@ int encode_members(engine::engine* e, value v, json_writer* w, int budget) {
   return 0;
 }
 
-int encode(engine::engine* e, value v, json_writer* w, int budget) {
+int encode(kiln::engine::engine* e, value v, json_writer* w, int budget) {
   // Nesting beyond the budget (a cycle, or a value built too deep) counts
   // as exhausted memory and is recorded as such.
   if (budget <= 0) return set_error(e, 6, make_nil(), static_cast<double>(w->depth), -12);
@@ -198,7 +198,7 @@ void json_writer_init(json_writer* w, bool use_tabs, int unit, json_sink sink, v
   w->sink_data = sink_data;
 }
 
-int json_encode_value(engine::engine* e, value v, json_writer* w, int depth_budget) {
+int json_encode_value(kiln::engine::engine* e, value v, json_writer* w, int depth_budget) {
   return encode(e, v, w, depth_budget);
 }
 
@@ -226,7 +226,7 @@ int json_number_text(double x, char* buffer) {
   return static_cast<int>(length);
 }
 
-int builtin_jsonenc(engine::engine* e) {
+int builtin_jsonenc(kiln::engine::engine* e) {
   if (e->stack.length <= e->bp) return set_error(e, 30, make_nil(), -1, -84);
   text_buffer out;
   json_writer w;

@@ -317,6 +317,38 @@ TEST_F(Builtins, ScopesAndShallowCopies) {
   value_unref(&e, tv);
 }
 
+// A sandboxed engine (the fuzzing harnesses run untrusted code) must not
+// create, truncate or change any file, yet still read.
+TEST_F(Builtins, NoSideEffectsOpensForReadingOnly) {
+  char dir[] = "/tmp/kiln-sandbox-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  std::string path = std::string(dir) + "/f";
+  e.no_side_effects = 1;
+  for (const char* mode : {"w", "w+", "a", "a+", "r+", "wb", "ab", "r+b", "w+b", "a+b"}) {
+    push_str(path);
+    push_str(mode);
+    ASSERT_EQ(call(172), 0) << mode;
+    EXPECT_EQ(top().type, t_nil) << mode;
+    reset();
+  }
+  EXPECT_NE(access(path.c_str(), F_OK), 0);
+  FILE* f = fopen(path.c_str(), "w");
+  fputs("kept", f);
+  fclose(f);
+  push_str(path);
+  push_str("r+");
+  ASSERT_EQ(call(172), 0);
+  EXPECT_EQ(top().type, t_nil);
+  reset();
+  push_str(path);
+  push_str("rb");
+  ASSERT_EQ(call(172), 0);
+  EXPECT_EQ(top().type, t_ios);
+  reset();
+  unlink(path.c_str());
+  rmdir(dir);
+}
+
 TEST_F(Builtins, FileStreams) {
   char path[] = "/tmp/kiln-builtins-XXXXXX";
   close(mkstemp(path));

@@ -335,6 +335,27 @@ TEST_F(Interp, BacktraceNamesTheFailingFunctionThenItsCaller) {
   }
 }
 
+// A trailer whose index is no object cache index (NaN, negative, past
+// the end, as corrupt code may hold) names no function.
+TEST_F(Interp, BacktraceOfATrailerWithABadIndexIsNil) {
+  for (double index : {std::nan(""), -1.0, 1e300}) {
+    assembler code(static_cast<int64_t>(e.bytecode.length));
+    code.label("g").header(0).op(op_nil).num(1).op(op_add).trailer(0);
+    int64_t g = code.at("g");
+    std::vector<uint8_t> bytes = code.finish();
+    store_immediate(bytes.data() + bytes.size() - 8, index);
+    bytecode_append(&e, bytes.data(), bytes.size());
+    assembler a(-100 - 30);
+    a.dbl(static_cast<double>(g)).op(op_make_fun).dbl(0).op(op_call);
+    EXPECT_EQ(run(a), -22);
+    ASSERT_GE(e.backtrace.length, 1u);
+    EXPECT_EQ(e.backtrace.items[0].type, t_nil) << index;
+    backtrace_clear(&e);
+    clear_stack();
+    clear_error(&e);
+  }
+}
+
 int grow_c_stack(engine* e, unsigned, const uint8_t*, size_t) {
   cstack_push(e, make_number(1));
   return 0;

@@ -3,6 +3,7 @@
 #include "front/directive.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -111,6 +112,22 @@ TEST(ShellAssign, WholeOutputAndWords) {
   EXPECT_EQ(r.rc, 0) << r.err;
   EXPECT_EQ(r.out, "[\"a b\\n\", [\"a\", \"b\"], []]\n");
   EXPECT_EQ(k.eng()->stack.length, 0u);
+}
+
+// A sandboxed engine runs no command: the assignment fails as a failed
+// command would.
+TEST(ShellAssign, RefusedWithoutSideEffects) {
+  char dir[] = "/tmp/kiln-sandbox-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  std::string path = std::string(dir) + "/made";
+  kilnfile_runner k;
+  k.eng()->no_side_effects = 1;
+  parse_result r = k.parse("@toplevel\n$A `= [\"touch\", \"" + path + "\"]\n");
+  EXPECT_NE(r.rc, 0);
+  EXPECT_EQ(r.err, "kiln: shell-assign failed at file Kilnfile line 3 col 1.\n");
+  EXPECT_NE(access(path.c_str(), F_OK), 0);
+  EXPECT_EQ(k.eng()->stack.length, 0u);
+  rmdir(dir);
 }
 
 TEST(ShellAssign, Failures) {
