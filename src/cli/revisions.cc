@@ -6,7 +6,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "kiln_revision.h"
+// Angle brackets: only the include path finds it (the CMake build's
+// generated directory, or this folder in the self-build), never a copy
+// that the other build left beside this file.
+#include <kiln_revision.h>
 
 namespace kiln::cli {
 
