@@ -2,7 +2,10 @@
 // engine record and its hooks.
 //
 // This is the engine's chief header. Everything that runs script code or
-// handles script values includes it. The engine knows nothing of builds;
+// handles script values includes it. Its parts live in their own headers,
+// included here: the value type (engine/value.h), the heap objects
+// (engine/objects.h), memory, references and constructors (engine/gc.h),
+// and trees and scopes (engine/scope.h). The engine knows nothing of builds;
 // the build tool plugs in through the extension hook and the opaque
 // pointers below.
 //
@@ -21,172 +24,13 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "engine/gc.h"
+#include "engine/objects.h"
+#include "engine/scope.h"
+#include "engine/value.h"
+
 namespace kiln::engine {
 
-// ---------------------------------------------------------------------------
-// Values
-
-// Type codes of a value. 8 to 13 are reference-counted objects.
-enum type_code : uint32_t {
-  t_int = 0,     // number with an integral value (|x| < 2^53)
-  t_double = 1,  // number, general
-  t_bool = 2,    // payload 1.0 or 0.0
-  t_fun = 3,     // function address: byte-code offset of a header
-  t_bp = 4,      // saved base pointer (stack index)
-  t_ip = 5,      // saved instruction pointer
-  t_rg = 6,      // recursion guard on the stack
-  t_nil = 7,     // payload 0
-  t_tree = 8,    // dictionary ordered by string key
-  t_array = 9,   // array of values
-  t_str = 10,    // immutable byte string
-  t_pb = 11,     // protocol buffer: growable byte buffer
-  t_sc = 12,     // scope
-  t_ios = 13,    // I/O stream
-};
-
-// True for the reference-counted types 8 to 13.
-inline bool is_object_type(uint32_t type) { return type - 8u <= 5u; }
-
-// True for the types every numeric operand accepts (int, double, bool).
-inline bool is_number_type(uint32_t type) { return type <= t_bool; }
-
-struct object;
-struct tree_obj;
-struct array_obj;
-struct str_obj;
-struct pb_obj;
-struct scope_obj;
-struct ios_obj;
-
-// A script value: 32-bit type code and an 8-byte payload.
-struct value {
-  uint32_t type = t_nil;
-  union {
-    double num = 0;  // types 0 to 7
-    object* obj;
-    tree_obj* tree;
-    array_obj* array;
-    str_obj* str;
-    pb_obj* pb;
-    scope_obj* scope;
-    ios_obj* ios;
-  };
-};
-static_assert(sizeof(value) == 16, "a value is 16 bytes");
-
-// The type a number gets when stored: int when finite, integral and
-// |x| < 2^53 (so that x + 1 and x - 1 are exact), otherwise double. The
-// range test also rejects NaN and the infinities.
-inline uint32_t classify_number(double x) {
-  constexpr double k_two_53 = 9007199254740992.0;
-  if (x > -k_two_53 && x < k_two_53 && static_cast<double>(static_cast<int64_t>(x)) == x) {
-    return t_int;
-  }
-  return t_double;
-}
-
-// Value makers for the non-object types. make_number classifies.
-inline value make_number(double x) {
-  value v;
-  v.type = classify_number(x);
-  v.num = x;
-  return v;
-}
-inline value make_double(double x) {
-  value v;
-  v.type = t_double;
-  v.num = x;
-  return v;
-}
-inline value make_bool(bool b) {
-  value v;
-  v.type = t_bool;
-  v.num = b ? 1.0 : 0.0;
-  return v;
-}
-inline value make_nil() { return value(); }
-inline value make_typed(uint32_t type, double x) {
-  value v;
-  v.type = type;
-  v.num = x;
-  return v;
-}
-inline value make_object(uint32_t type, object* o) {
-  value v;
-  v.type = type;
-  v.obj = o;
-  return v;
-}
-
-// The @type code of a value (int gives 51, the others 38 to 50).
-int type_query_code(uint32_t type);
-
-// The expected-type error code of a type (int gives 69 "Expected integer").
-int expected_type_error(uint32_t type);
-
-// ---------------------------------------------------------------------------
-// Objects
-
-// Header of every heap object.
-struct object {
-  uint64_t refcnt;
-  int64_t locidx;  // index in the GC block; -1 while marked by the collector
-};
-
-// Entry of a red-black tree of a dictionary or of a scope bucket: one
-// 64-byte block holding a reference to its key (a str) and to its value.
-struct tree_entry {
-  uint64_t colour;  // 0 red, 1 black
-  tree_entry* left;
-  tree_entry* right;
-  tree_entry* parent;
-  value key;
-  value val;
-};
-static_assert(sizeof(tree_entry) == 64, "tree entries are 64-byte blocks");
-
-struct tree_obj : object {
-  tree_entry* root;
-  size_t count;
-};
-
-struct array_obj : object {
-  value* items;
-  size_t capacity;  // elements
-  size_t size;      // elements
-};
-
-// Immutable string; the tree fields link it into the string cache only.
-struct str_obj : object {
-  uint64_t colour;
-  str_obj* left;
-  str_obj* right;
-  str_obj* parent;
-  size_t length;
-  int64_t cache_index;  // object cache index when interned, else -1
-  char bytes[];         // length bytes and a NUL
-};
-
-struct pb_obj : object {
-  size_t length;
-  size_t capacity;
-  uint8_t* data;  // initial capacity 128; zero-filled when grown
-};
-
-// A scope: hashed buckets of trees of variables, with an optional parent.
-struct scope_obj : object {
-  int holey;  // a recursive lookup ends at a holey scope
-  size_t var_count;
-  scope_obj* parent;  // a reference, or none
-  size_t bucket_count;  // a power of two
-  int64_t cache_index;  // every scope is kept alive by the object cache
-  void* host_data;      // the embedding program's record (kiln: directory names)
-  tree_entry* buckets[];
-};
-
-struct ios_obj : object {
-  FILE* stream;  // none once closed
-};
 
 // ---------------------------------------------------------------------------
 // The engine record
@@ -335,77 +179,6 @@ int set_error(engine* e, int code, value info, double number, int result);
 void clear_error(engine* e);
 
 // ---------------------------------------------------------------------------
-// Memory
-
-// Object memory through the alloc hook (limit and collection triggers).
-void* obj_alloc(engine* e, size_t size);
-void* obj_realloc(engine* e, void* block, size_t old_size, size_t new_size);
-void obj_free(engine* e, void* block, size_t size);
-
-// Bytes obtained from malloc by the process-wide size-class arena.
-size_t arena_total_bytes();
-
-// Prints the engine's four lines of the memory statistics: arena total,
-// bytecode capacity, object cache and GC block capacities in bytes.
-void engine_print_memory_stats(const engine* e, FILE* out);
-
-// ---------------------------------------------------------------------------
-// References
-
-// Takes a reference when v is an object.
-inline void value_ref(value v) {
-  if (is_object_type(v.type)) v.obj->refcnt++;
-}
-
-// Releases a reference; destroys the object when it was the last.
-void value_unref(engine* e, value v);
-
-// Stores src into *dst: references src, releases the old content.
-void value_assign(engine* e, value* dst, value src);
-
-// Releases *slot and leaves it nil with payload 0.
-void value_clear(engine* e, value* slot);
-
-// ---------------------------------------------------------------------------
-// Constructors: each returns the object with refcnt 1, registered in the GC
-// block, or nullptr after setting error 6 "Not enough memory" with the
-// requested size as additional number.
-
-str_obj* string_new(engine* e, const char* bytes, size_t length);
-str_obj* string_new_concat(engine* e, const char* a, size_t a_length, const char* b,
-                           size_t b_length);
-str_obj* string_new_repeat(engine* e, const char* bytes, size_t length, size_t count);
-str_obj* string_new_empty(engine* e, size_t length);  // NUL-filled
-array_obj* array_new(engine* e);
-tree_obj* tree_new(engine* e);
-pb_obj* pb_new(engine* e);
-ios_obj* ios_new(engine* e, FILE* stream);
-// Bucket count is rounded up to a power of two; the scope takes a
-// reference to its parent and enters itself in the object cache.
-scope_obj* scope_new(engine* e, size_t bucket_count, scope_obj* parent, bool holey);
-
-// Twins: the same, pushing the new value on the C stack (which then holds
-// the only reference). Return the C stack slot index, or a negative result
-// (error 20 "Stack overflow" when the C stack is full).
-int64_t cstack_string_new(engine* e, const char* bytes, size_t length);
-int64_t cstack_string_new_concat(engine* e, const char* a, size_t a_length, const char* b,
-                                 size_t b_length);
-int64_t cstack_string_new_repeat(engine* e, const char* bytes, size_t length, size_t count);
-int64_t cstack_string_new_empty(engine* e, size_t length);
-int64_t cstack_array_new(engine* e);
-int64_t cstack_tree_new(engine* e);
-int64_t cstack_pb_new(engine* e);
-int64_t cstack_ios_new(engine* e, FILE* stream);
-int64_t cstack_scope_new(engine* e, size_t bucket_count, scope_obj* parent, bool holey);
-
-// Arrays: append with a new reference (capacity grows to 2 * size + 1 or
-// more); -12 on memory failure.
-int array_push(engine* e, array_obj* a, value v);
-
-// Protocol buffers: set the length, zero-filling growth.
-int pb_set_length(engine* e, pb_obj* p, size_t length);
-
-// ---------------------------------------------------------------------------
 // String cache and hash
 
 // The 64-bit multiply-fold string hash.
@@ -417,44 +190,6 @@ int64_t cache_add_string(engine* e, const char* bytes, size_t length);
 
 // Appends a value to the object cache (taking a reference); its index.
 int64_t cache_add_value(engine* e, value v);
-
-// ---------------------------------------------------------------------------
-// Trees (dictionaries). Keys are str values; order is memcmp over the
-// shorter length, then the shorter first.
-
-// Compares two byte strings in key order: negative, 0 or positive.
-int key_compare(const char* a, size_t a_length, const char* b, size_t b_length);
-
-// The stored value for key, or nullptr when absent.
-value* tree_get(tree_obj* t, const char* key, size_t key_length);
-
-// Replaces or inserts (error 6 with 64 on allocation failure, -12).
-int tree_set(engine* e, tree_obj* t, value key, value v);
-
-// Removes the entry; -2 when absent.
-int tree_delete(engine* e, tree_obj* t, const char* key, size_t key_length);
-
-// The entry with the smallest key above key (the smallest of all for
-// nullptr), or nullptr at the end; tree_prev mirrors it.
-tree_entry* tree_next(tree_obj* t, const str_obj* key);
-tree_entry* tree_prev(tree_obj* t, const str_obj* key);
-
-// ---------------------------------------------------------------------------
-// Scopes
-
-// Looks a name up in this scope and, when recursive, through the parents
-// up to and including the first holey scope. nullptr when absent.
-value* scope_find(scope_obj* s, const char* name, size_t name_length, bool recursive);
-value* scope_find_cstr(scope_obj* s, const char* name, bool recursive);
-
-// Defines or overwrites in this scope only.
-int scope_set(engine* e, scope_obj* s, value name, value v);
-
-// Inserts a new variable; -17 when the name exists (scope unchanged).
-int scope_add_cstr(engine* e, scope_obj* s, const char* name, value v);
-
-// Removes from this scope only; -2 when absent.
-int scope_delete(engine* e, scope_obj* s, const char* name, size_t name_length);
 
 // ---------------------------------------------------------------------------
 // Stack accessors. An index below 0 counts from the top (-1 is the top
