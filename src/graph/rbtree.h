@@ -1,6 +1,6 @@
-// Intrusive red-black tree with parent links, for the string table index,
-// the per-rule target, dependency and `dep_remain` sets, and the database
-// tables.
+// The build graph's nodes in the shared red-black tree (base/rbtree.h),
+// for the string table index, the per-rule target, dependency and
+// `dep_remain` sets, and the database tables.
 //
 // A record joins a tree by deriving from `rb_node`; the tree is a root
 // pointer (`rb_node*`, null when empty). Ordering is the caller's: lookups
@@ -15,6 +15,8 @@
 #pragma once
 
 #include <cstdint>
+
+#include "base/rbtree.h"
 
 namespace kiln::graph {
 
@@ -33,101 +35,17 @@ struct rb_node {
   void set_red(bool red) { parent_colour = (parent_colour & ~uintptr_t(1)) | (red ? 1 : 0); }
 };
 
-namespace rb_detail {
-
-inline bool red(const rb_node* n) { return n != nullptr && n->is_red(); }
-
-// Makes `to` take `from`'s place under `parent` (or at the root).
-inline void replace_child(rb_node** root, rb_node* parent, rb_node* from, rb_node* to) {
-  if (parent == nullptr)
-    *root = to;
-  else if (parent->left == from)
-    parent->left = to;
-  else
-    parent->right = to;
-}
-
-inline void rotate_left(rb_node** root, rb_node* x) {
-  rb_node* y = x->right;
-  x->right = y->left;
-  if (y->left) y->left->set_parent(x);
-  y->set_parent(x->parent());
-  replace_child(root, x->parent(), x, y);
-  y->left = x;
-  x->set_parent(y);
-}
-
-inline void rotate_right(rb_node** root, rb_node* x) {
-  rb_node* y = x->left;
-  x->left = y->right;
-  if (y->right) y->right->set_parent(x);
-  y->set_parent(x->parent());
-  replace_child(root, x->parent(), x, y);
-  y->right = x;
-  x->set_parent(y);
-}
-
-}  // namespace rb_detail
-
-// Restores the colour invariants after `node` was linked in as a red leaf.
-inline void rb_insert_fixup(rb_node** root, rb_node* node) {
-  using namespace rb_detail;
-  rb_node* x = node;
-  while (red(x->parent())) {
-    rb_node* p = x->parent();
-    rb_node* g = p->parent();  // exists: a red node is never the root
-    if (p == g->left) {
-      rb_node* u = g->right;
-      if (red(u)) {
-        p->set_red(false);
-        u->set_red(false);
-        g->set_red(true);
-        x = g;
-        continue;
-      }
-      if (x == p->right) {
-        rotate_left(root, p);
-        x = p;
-        p = x->parent();
-      }
-      p->set_red(false);
-      g->set_red(true);
-      rotate_right(root, g);
-    } else {
-      rb_node* u = g->left;
-      if (red(u)) {
-        p->set_red(false);
-        u->set_red(false);
-        g->set_red(true);
-        x = g;
-        continue;
-      }
-      if (x == p->left) {
-        rotate_right(root, p);
-        x = p;
-        p = x->parent();
-      }
-      p->set_red(false);
-      g->set_red(true);
-      rotate_left(root, g);
-    }
-  }
-  (*root)->set_red(false);
-}
+// The accessors the shared tree (base/rbtree.h) finds by argument-dependent
+// lookup.
+inline rb_node* rb_parent(const rb_node* n) { return n->parent(); }
+inline void rb_set_parent(rb_node* n, rb_node* p) { n->set_parent(p); }
+inline bool rb_is_red(const rb_node* n) { return n->is_red(); }
+inline void rb_set_red(rb_node* n, bool red) { n->set_red(red); }
 
 // Links `node` under `parent` (on the left when `left`), or as the root
 // when parent is null, and rebalances.
 inline void rb_link(rb_node** root, rb_node* parent, bool left, rb_node* node) {
-  node->left = node->right = nullptr;
-  node->set_parent(parent);
-  node->set_red(true);
-  if (parent == nullptr)
-    *root = node;
-  else if (left)
-    parent->left = node;
-  else
-    parent->right = node;
-  rb_insert_fixup(root, node);
+  base::rb::insert(root, node, parent, left);
 }
 
 // The node matching the comparator, or null.
@@ -159,124 +77,21 @@ inline rb_node* rb_insert_unique(rb_node** root, rb_node* node, Cmp cmp) {
   return nullptr;
 }
 
-// Removes `node` from the tree; its links are left undefined.
-inline void rb_erase(rb_node** root, rb_node* node) {
-  using namespace rb_detail;
-  rb_node* child;
-  rb_node* parent;
-  bool removed_red;
-  if (node->left == nullptr || node->right == nullptr) {
-    child = node->left ? node->left : node->right;
-    parent = node->parent();
-    removed_red = node->is_red();
-    replace_child(root, parent, node, child);
-    if (child) child->set_parent(parent);
-  } else {
-    rb_node* s = node->right;  // in-order successor takes node's place
-    while (s->left) s = s->left;
-    removed_red = s->is_red();
-    child = s->right;
-    if (s->parent() == node) {
-      parent = s;
-    } else {
-      parent = s->parent();
-      parent->left = child;
-      if (child) child->set_parent(parent);
-      s->right = node->right;
-      s->right->set_parent(s);
-    }
-    s->left = node->left;
-    s->left->set_parent(s);
-    s->set_parent(node->parent());
-    s->set_red(node->is_red());
-    replace_child(root, node->parent(), node, s);
-  }
-  if (removed_red) return;
-  // Fix the missing black on the path through `child` (maybe null).
-  while (child != *root && !red(child)) {
-    if (child == parent->left) {
-      rb_node* w = parent->right;
-      if (red(w)) {
-        w->set_red(false);
-        parent->set_red(true);
-        rotate_left(root, parent);
-        w = parent->right;
-      }
-      if (!red(w->left) && !red(w->right)) {
-        w->set_red(true);
-        child = parent;
-        parent = child->parent();
-        continue;
-      }
-      if (!red(w->right)) {
-        w->left->set_red(false);
-        w->set_red(true);
-        rotate_right(root, w);
-        w = parent->right;
-      }
-      w->set_red(parent->is_red());
-      parent->set_red(false);
-      w->right->set_red(false);
-      rotate_left(root, parent);
-      child = *root;
-    } else {
-      rb_node* w = parent->left;
-      if (red(w)) {
-        w->set_red(false);
-        parent->set_red(true);
-        rotate_right(root, parent);
-        w = parent->left;
-      }
-      if (!red(w->left) && !red(w->right)) {
-        w->set_red(true);
-        child = parent;
-        parent = child->parent();
-        continue;
-      }
-      if (!red(w->left)) {
-        w->right->set_red(false);
-        w->set_red(true);
-        rotate_left(root, w);
-        w = parent->left;
-      }
-      w->set_red(parent->is_red());
-      parent->set_red(false);
-      w->left->set_red(false);
-      rotate_right(root, parent);
-      child = *root;
-    }
-  }
-  if (child) child->set_red(false);
-}
+// Removes `node` from the tree; its links are cleared.
+inline void rb_erase(rb_node** root, rb_node* node) { base::rb::erase(root, node); }
 
 // The smallest node, or null for an empty tree.
-inline rb_node* rb_first(rb_node* root) {
-  if (!root) return nullptr;
-  while (root->left) root = root->left;
-  return root;
-}
+inline rb_node* rb_first(rb_node* root) { return base::rb::first(root); }
 
 // The in-order successor, or null after the last node.
-inline rb_node* rb_next(rb_node* node) {
-  if (node->right) {
-    node = node->right;
-    while (node->left) node = node->left;
-    return node;
-  }
-  rb_node* p = node->parent();
-  while (p && node == p->right) {
-    node = p;
-    p = p->parent();
-  }
-  return p;
-}
+inline rb_node* rb_next(rb_node* node) { return base::rb::next(node); }
 
 // Number of black nodes on every root-to-leaf path, or -1 when the colour
 // or ordering invariants are broken (for tests).
 template <class Less>
 inline int rb_check(const rb_node* n, Less less) {
   if (n == nullptr) return 1;
-  if (n->is_red() && (rb_detail::red(n->left) || rb_detail::red(n->right))) return -1;
+  if (n->is_red() && (base::rb::red(n->left) || base::rb::red(n->right))) return -1;
   if (n->left && (n->left->parent() != n || !less(n->left, n))) return -1;
   if (n->right && (n->right->parent() != n || !less(n, n->right))) return -1;
   int l = rb_check(n->left, less);
