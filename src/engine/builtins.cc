@@ -23,7 +23,7 @@ namespace lib {
 int need(engine* e, size_t n) {
   size_t above = e->stack.length > e->bp ? e->stack.length - e->bp : 0;
   if (above >= n) return 0;
-  return set_error(e, 30, make_nil(), -static_cast<double>(n), -84);
+  return set_error(e, err_stack_index_out_of_bounds, make_nil(), -static_cast<double>(n), -84);
 }
 
 int typed_arg(engine* e, size_t i, uint32_t type, value** out) {
@@ -44,7 +44,7 @@ int string_arg(engine* e, size_t i, std::string_view* out) {
 
 int number_arg(engine* e, size_t i, double* out) {
   const value& v = operand(e, i);
-  if (!is_number_type(v.type)) return set_error(e, 39, v, -static_cast<double>(i), -22);
+  if (!is_number_type(v.type)) return set_error(e, err_expected_double_precision_number, v, -static_cast<double>(i), -22);
   *out = v.num;
   return 0;
 }
@@ -52,7 +52,7 @@ int number_arg(engine* e, size_t i, double* out) {
 int int_arg(engine* e, size_t i, double* out) {
   if (int rc = number_arg(e, i, out)) return rc;
   if (!std::isfinite(*out) || *out != std::trunc(*out)) {
-    return set_error(e, 5, operand(e, i), -static_cast<double>(i), -22);
+    return set_error(e, err_index_not_an_integer, operand(e, i), -static_cast<double>(i), -22);
   }
   return 0;
 }
@@ -61,14 +61,14 @@ int byte_arg(engine* e, size_t i, unsigned char* out) {
   double x = 0;
   if (int rc = number_arg(e, i, &x)) return rc;
   if (x != std::trunc(x) || x < 0 || x > 255) {
-    return set_error(e, 7, operand(e, i), -static_cast<double>(i), -22);
+    return set_error(e, err_invalid_character, operand(e, i), -static_cast<double>(i), -22);
   }
   *out = static_cast<unsigned char>(x);
   return 0;
 }
 
 int out_of_range(engine* e, size_t i) {
-  return set_error(e, 4, operand(e, i), -static_cast<double>(i), -34);
+  return set_error(e, err_index_out_of_bounds, operand(e, i), -static_cast<double>(i), -34);
 }
 
 int result(engine* e, size_t n, value v) { return replace_top(e, n, v); }
@@ -88,7 +88,7 @@ int dict_iterate(engine* e) {
   value* t = nullptr;
   if (int rc = typed_arg(e, 3, t_tree, &t)) return rc;
   const value& key = operand(e, 2);
-  if (key.type != t_str && key.type != t_nil) return set_error(e, 59, key, -2, -22);
+  if (key.type != t_str && key.type != t_nil) return set_error(e, err_tree_iterator_not_string_or_nil, key, -2, -22);
   double backwards = 0;
   if (int rc = number_arg(e, 1, &backwards)) return rc;
   const str_obj* k = key.type == t_str ? key.str : nullptr;
@@ -151,7 +151,7 @@ int dupnonrec(engine* e) {
     }
     return cstack_result(e, 1);
   }
-  return set_error(e, 13, src, -1, -22);
+  return set_error(e, err_expected_array_or_tree, src, -1, -22);
 }
 
 // 184: dst src -> dst with every element of src appended.
@@ -214,7 +214,7 @@ int list_without_repeats(engine* e) {
   value* a = nullptr;
   if (int rc = typed_arg(e, 1, t_array, &a)) return rc;
   for (size_t i = 0; i < a->array->size; i++) {
-    if (a->array->items[i].type != t_str) return set_error(e, 48, a->array->items[i], -1, -22);
+    if (a->array->items[i].type != t_str) return set_error(e, err_expected_string, a->array->items[i], -1, -22);
   }
   int64_t seen_slot = cstack_tree_new(e);
   if (seen_slot < 0) return static_cast<int>(seen_slot);
@@ -265,7 +265,7 @@ int scope_here(engine* e, bool query) {
   if (int rc = typed_arg(e, 1, t_str, &name)) return rc;
   value* found = scope_find(s->scope, name->str->bytes, name->str->length, false);
   if (query) return result(e, 2, make_bool(found != nullptr));
-  if (!found) return set_error(e, 34, *name, -1, -2);
+  if (!found) return set_error(e, err_scope_variable_not_found, *name, -1, -2);
   return result(e, 2, *found);
 }
 
@@ -324,8 +324,8 @@ int builtin_run(engine* e, unsigned opcode) {
       // @exit: the run ends normally; the value on top stays its result.
       e->err.code = 1;
       return -4;
-    case 165: return set_error(e, 3, make_nil(), opcode, -13);
-    case 169: return set_error(e, 2, make_nil(), opcode, -45);
+    case 165: return set_error(e, err_run_into_function, make_nil(), opcode, -13);
+    case 169: return set_error(e, err_instruction_not_supported, make_nil(), opcode, -45);
     case 180:
     case 181:
     case 203: {
@@ -344,7 +344,7 @@ int builtin_run(engine* e, unsigned opcode) {
       if (rc != 1) return rc;
     }
   }
-  return set_error(e, 14, make_nil(), opcode, -86);
+  return set_error(e, err_unknown_instruction, make_nil(), opcode, -86);
 }
 
 }  // namespace kiln::engine

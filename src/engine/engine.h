@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "engine/error_codes.h"
 #include "engine/gc.h"
 #include "engine/objects.h"
 #include "engine/scope.h"

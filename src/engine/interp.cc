@@ -34,13 +34,13 @@ inline size_t frame_height(const engine* e) {
 // Fails unless n slots lie above bp.
 inline int need(engine* e, size_t n) {
   if (frame_height(e) >= n) return 0;
-  return set_error(e, 30, make_nil(), -static_cast<double>(n), -84);
+  return set_error(e, err_stack_index_out_of_bounds, make_nil(), -static_cast<double>(n), -84);
 }
 
 // A number operand at -i (1 is the top), else error 39.
 inline int number_at(engine* e, size_t i, double* x) {
   const value& v = top(e, i);
-  if (!is_number_type(v.type)) return set_error(e, 39, v, -static_cast<double>(i), -22);
+  if (!is_number_type(v.type)) return set_error(e, err_expected_double_precision_number, v, -static_cast<double>(i), -22);
   *x = v.num;
   return 0;
 }
@@ -134,7 +134,7 @@ int binary_numeric(engine* e, unsigned op) {
         case op_mod:
           // Division by zero and INT64_MIN % -1 would trap: "Number overflow".
           if (j == 0 || (i == INT64_MIN && j == -1)) {
-            return set_error(e, 67, top(e, 1), -1, -22);
+            return set_error(e, err_number_overflow, top(e, 1), -1, -22);
           }
           k = i % j;
           break;
@@ -168,10 +168,10 @@ int integer_conversion(engine* e, bool to_signed) {
   double x = 0;
   if (!is_number_type(top(e, 2).type) || top(e, 2).num < 0 ||
       top(e, 2).num != std::trunc(top(e, 2).num)) {
-    return set_error(e, 54, top(e, 2), -2, -22);
+    return set_error(e, err_integer_conversion_size_not_unsigned, top(e, 2), -2, -22);
   }
   size = top(e, 2).num;
-  if (size != 0 && size != 1 && size != 2) return set_error(e, 55, top(e, 2), -2, -22);
+  if (size != 0 && size != 1 && size != 2) return set_error(e, err_integer_conversion_size_not_supported, top(e, 2), -2, -22);
   if (int rc = number_at(e, 1, &x)) return rc;
   int width = 8 << static_cast<int>(size);
   double half = std::ldexp(1.0, width - 1);
@@ -201,11 +201,11 @@ int integer_conversion(engine* e, bool to_signed) {
 int resolve_slot(engine* e, double k, size_t from_top, size_t* slot) {
   if (k >= 0) {
     double abs = static_cast<double>(e->bp) + k;
-    if (abs >= static_cast<double>(from_top)) return set_error(e, 30, make_nil(), k, -84);
+    if (abs >= static_cast<double>(from_top)) return set_error(e, err_stack_index_out_of_bounds, make_nil(), k, -84);
     *slot = static_cast<size_t>(abs);
   } else {
     double abs = static_cast<double>(from_top) + k;
-    if (abs < static_cast<double>(e->bp)) return set_error(e, 30, make_nil(), k, -84);
+    if (abs < static_cast<double>(e->bp)) return set_error(e, err_stack_index_out_of_bounds, make_nil(), k, -84);
     *slot = static_cast<size_t>(abs);
   }
   return 0;
@@ -254,7 +254,7 @@ int pop_count(engine* e) {
   double n = 0;
   if (int rc = number_at(e, 1, &n)) return rc;
   if (n > static_cast<double>(frame_height(e) - 1) || std::isnan(n)) {
-    return set_error(e, 30, make_nil(), -(n + 1), -84);
+    return set_error(e, err_stack_index_out_of_bounds, make_nil(), -(n + 1), -84);
   }
   size_t count = n > 0 ? static_cast<size_t>(n) : 0;
   drop_to(e, e->stack.length - count - 1);
@@ -266,10 +266,10 @@ int cache_get(engine* e) {
   double i = 0;
   const value& v = top(e, 1);
   if (!is_number_type(v.type) || v.num < 0 || v.num != std::trunc(v.num)) {
-    return set_error(e, 32, v, -1, -22);
+    return set_error(e, err_cache_index_not_unsigned, v, -1, -22);
   }
   i = v.num;
-  if (i >= static_cast<double>(e->object_cache.length)) return set_error(e, 33, v, i, -84);
+  if (i >= static_cast<double>(e->object_cache.length)) return set_error(e, err_cache_index_out_of_bounds, v, i, -84);
   value c = e->object_cache.items[static_cast<size_t>(i)];
   value_ref(c);
   top(e, 1) = c;
@@ -281,7 +281,7 @@ int cache_get(engine* e) {
 int index_at(engine* e, size_t i, size_t size, size_t* out) {
   double x = 0;
   if (int rc = integer_at(e, i, 5, &x)) return rc;
-  if (x < 0 || x >= static_cast<double>(size)) return set_error(e, 4, top(e, i), x, -84);
+  if (x < 0 || x >= static_cast<double>(size)) return set_error(e, err_index_out_of_bounds, top(e, i), x, -84);
   *out = static_cast<size_t>(x);
   return 0;
 }
@@ -319,7 +319,7 @@ int container_op(engine* e, unsigned op) {
       if (int rc = need(e, 1)) return rc;
       if (int rc = object_at(e, 1, t_array, &a)) return rc;
       array_obj* arr = a->array;
-      if (arr->size == 0) return set_error(e, 21, *a, -1, -84);
+      if (arr->size == 0) return set_error(e, err_array_underflow, *a, -1, -84);
       value last = arr->items[--arr->size];  // its reference moves to the stack
       value old = *a;
       *a = last;
@@ -384,7 +384,7 @@ int container_op(engine* e, unsigned op) {
       put_number_result(e, 1, make_number(static_cast<double>(a->tree->count)));
       return k_continue;
   }
-  return set_error(e, 14, make_nil(), op, -86);
+  return set_error(e, err_unknown_instruction, make_nil(), op, -86);
 }
 
 int scope_op(engine* e, unsigned op) {
@@ -400,7 +400,7 @@ int scope_op(engine* e, unsigned op) {
       if (int rc = object_at(e, 2, t_sc, &s)) return rc;
       if (int rc = string_key_at(e, 1, 35, &name)) return rc;
       value* found = scope_find(s->scope, name->str->bytes, name->str->length, true);
-      if (op == op_scope_get && !found) return set_error(e, 34, *name, -1, -2);
+      if (op == op_scope_get && !found) return set_error(e, err_scope_variable_not_found, *name, -1, -2);
       value r = op == op_scope_has ? make_bool(found != nullptr) : *found;
       value_ref(r);
       drop_to(e, e->stack.length - 1);
@@ -417,19 +417,19 @@ int scope_op(engine* e, unsigned op) {
       drop_to(e, e->stack.length - 3);
       return k_continue;
   }
-  return set_error(e, 14, make_nil(), op, -86);
+  return set_error(e, err_unknown_instruction, make_nil(), op, -86);
 }
 
 // Field widths of the protocol-buffer size codes -2 .. 2.
 int pb_field(engine* e, size_t offset_at, pb_obj* pb, size_t* offset, int* code, int bounds_error) {
   const value& off = top(e, offset_at);
   if (!is_number_type(off.type) || off.num < 0 || off.num != std::trunc(off.num)) {
-    return set_error(e, 24, off, -static_cast<double>(offset_at), -22);
+    return set_error(e, err_pb_offset_not_unsigned, off, -static_cast<double>(offset_at), -22);
   }
   const value& size = top(e, offset_at - 1);
   if (!is_number_type(size.type) || size.num != std::trunc(size.num) || size.num < -2 ||
       size.num > 2) {
-    return set_error(e, 25, size, -static_cast<double>(offset_at - 1), -22);
+    return set_error(e, err_pb_operation_size_invalid, size, -static_cast<double>(offset_at - 1), -22);
   }
   *code = static_cast<int>(size.num);
   size_t width = *code == 0 ? 1 : (*code == 1 || *code == -1) ? 2 : 4;
@@ -456,7 +456,7 @@ int pb_op(engine* e, unsigned op) {
       const value& n = top(e, 1);
       if (!is_number_type(n.type) || n.num < 0 || n.num != std::trunc(n.num) ||
           n.num > 4294967295.0 * 16) {
-        return set_error(e, 22, n, -1, -22);
+        return set_error(e, err_pb_new_length_not_unsigned, n, -1, -22);
       }
       if (int rc = pb_set_length(e, p->pb, static_cast<size_t>(n.num))) return rc;
       drop_to(e, e->stack.length - 2);
@@ -486,7 +486,7 @@ int pb_op(engine* e, unsigned op) {
       int bits = code == 0 ? 8 : (code == 1 || code == -1) ? 16 : 32;
       if (!is_number_type(nv.type) || nv.num < 0 || nv.num != std::trunc(nv.num) ||
           nv.num >= std::ldexp(1.0, bits)) {
-        return set_error(e, 23, nv, -1, -22);
+        return set_error(e, err_pb_value_out_of_bounds, nv, -1, -22);
       }
       uint32_t v = static_cast<uint32_t>(nv.num);
       uint8_t* d = p->pb->data + offset;
@@ -501,7 +501,7 @@ int pb_op(engine* e, unsigned op) {
       return k_continue;
     }
   }
-  return set_error(e, 14, make_nil(), op, -86);
+  return set_error(e, err_unknown_instruction, make_nil(), op, -86);
 }
 
 }  // namespace
@@ -532,7 +532,7 @@ namespace {
 int jump_to(engine* e, double target_number) {
   int64_t target = to_int64(target_number);
   if (!std::isfinite(target_number) || !valid_jump_target(e, target)) {
-    return set_error(e, 16, make_nil(), target_number, -14);
+    return set_error(e, err_bytecode_fault, make_nil(), target_number, -14);
   }
   e->ip = target;
   return k_continue;
@@ -544,27 +544,27 @@ int call(engine* e) {
   const value& count = top(e, 1);
   if (!is_number_type(count.type) || count.num < 0 || count.num > 4294967295.0 ||
       count.num != std::trunc(count.num)) {
-    return set_error(e, 53, count, -1, -22);
+    return set_error(e, err_call_argument_count_not_unsigned, count, -1, -22);
   }
   size_t k = static_cast<size_t>(count.num);
   if (int rc = need(e, k + 2)) return rc;
   size_t fun_slot = e->stack.length - 2 - k;
   const value& fun = e->stack.items[fun_slot];
-  if (fun.type != t_fun) return set_error(e, 41, fun, -static_cast<double>(k + 2), -22);
+  if (fun.type != t_fun) return set_error(e, err_expected_function_address, fun, -static_cast<double>(k + 2), -22);
   e->stack.length--;  // the count
   double address_number = fun.num;
   int64_t address = to_int64(address_number);
   size_t available = 0;
   const uint8_t* code = code_at(e, address, &available);
-  if (!code || available < 9) return set_error(e, 16, make_nil(), address_number, -14);
+  if (!code || available < 9) return set_error(e, err_bytecode_fault, make_nil(), address_number, -14);
   if (int rc = push_value(e, make_typed(t_bp, static_cast<double>(e->bp)))) return rc;
   if (int rc = push_value(e, make_typed(t_ip, static_cast<double>(e->ip)))) return rc;
   e->bp = fun_slot + 1;
   e->ip = address;
-  if (code[0] != op_function) return set_error(e, 17, make_nil(), address_number, -14);
+  if (code[0] != op_function) return set_error(e, err_expected_function_header, make_nil(), address_number, -14);
   double declared = load_immediate(code + 1);
   if (declared != static_cast<double>(k)) {
-    return set_error(e, 18, make_number(declared), static_cast<double>(k), -22);
+    return set_error(e, err_invalid_argument_count, make_number(declared), static_cast<double>(k), -22);
   }
   e->ip = address + 9;
   return k_continue;
@@ -573,11 +573,11 @@ int call(engine* e) {
 // Restores ip and bp from their saved slots.
 int restore_frame(engine* e, size_t bp_slot, size_t ip_slot) {
   const value& ip = e->stack.items[ip_slot];
-  if (ip.type != t_ip) return set_error(e, 43, ip, 0, -22);
-  if (ip.num != std::trunc(ip.num)) return set_error(e, 52, ip, 0, -22);
+  if (ip.type != t_ip) return set_error(e, err_expected_instruction_pointer_value, ip, 0, -22);
+  if (ip.num != std::trunc(ip.num)) return set_error(e, err_register_value_not_integer, ip, 0, -22);
   const value& bp = e->stack.items[bp_slot];
-  if (bp.type != t_bp) return set_error(e, 42, bp, 0, -22);
-  if (bp.num != std::trunc(bp.num) || bp.num < 0) return set_error(e, 52, bp, 0, -22);
+  if (bp.type != t_bp) return set_error(e, err_expected_base_pointer_value, bp, 0, -22);
+  if (bp.num != std::trunc(bp.num) || bp.num < 0) return set_error(e, err_register_value_not_integer, bp, 0, -22);
   e->ip = static_cast<int64_t>(ip.num);
   e->bp = static_cast<size_t>(bp.num);
   return 0;
@@ -594,7 +594,7 @@ void finish_return(engine* e, size_t fun_slot) {
 }
 
 int return_plain(engine* e) {
-  if (e->stack.length < 4) return set_error(e, 30, make_nil(), -4, -84);
+  if (e->stack.length < 4) return set_error(e, err_stack_index_out_of_bounds, make_nil(), -4, -84);
   size_t n = e->stack.length;
   if (int rc = restore_frame(e, n - 3, n - 2)) return rc;
   finish_return(e, n - 4);
@@ -602,24 +602,24 @@ int return_plain(engine* e) {
 }
 
 int return_counts(engine* e) {
-  if (e->stack.length < 3) return set_error(e, 30, make_nil(), -3, -84);
+  if (e->stack.length < 3) return set_error(e, err_stack_index_out_of_bounds, make_nil(), -3, -84);
   const value& mv = top(e, 1);
   if (!is_number_type(mv.type) || mv.num < 0 || mv.num > 4294967295.0 ||
       mv.num != std::trunc(mv.num)) {
-    return set_error(e, 28, mv, -1, -22);
+    return set_error(e, err_return_instruction_local_variable_count_not_unsigned, mv, -1, -22);
   }
   const value& kv = top(e, 2);
   if (!is_number_type(kv.type) || kv.num < 0 || kv.num > 4294967295.0 ||
       kv.num != std::trunc(kv.num)) {
-    return set_error(e, 31, kv, -2, -22);
+    return set_error(e, err_return_argument_count_not_unsigned, kv, -2, -22);
   }
   size_t m = static_cast<size_t>(mv.num);
   size_t k = static_cast<size_t>(kv.num);
   size_t n = e->stack.length;
-  if (m + k + 6 > n) return set_error(e, 30, make_nil(), -static_cast<double>(m + k + 6), -84);
+  if (m + k + 6 > n) return set_error(e, err_stack_index_out_of_bounds, make_nil(), -static_cast<double>(m + k + 6), -84);
   size_t fun_slot = n - (m + k + 6);
   if (int rc = restore_frame(e, n - (m + 5), n - (m + 4))) return rc;
-  if (fun_slot < e->bp) return set_error(e, 30, make_nil(), -static_cast<double>(m + k + 6), -84);
+  if (fun_slot < e->bp) return set_error(e, err_stack_index_out_of_bounds, make_nil(), -static_cast<double>(m + k + 6), -84);
   e->stack.length -= 2;  // the two counts are numbers
   finish_return(e, fun_slot);
   return k_continue;
@@ -633,7 +633,7 @@ int call_if_function(engine* e) {
 }
 
 int dispatch_hook(engine* e, unsigned op) {
-  if (!e->extension_hook) return set_error(e, 14, make_nil(), op, -86);
+  if (!e->extension_hook) return set_error(e, err_unknown_instruction, make_nil(), op, -86);
   int rc = e->extension_hook(e, op, e->fragment, e->fragment_length);
   return rc == 0 ? k_continue : rc;
 }
@@ -644,7 +644,7 @@ int execute(engine* e, unsigned op, const uint8_t* operand, size_t available) {
     case op_nop: return k_continue;
     case op_push_double:
     case op_push_number: {
-      if (available < 8) return set_error(e, 16, make_nil(), static_cast<double>(e->ip), -14);
+      if (available < 8) return set_error(e, err_bytecode_fault, make_nil(), static_cast<double>(e->ip), -14);
       double x = load_immediate(operand);
       e->ip += 8;
       int rc = push_fast(e, op == op_push_double ? make_double(x) : make_number(x));
@@ -661,11 +661,11 @@ int execute(engine* e, unsigned op, const uint8_t* operand, size_t available) {
       if (int rc = need(e, 1)) return rc;
       double x = 0;
       if (int rc = number_at(e, 1, &x)) return rc;
-      if (x != std::trunc(x)) return set_error(e, 51, top(e, 1), -1, -22);
+      if (x != std::trunc(x)) return set_error(e, err_function_address_not_integer, top(e, 1), -1, -22);
       top(e, 1) = make_typed(t_fun, x);
       return k_continue;
     }
-    case op_invalid: return set_error(e, 14, make_nil(), op, -86);
+    case op_invalid: return set_error(e, err_unknown_instruction, make_nil(), op, -86);
     case op_eq: case op_ne: case op_and: case op_or: case op_xor: case op_lt: case op_gt:
     case op_le: case op_ge: case op_shl: case op_shr: case op_add: case op_sub: case op_mul:
     case op_div: case op_mod:
@@ -715,14 +715,14 @@ int execute(engine* e, unsigned op, const uint8_t* operand, size_t available) {
       put_number_result(e, 1, make_number(type_query_code(top(e, 1).type)));
       return k_continue;
     case op_call_if_fun: return call_if_function(e);
-    case op_function: return set_error(e, 3, make_nil(), op, -13);
+    case op_function: return set_error(e, err_run_into_function, make_nil(), op, -13);
   }
   if (op < 128 || (op >= 1024 && op < 2048) || op >= 32768) return dispatch_hook(e, op);
   if (op < 1024) {
     int rc = builtin_run(e, op);
     return rc == 0 ? k_continue : rc;
   }
-  return set_error(e, 14, make_nil(), op, -86);
+  return set_error(e, err_unknown_instruction, make_nil(), op, -86);
 }
 
 // After an instruction: a C stack left lower than before is reported, one
@@ -752,7 +752,7 @@ int step(engine* e, unsigned* op, bool* ended) {
   const uint8_t* code = code_at(e, e->ip, &available);
   if (!code) {
     *op = 0;
-    return set_error(e, 16, make_nil(), static_cast<double>(e->ip), -14);
+    return set_error(e, err_bytecode_fault, make_nil(), static_cast<double>(e->ip), -14);
   }
   // An instruction that cannot be decoded is reported by its lead byte.
   *op = code[0];
@@ -763,8 +763,8 @@ int step(engine* e, unsigned* op, bool* ended) {
   } else {
     n = decode_opcode(code, available, op, &illegal);
   }
-  if (n < 0) return set_error(e, 16, make_nil(), static_cast<double>(e->ip + available), -14);
-  if (n == 0) return set_error(e, 15, make_nil(), illegal, -86);
+  if (n < 0) return set_error(e, err_bytecode_fault, make_nil(), static_cast<double>(e->ip + available), -14);
+  if (n == 0) return set_error(e, err_illegal_instruction, make_nil(), illegal, -86);
   if (e->trap_hook) {
     int rc = e->trap_hook(e->trap_data, *op);
     if (rc != 0) return rc;

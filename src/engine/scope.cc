@@ -32,7 +32,7 @@ size_t round_up_power_of_two(size_t n) {
 
 scope_obj* scope_new(engine* e, size_t bucket_count, scope_obj* parent, bool holey) {
   if (bucket_count > k_max_buckets) {
-    set_error(e, 6, make_nil(), static_cast<double>(bucket_count) * sizeof(tree_entry*), -12);
+    set_error(e, err_not_enough_memory, make_nil(), static_cast<double>(bucket_count) * sizeof(tree_entry*), -12);
     return nullptr;
   }
   size_t buckets = round_up_power_of_two(bucket_count);
@@ -124,7 +124,7 @@ int reshape_pinned(engine* e, scope_obj* s, value name, value v) {
 }  // namespace
 
 int scope_set(engine* e, scope_obj* s, value name, value v) {
-  if (name.type != t_str) return set_error(e, 35, name, 0, -22);
+  if (name.type != t_str) return set_error(e, err_scope_variable_name_not_string, name, 0, -22);
   if (is_pinned(e, s, name.str->bytes, name.str->length)) return reshape_pinned(e, s, name, v);
   bool inserted;
   int rc = entry_set(e, bucket_of(s, name.str->bytes, name.str->length), name, v, &inserted);

@@ -14,14 +14,14 @@ namespace kiln::engine {
 namespace {
 
 int out_of_bounds(engine* e, int64_t index) {
-  return set_error(e, 30, make_nil(), static_cast<double>(index), -84);
+  return set_error(e, err_stack_index_out_of_bounds, make_nil(), static_cast<double>(index), -84);
 }
 
 // Appends v to a stack vector without touching its count.
 int vec_push(engine* e, value_vec* vec, value v) {
   if (vec->length == vec->capacity) {
     if (vec->capacity >= k_max_stack)
-      return set_error(e, 20, make_nil(), static_cast<double>(vec->length), -84);
+      return set_error(e, err_stack_overflow, make_nil(), static_cast<double>(vec->length), -84);
     value_vec_reserve(e, vec, vec->capacity ? 2 * vec->capacity : k_initial_stack);
   }
   vec->items[vec->length++] = v;
@@ -104,7 +104,7 @@ int peek_number(engine* e, int64_t index, double* out) {
   value* v;
   int rc = peek(e, index, &v);
   if (rc < 0) return rc;
-  if (!is_number_type(v->type)) return set_error(e, 39, *v, static_cast<double>(index), -22);
+  if (!is_number_type(v->type)) return set_error(e, err_expected_double_precision_number, *v, static_cast<double>(index), -22);
   *out = v->num;
   return 0;
 }
@@ -141,14 +141,14 @@ int cstack_push(engine* e, value v) {
 }
 
 int cstack_pop(engine* e) {
-  if (e->cstack.length == 0) return set_error(e, 19, make_nil(), 0, -84);
+  if (e->cstack.length == 0) return set_error(e, err_stack_underflow, make_nil(), 0, -84);
   value v = e->cstack.items[--e->cstack.length];
   value_unref(e, v);
   return 0;
 }
 
 int cstack_move_to_stack(engine* e) {
-  if (e->cstack.length == 0) return set_error(e, 19, make_nil(), 0, -84);
+  if (e->cstack.length == 0) return set_error(e, err_stack_underflow, make_nil(), 0, -84);
   // The reference moves with the value.
   int rc = vec_push(e, &e->stack, e->cstack.items[e->cstack.length - 1]);
   if (rc < 0) return rc;

@@ -99,7 +99,7 @@ int64_t cache_add_value(engine* e, value v) {
   value_vec& c = e->object_cache;
   if (c.length == c.capacity) {
     if (c.capacity >= k_max_object_cache)
-      return set_error(e, 33, make_nil(), static_cast<double>(c.length), -84);
+      return set_error(e, err_cache_index_out_of_bounds, make_nil(), static_cast<double>(c.length), -84);
     value_vec_reserve(e, &c, c.capacity ? 2 * c.capacity : k_initial_stack);
   }
   value_ref(v);

@@ -54,7 +54,7 @@ tree_entry* locate(tree_entry* root, const char* key, size_t key_length, tree_en
 // Allocates and links a new entry, taking references to key and value.
 int entry_insert(engine* e, tree_entry** root, value key, value v) {
   auto* n = static_cast<tree_entry*>(obj_alloc(e, k_entry_block));
-  if (!n) return set_error(e, 6, make_nil(), static_cast<double>(k_entry_block), -12);
+  if (!n) return set_error(e, err_not_enough_memory, make_nil(), static_cast<double>(k_entry_block), -12);
   // The allocation may have collected; the link position is found after it.
   tree_entry* parent;
   bool as_left;

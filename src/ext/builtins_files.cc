@@ -105,10 +105,10 @@ int abspath_builtin(kiln::engine::engine* e) {
   std::string path;
   if (!c_string(e, 1, &path)) {
     if (e->err.code) return -22;
-    return set_error(e, 61, operand(e, 1), EINVAL, -EINVAL);
+    return set_error(e, err_file_open_error, operand(e, 1), EINVAL, -EINVAL);
   }
   char* real = realpath(path.c_str(), nullptr);
-  if (!real) return set_error(e, 61, operand(e, 1), errno, -errno);
+  if (!real) return set_error(e, err_file_open_error, operand(e, 1), errno, -errno);
   int rc = string_result(e, 1, real);
   free(real);
   return rc;
@@ -126,7 +126,7 @@ int access_builtin(kiln::engine::engine* e) {
   if (mode == "r") how = R_OK;
   if (mode == "w") how = W_OK;
   if (mode == "x") how = X_OK;
-  if (how < 0) return set_error(e, 60, operand(e, 1), -1, -22);
+  if (how < 0) return set_error(e, err_invalid_mode, operand(e, 1), -1, -22);
   bool ok = c_string(e, 2, &path) && access(path.c_str(), how) == 0;
   return kiln::engine::lib::result(e, 2, make_bool(ok));
 }
@@ -136,7 +136,7 @@ int regex_filter(kiln::engine::engine* e, bool extended) {
   std::vector<std::string_view> items;
   if (int rc = list_arg(e, 3, &items)) return rc;
   const value& keep_value = operand(e, 2);
-  if (!is_number_type(keep_value.type)) return set_error(e, 40, keep_value, -2, -22);
+  if (!is_number_type(keep_value.type)) return set_error(e, err_expected_boolean, keep_value, -2, -22);
   bool keep = keep_value.num != 0;
   std::string pattern;
   if (!c_string(e, 1, &pattern)) {

@@ -25,7 +25,7 @@ int list_arg(kiln::engine::engine* e, size_t i, std::vector<std::string_view>* o
   out->clear();
   for (size_t k = 0; k < a->array->size; k++) {
     const value& v = a->array->items[k];
-    if (v.type != t_str) return set_error(e, 48, v, -static_cast<double>(i), -22);
+    if (v.type != t_str) return set_error(e, err_expected_string, v, -static_cast<double>(i), -22);
     out->emplace_back(v.str->bytes, v.str->length);
   }
   return 0;
@@ -200,7 +200,7 @@ int run_builtin(kiln::engine::engine* e, unsigned op) {
   }
   int rc = file_builtin(e, op);
   if (rc != 1) return rc;
-  return set_error(e, 14, make_nil(), op, -86);
+  return set_error(e, err_unknown_instruction, make_nil(), op, -86);
 }
 
 }  // namespace kiln::ext

@@ -76,7 +76,7 @@ int extension_hook(engine::engine* e, unsigned opcode, const uint8_t*, size_t) {
       opcode != engine::op_addrule) {
     return run_builtin(e, opcode);
   }
-  return engine::set_error(e, 14, engine::make_nil(), opcode, -86);
+  return engine::set_error(e, engine::err_unknown_instruction, engine::make_nil(), opcode, -86);
 }
 
 }  // namespace kiln::ext

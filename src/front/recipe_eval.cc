@@ -91,14 +91,14 @@ void unbind_automatic(eng::engine* e, eng::scope_obj* s) {
 // when the value is no such array.
 bool command_words(eng::engine* e, eng::value v, std::vector<std::string>* out) {
   if (v.type != eng::t_array) {
-    eng::set_error(e, 47, v, 0, -22);
+    eng::set_error(e, eng::err_expected_array, v, 0, -22);
     return false;
   }
   out->clear();
   for (size_t i = 0; i < v.array->size; i++) {
     eng::value w = v.array->items[i];
     if (w.type != eng::t_str) {
-      eng::set_error(e, 48, w, static_cast<double>(i), -22);
+      eng::set_error(e, eng::err_expected_string, w, static_cast<double>(i), -22);
       return false;
     }
     out->emplace_back(w.str->bytes, w.str->length);
@@ -177,7 +177,7 @@ int run_entry(eng::engine* e, const graph::rule* r, const recipe_entry& entry,
   settle_exit(e, depth, bp);
   eng::clear_error(e);
   if (e->stack.length != depth + 1) {
-    eng::set_error(e, 30, eng::value{}, static_cast<double>(e->stack.length), -84);
+    eng::set_error(e, eng::err_stack_index_out_of_bounds, eng::value{}, static_cast<double>(e->stack.length), -84);
     drop_to(e, depth);
     return -2;
   }
@@ -186,7 +186,7 @@ int run_entry(eng::engine* e, const graph::rule* r, const recipe_entry& entry,
   int rc = 0;
   if (entry.kind == recipe_kind::list_code) {
     if (v.type != eng::t_array) {
-      eng::set_error(e, 47, v, 0, -22);
+      eng::set_error(e, eng::err_expected_array, v, 0, -22);
       rc = -2;
     } else {
       for (size_t i = 0; i < v.array->size && rc == 0; i++) {

@@ -114,7 +114,7 @@ int encode_members(kiln::engine::engine* e, value v, json_writer* w, int budget)
 int encode(kiln::engine::engine* e, value v, json_writer* w, int budget) {
   // Nesting beyond the budget (a cycle, or a value built too deep) counts
   // as exhausted memory and is recorded as such.
-  if (budget <= 0) return set_error(e, 6, make_nil(), static_cast<double>(w->depth), -12);
+  if (budget <= 0) return set_error(e, err_not_enough_memory, make_nil(), static_cast<double>(w->depth), -12);
   char text[40];
   switch (v.type) {
     case t_int:
@@ -147,7 +147,7 @@ int encode(kiln::engine::engine* e, value v, json_writer* w, int budget) {
       if (int rc = encode_members(e, v, w, budget - 1)) return rc;
       return close_container(w, "}");
     default:
-      return set_error(e, 66, v, 0, -22);
+      return set_error(e, err_non_json_type, v, 0, -22);
   }
 }
 
@@ -227,12 +227,12 @@ int json_number_text(double x, char* buffer) {
 }
 
 int builtin_jsonenc(kiln::engine::engine* e) {
-  if (e->stack.length <= e->bp) return set_error(e, 30, make_nil(), -1, -84);
+  if (e->stack.length <= e->bp) return set_error(e, err_stack_index_out_of_bounds, make_nil(), -1, -84);
   text_buffer out;
   json_writer w;
   json_writer_init(&w, false, 2, append_to_buffer, &out);
   int rc = json_encode_value(e, e->stack.items[e->stack.length - 1], &w, k_depth_budget);
-  if (out.refused) return set_error(e, 6, make_nil(), static_cast<double>(out.refused), -12);
+  if (out.refused) return set_error(e, err_not_enough_memory, make_nil(), static_cast<double>(out.refused), -12);
   if (rc) return rc;
   int64_t slot = cstack_string_new(e, out.length ? out.bytes : "", out.length);
   if (slot < 0) return static_cast<int>(slot);
