@@ -1,5 +1,6 @@
 // Printing values for @dump and diagnostics.
 #include <cinttypes>
+#include <climits>
 #include <cstdio>
 #include <vector>
 
@@ -34,6 +35,15 @@ void dump_string(FILE* out, const str_obj* s) {
   fputc('"', out);
 }
 
+// The integer an address-like payload (fun, bp, ip) prints as: any
+// number can get there, so it is clamped to the range; NaN prints as 0.
+long long address_number(double x) {
+  if (x != x) return 0;
+  if (x >= 9223372036854775808.0) return LLONG_MAX;
+  if (x < -9223372036854775808.0) return LLONG_MIN;
+  return static_cast<long long>(x);
+}
+
 void dump_number(FILE* out, const value& v) {
   char text[32];
   double x = v.num;
@@ -62,9 +72,9 @@ void dump_value(FILE* out, value v, std::vector<const object*>& path) {
     case t_int:
     case t_double: dump_number(out, v); return;
     case t_bool: fputs(v.num != 0 ? "true" : "false", out); return;
-    case t_fun: fprintf(out, "fun(%lld)", static_cast<long long>(v.num)); return;
-    case t_bp: fprintf(out, "bp(%lld)", static_cast<long long>(v.num)); return;
-    case t_ip: fprintf(out, "ip(%lld)", static_cast<long long>(v.num)); return;
+    case t_fun: fprintf(out, "fun(%lld)", address_number(v.num)); return;
+    case t_bp: fprintf(out, "bp(%lld)", address_number(v.num)); return;
+    case t_ip: fprintf(out, "ip(%lld)", address_number(v.num)); return;
     case t_rg: fputs("rg", out); return;
     case t_nil: fputs("null", out); return;
     case t_str: dump_string(out, v.str); return;

@@ -63,6 +63,17 @@ TEST_F(Dump, ScalarsAndStrings) {
   value_unref(&e, s);
 }
 
+// @make_fun accepts any integral number, infinities included, and code
+// can store any number into a saved-pointer slot: the address prints
+// clamped to the integer range.
+TEST_F(Dump, AddressesBeyondTheIntegerRangeAreClamped) {
+  EXPECT_EQ(dump(make_typed(t_fun, 1e300)), "fun(9223372036854775807)");
+  EXPECT_EQ(dump(make_typed(t_fun, -INFINITY)), "fun(-9223372036854775808)");
+  EXPECT_EQ(dump(make_typed(t_ip, 9223372036854775808.0)), "ip(9223372036854775807)");
+  EXPECT_EQ(dump(make_typed(t_bp, std::nan(""))), "bp(0)");
+  EXPECT_EQ(dump(make_typed(t_bp, -7)), "bp(-7)");
+}
+
 TEST_F(Dump, ContainersAndSelfReference) {
   array_obj* a = array_new(&e);
   value av = make_object(t_array, a);
