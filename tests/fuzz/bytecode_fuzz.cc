@@ -10,6 +10,7 @@
 #include <cstdlib>
 
 #include "engine/engine.h"
+#include "fuzz/engine_teardown.h"
 #include "fuzz/fuzz_common.h"
 #include "json/reader.h"
 
@@ -46,16 +47,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (eng::bytecode_append(&e, data, size) != 0) abort();
   eng::engine_run(&e, nullptr, 0);
 
-  e.bp = 0;
-  while (e.stack.length > 0) eng::pop(&e);
-  while (e.cstack.length > 0) eng::cstack_pop(&e);
-  eng::clear_error(&e);
-  eng::backtrace_clear(&e);
-  eng::engine_verify_refcounts(&e);
-  eng::engine_free(&e);
-  if (e.alloc.bytes_in_use != 0) {
-    fprintf(stderr, "fuzz: %zu engine bytes not returned\n", e.alloc.bytes_in_use);
-    abort();
-  }
+  kiln::fuzz::free_engine_checked(&e);
   return 0;
 }

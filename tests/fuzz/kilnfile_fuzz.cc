@@ -31,6 +31,7 @@
 #include "front/includes.h"
 #include "front/rule_builtins.h"
 #include "front/rule_list.h"
+#include "fuzz/engine_teardown.h"
 #include "fuzz/fuzz_common.h"
 #include "json/reader.h"
 
@@ -123,17 +124,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fprintf(stderr, "fuzz: %zu values left on the engine stack\n", e.stack.length);
     abort();
   }
-  e.bp = 0;
-  while (e.stack.length > 0) eng::pop(&e);
-  while (e.cstack.length > 0) eng::cstack_pop(&e);
-  eng::clear_error(&e);
-  eng::backtrace_clear(&e);
-  eng::engine_verify_refcounts(&e);
-  eng::engine_free(&e);
-  if (e.alloc.bytes_in_use != 0) {
-    fprintf(stderr, "fuzz: %zu engine bytes not returned\n", e.alloc.bytes_in_use);
-    abort();
-  }
+  kiln::fuzz::free_engine_checked(&e);
   kiln::front::clear_scope_directories();
   return 0;
 }
