@@ -5,6 +5,8 @@
 #include <memory>
 #include <new>
 
+#include "base/fib_hash.h"
+
 namespace kiln::db {
 
 namespace {
@@ -29,8 +31,7 @@ struct table {
   size_t count = 0;
 
   graph::rb_node** bucket_of(uint32_t key) {
-    uint64_t h = static_cast<uint64_t>(key) * 0x9E3779B97F4A7C15ull;
-    return &buckets[(h >> 32) & (buckets.size() - 1)];
+    return &buckets[fib_bucket(key, buckets.size())];
   }
 
   // Orders the bucket trees by id as an unsigned number.

@@ -8,8 +8,8 @@
 // Both tables have the same shape: a power-of-two array of buckets (the
 // configured count to begin with, doubled whenever the entries outnumber
 // the buckets twice), the
-// bucket of id k being bits 32 and up of k * 0x9E3779B97F4A7C15 masked to
-// the bucket count; each bucket a red-black tree ordered by the id as an
+// bucket of id k being the top bits of k * 0x9E3779B97F4A7C15 (Fibonacci
+// hashing, base/fib_hash.h); each bucket a red-black tree ordered by the id as an
 // unsigned number; and every entry of a table on one doubly linked list in
 // insertion order, which the writer follows. Inserting an id that is
 // already present replaces the old entry: the old one leaves its tree and

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "base/fib_hash.h"
 #include "cli/diag.h"
 #include "cli/settings.h"
 #include "graph/arena.h"
@@ -11,7 +12,6 @@ namespace kiln::graph {
 
 namespace {
 
-constexpr uint64_t k_golden = 0x9E3779B97F4A7C15ull;
 constexpr uint64_t k_tgt_mult = 0x17F4A7C15ull;
 constexpr int k_later_pairs_per_block = 510;
 constexpr uint32_t k_max_dep_bucket_mask = (1u << 20) - 1;
@@ -49,7 +49,7 @@ struct dependant_node : rb_node {
 };
 
 inline dep_bucket& dep_bucket_of(const rule* r, uint64_t key) {
-  return r->buckets[static_cast<size_t>(((key * k_golden) >> 32) & r->bucket_mask)];
+  return r->buckets[fib_bucket(static_cast<uint32_t>(key), size_t{r->bucket_mask} + 1)];
 }
 
 inline size_t tgt_bucket_of(strid id) {

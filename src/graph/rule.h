@@ -8,8 +8,8 @@
 //
 // Per-rule sets are hashed: the dependency buckets each hold two tree
 // roots, `kilndep` entries by string id and `dep_remain` entries by rule
-// id; the bucket of a key is bits 32 and up of key * 0x9E3779B97F4A7C15,
-// masked to the rule's bucket count. A rule starts with the expected-deps
+// id; the bucket of a key is the top bits of key * 0x9E3779B97F4A7C15
+// (base/fib_hash.h), as many as the rule's bucket count needs. A rule starts with the expected-deps
 // count (a power of two, fixed when the first rule is made; one unless
 // @expecteddeps says otherwise) and doubles it whenever its set holds more
 // than twice as many dependencies, so a rule of a few dependencies costs

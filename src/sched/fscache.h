@@ -4,7 +4,7 @@
 //
 // Both are the same structure over a different payload: entries found
 // through a power-of-two number of hash buckets by string id (Fibonacci
-// hashing: bits 32 and up of id * 0x9E3779B97F4A7C15), kept on a recency
+// hashing, base/fib_hash.h), kept on a recency
 // list. Storage grows in pools, first min(256, capacity) entries, then
 // doubling up to the capacity; when no free entry is left the least
 // recently used one is evicted. A hit moves the entry to the recent end.
@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "base/fib_hash.h"
 #include "db/db_tables.h"
 #include "graph/stringtab.h"
 
@@ -66,8 +67,7 @@ class fscache {
   };
 
   size_t bucket_of(graph::strid id) const {
-    return ((static_cast<uint64_t>(static_cast<uint32_t>(id)) * 0x9E3779B97F4A7C15ull) >> 32) &
-           (buckets_.size() - 1);
+    return fib_bucket(static_cast<uint32_t>(id), buckets_.size());
   }
   static constexpr size_t k_max_load = 2;
   static constexpr size_t k_max_buckets = size_t{1} << 30;
