@@ -217,7 +217,6 @@ void create_tables() {
                       cfg.access_cache_size);
   if (cfg.output_sync == sync_unset) cfg.output_sync = sync_none;
   graph::stringtab_init(cfg.expected_strings, cfg.sttable_entries);
-  db::db_load();
   struct rlimit rl;
   if (getrlimit(RLIMIT_STACK, &rl) != 0) diag::internal_error("20");
   if (rl.rlim_cur != RLIM_INFINITY && rl.rlim_cur < k_stack_limit) {

@@ -55,8 +55,8 @@ void locate_project();
 // not found" or "Parsing failed".
 void parse_description();
 
-// Applies the table sizes, creates the caches and the string table, loads
-// the database and raises the stack limit.
+// Applies the table sizes, creates the caches and the string table and
+// raises the stack limit.
 void create_tables();
 
 // The forward path and the invocation directory's path below the top;

@@ -78,10 +78,11 @@ std::string target_name(const char* name) {
 }  // namespace
 
 void make_rules() {
-  const front::rule_list& parsed = parse_result();
+  front::rule_list& parsed = parse_result();
   // Rules with targets first, in file order; dependency-only entries after
-  // them, so that they find the rules they extend.
-  for (const graph::parsed_rule& pr : parsed.rules) {
+  // them, so that they find the rules they extend. A rule's parsed names
+  // go as soon as it is made.
+  for (graph::parsed_rule& pr : parsed.rules) {
     if (pr.flags & graph::k_parsed_deponly) continue;
     if (cfg.debug) diag::trace("ADDING RULE\n");
     graph::ruleid id = graph::add_parsed_rule(pr);
@@ -89,6 +90,9 @@ void make_rules() {
                                    graph::k_parsed_isdistcleanhook |
                                    graph::k_parsed_isbothcleanhook));
     if (default_rule < 0 && id >= 0 && candidate && pr.prefix == dirs.forward) default_rule = id;
+    std::vector<graph::parsed_name>().swap(pr.targets);
+    std::vector<graph::parsed_name>().swap(pr.deps);
+    std::vector<std::string>().swap(pr.bases);
   }
   for (const graph::parsed_rule& pr : parsed.rules) {
     if (!(pr.flags & graph::k_parsed_deponly)) continue;
@@ -106,6 +110,9 @@ void read_dependency_files() {
   // The rules keep their recipes; the rest of the parse result goes.
   parsed.rules.clear();
   parsed.rules.shrink_to_fit();
+  // Loaded only now, so that its entries take the memory the parse result
+  // gave back.
+  db::db_load();
   db::read_cdepincludes(parsed.cdepincludes, sched::file_stamp_cached);
   parsed.cdepincludes.clear();
 }

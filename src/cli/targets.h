@@ -22,7 +22,9 @@ void make_rules();
 // Step 21: fatal "no applicable rules" without a default rule and targets.
 void require_applicable_rule(int n_targets);
 
-// Step 22: reads the compiler dependency files named by @cdepincludes.
+// Step 22: drops the parse result, loads the database (its entries reuse
+// the memory the parse result gave back) and reads the compiler dependency
+// files named by @cdepincludes.
 void read_dependency_files();
 
 // Step 23: the self-pipe, then the parent's jobserver or an own one.
