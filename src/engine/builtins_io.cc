@@ -33,7 +33,9 @@ int uint_arg(engine* e, size_t i, size_t* out) {
   return 0;
 }
 
-int fopen_builtin(engine* e) {
+}  // namespace
+
+int run_fopen(engine* e) {
   std::string_view name;
   std::string_view mode;
   if (int rc = string_arg(e, 2, &name)) return rc;
@@ -53,7 +55,9 @@ int fopen_builtin(engine* e) {
   return cstack_result(e, 2);
 }
 
-// 174/177: ios pb off len -> count.
+namespace {
+
+// ios pb off len -> count.
 int transfer(engine* e, bool reading) {
   FILE* f = nullptr;
   value* p = nullptr;
@@ -70,7 +74,30 @@ int transfer(engine* e, bool reading) {
   return number_result(e, 4, static_cast<double>(n));
 }
 
-int fseek_builtin(engine* e) {
+}  // namespace
+
+int run_fread(engine* e) { return transfer(e, true); }
+int run_fwrite(engine* e) { return transfer(e, false); }
+
+int run_fclose(engine* e) {
+  value* v = nullptr;
+  if (int rc = typed_arg(e, 1, t_ios, &v)) return rc;
+  if (v->ios->stream) {
+    fclose(v->ios->stream);
+    v->ios->stream = nullptr;
+  }
+  return result(e, 1, make_nil());
+}
+
+int run_fflush(engine* e) {
+  value* v = nullptr;
+  if (int rc = typed_arg(e, 1, t_ios, &v)) return rc;
+  if (!v->ios->stream) return set_error(e, err_file_is_closed, *v, -1, -22);
+  fflush(v->ios->stream);
+  return result(e, 1, make_nil());
+}
+
+int run_fseek(engine* e) {
   FILE* f = nullptr;
   double off = 0;
   double whence = 0;
@@ -86,8 +113,8 @@ int fseek_builtin(engine* e) {
   return number_result(e, 3, static_cast<double>(ftell(f)));
 }
 
-// 196: ios delim pb off max -> bytes stored (the delimiter included).
-int fgetdelim_builtin(engine* e) {
+// ios delim pb off max -> bytes stored (the delimiter included).
+int run_fgetdelim(engine* e) {
   FILE* f = nullptr;
   value* p = nullptr;
   size_t off = 0;
@@ -127,6 +154,8 @@ int fgetdelim_builtin(engine* e) {
   return number_result(e, 5, static_cast<double>(stored));
 }
 
+namespace {
+
 // Stores a number under a key given as C text; the new key string stays
 // rooted on the C stack while the tree allocates its entry.
 int set_field(engine* e, tree_obj* t, const char* key, double x) {
@@ -137,7 +166,7 @@ int set_field(engine* e, tree_obj* t, const char* key, double x) {
   return rc;
 }
 
-// 198/199: usec -> tree of the broken-down time.
+// usec -> tree of the broken-down time.
 int broken_down(engine* e, bool local) {
   double usec = 0;
   if (int rc = number_arg(e, 1, &usec)) return rc;
@@ -187,7 +216,18 @@ int tm_field(engine* e, tree_obj* t, const char* key, bool required, int fallbac
   return 0;
 }
 
-int mktime_builtin(engine* e) {
+}  // namespace
+
+int run_localtime(engine* e) { return broken_down(e, true); }
+int run_gmtime(engine* e) { return broken_down(e, false); }
+
+int run_gettime(engine* e) {
+  struct timeval tv;
+  gettimeofday(&tv, nullptr);
+  return push_number(e, static_cast<double>(tv.tv_sec) * 1000000 + tv.tv_usec);
+}
+
+int run_mktime(engine* e) {
   value* tv = nullptr;
   if (int rc = typed_arg(e, 1, t_tree, &tv)) return rc;
   tree_obj* t = tv->tree;
@@ -210,59 +250,6 @@ int mktime_builtin(engine* e) {
   if (int rc = set_field(e, t, "tm_yday", tm.tm_yday + 1)) return rc;
   if (int rc = set_field(e, t, "tm_isdst", tm.tm_isdst)) return rc;
   return number_result(e, 1, static_cast<double>(seconds) * 1000000 + usec);
-}
-
-}  // namespace
-
-int file_builtin(engine* e, unsigned op) {
-  switch (op) {
-    case 172:
-      if (int rc = need(e, 2)) return rc;
-      return fopen_builtin(e);
-    case 173:
-    case 176: {
-      if (int rc = need(e, 1)) return rc;
-      value* v = nullptr;
-      if (int rc = typed_arg(e, 1, t_ios, &v)) return rc;
-      if (op == 176) {
-        if (!v->ios->stream) return set_error(e, err_file_is_closed, *v, -1, -22);
-        fflush(v->ios->stream);
-      } else if (v->ios->stream) {
-        fclose(v->ios->stream);
-        v->ios->stream = nullptr;
-      }
-      return result(e, 1, make_nil());
-    }
-    case 174:
-    case 177:
-      if (int rc = need(e, 4)) return rc;
-      return transfer(e, op == 174);
-    case 175:
-      if (int rc = need(e, 3)) return rc;
-      return fseek_builtin(e);
-    case 196:
-      if (int rc = need(e, 5)) return rc;
-      return fgetdelim_builtin(e);
-  }
-  return 1;
-}
-
-int time_builtin(engine* e, unsigned op) {
-  switch (op) {
-    case 197: {
-      struct timeval tv;
-      gettimeofday(&tv, nullptr);
-      return push_number(e, static_cast<double>(tv.tv_sec) * 1000000 + tv.tv_usec);
-    }
-    case 198:
-    case 199:
-      if (int rc = need(e, 1)) return rc;
-      return broken_down(e, op == 198);
-    case 200:
-      if (int rc = need(e, 1)) return rc;
-      return mktime_builtin(e);
-  }
-  return 1;
 }
 
 }  // namespace kiln::engine::lib

@@ -717,8 +717,11 @@ int execute(engine* e, unsigned op, const uint8_t* operand, size_t available) {
     case op_call_if_fun: return call_if_function(e);
     case op_function: return set_error(e, err_run_into_function, make_nil(), op, -13);
   }
-  if (op < 128 || (op >= 1024 && op < 2048) || op >= 32768) return dispatch_hook(e, op);
-  if (op < 1024) {
+  if (op < k_first_library_opcode || (op >= k_end_library_opcode && op < k_end_extension_block) ||
+      op >= k_first_high_extension_opcode) {
+    return dispatch_hook(e, op);
+  }
+  if (op < k_end_library_opcode) {
     int rc = builtin_run(e, op);
     return rc == 0 ? k_continue : rc;
   }

@@ -21,7 +21,6 @@
 namespace kiln::ext {
 
 using namespace kiln::engine;
-using kiln::engine::lib::need;
 using kiln::engine::lib::operand;
 using kiln::engine::lib::string_arg;
 
@@ -55,7 +54,6 @@ bool c_string(kiln::engine::engine* e, size_t i, std::string* out) {
 }
 
 int glob_builtin(kiln::engine::engine* e) {
-  if (int rc = need(e, 1)) return rc;
   std::string pattern;
   if (!c_string(e, 1, &pattern)) {
     if (e->err.code) return -22;
@@ -78,7 +76,6 @@ int glob_builtin(kiln::engine::engine* e) {
 }
 
 int jsonin_builtin(kiln::engine::engine* e) {
-  if (int rc = need(e, 1)) return rc;
   std::string name;
   if (!c_string(e, 1, &name)) {
     if (e->err.code) return -22;
@@ -101,7 +98,6 @@ int jsonin_builtin(kiln::engine::engine* e) {
 }
 
 int abspath_builtin(kiln::engine::engine* e) {
-  if (int rc = need(e, 1)) return rc;
   std::string path;
   if (!c_string(e, 1, &path)) {
     if (e->err.code) return -22;
@@ -115,7 +111,6 @@ int abspath_builtin(kiln::engine::engine* e) {
 }
 
 int access_builtin(kiln::engine::engine* e) {
-  if (int rc = need(e, 2)) return rc;
   std::string path;
   std::string_view given;
   std::string_view mode;
@@ -132,7 +127,6 @@ int access_builtin(kiln::engine::engine* e) {
 }
 
 int regex_filter(kiln::engine::engine* e, bool extended) {
-  if (int rc = need(e, 3)) return rc;
   std::vector<std::string_view> items;
   if (int rc = list_arg(e, 3, &items)) return rc;
   const value& keep_value = operand(e, 2);
@@ -162,16 +156,11 @@ int regex_filter(kiln::engine::engine* e, bool extended) {
 
 }  // namespace
 
-int file_builtin(kiln::engine::engine* e, unsigned opcode) {
-  switch (opcode) {
-    case 81: return glob_builtin(e);
-    case 82: return jsonin_builtin(e);
-    case 89: return abspath_builtin(e);
-    case 90: return regex_filter(e, false);
-    case 91: return regex_filter(e, true);
-    case 96: return access_builtin(e);
-  }
-  return 1;
-}
+int run_glob(kiln::engine::engine* e) { return glob_builtin(e); }
+int run_jsonin(kiln::engine::engine* e) { return jsonin_builtin(e); }
+int run_abspath(kiln::engine::engine* e) { return abspath_builtin(e); }
+int run_regfilter(kiln::engine::engine* e) { return regex_filter(e, false); }
+int run_eregfilter(kiln::engine::engine* e) { return regex_filter(e, true); }
+int run_access(kiln::engine::engine* e) { return access_builtin(e); }
 
 }  // namespace kiln::ext
