@@ -25,13 +25,13 @@ namespace lib {
 int need(engine* e, size_t n) {
   size_t above = e->stack.length > e->bp ? e->stack.length - e->bp : 0;
   if (above >= n) return 0;
-  return set_error(e, err_stack_index_out_of_bounds, make_nil(), -static_cast<double>(n), -84);
+  return set_error(e, err_stack_index_out_of_bounds, make_nil(), -static_cast<double>(n), base::rc_out_of_bounds);
 }
 
 int typed_arg(engine* e, size_t i, uint32_t type, value** out) {
   value& v = operand(e, i);
   if (v.type != type) {
-    return set_error(e, expected_type_error(type), v, -static_cast<double>(i), -22);
+    return set_error(e, expected_type_error(type), v, -static_cast<double>(i), base::rc_invalid);
   }
   *out = &v;
   return 0;
@@ -46,7 +46,7 @@ int string_arg(engine* e, size_t i, std::string_view* out) {
 
 int number_arg(engine* e, size_t i, double* out) {
   const value& v = operand(e, i);
-  if (!is_number_type(v.type)) return set_error(e, err_expected_double_precision_number, v, -static_cast<double>(i), -22);
+  if (!is_number_type(v.type)) return set_error(e, err_expected_double_precision_number, v, -static_cast<double>(i), base::rc_invalid);
   *out = v.num;
   return 0;
 }
@@ -54,7 +54,7 @@ int number_arg(engine* e, size_t i, double* out) {
 int int_arg(engine* e, size_t i, double* out) {
   if (int rc = number_arg(e, i, out)) return rc;
   if (!std::isfinite(*out) || *out != std::trunc(*out)) {
-    return set_error(e, err_index_not_an_integer, operand(e, i), -static_cast<double>(i), -22);
+    return set_error(e, err_index_not_an_integer, operand(e, i), -static_cast<double>(i), base::rc_invalid);
   }
   return 0;
 }
@@ -63,14 +63,14 @@ int byte_arg(engine* e, size_t i, unsigned char* out) {
   double x = 0;
   if (int rc = number_arg(e, i, &x)) return rc;
   if (x != std::trunc(x) || x < 0 || x > 255) {
-    return set_error(e, err_invalid_character, operand(e, i), -static_cast<double>(i), -22);
+    return set_error(e, err_invalid_character, operand(e, i), -static_cast<double>(i), base::rc_invalid);
   }
   *out = static_cast<unsigned char>(x);
   return 0;
 }
 
 int out_of_range(engine* e, size_t i) {
-  return set_error(e, err_index_out_of_bounds, operand(e, i), -static_cast<double>(i), -34);
+  return set_error(e, err_index_out_of_bounds, operand(e, i), -static_cast<double>(i), base::rc_out_of_range);
 }
 
 int result(engine* e, size_t n, value v) { return replace_top(e, n, v); }
@@ -86,7 +86,7 @@ int run_dict_iterate(engine* e) {
   value* t = nullptr;
   if (int rc = typed_arg(e, 3, t_tree, &t)) return rc;
   const value& key = operand(e, 2);
-  if (key.type != t_str && key.type != t_nil) return set_error(e, err_tree_iterator_not_string_or_nil, key, -2, -22);
+  if (key.type != t_str && key.type != t_nil) return set_error(e, err_tree_iterator_not_string_or_nil, key, -2, base::rc_invalid);
   double backwards = 0;
   if (int rc = number_arg(e, 1, &backwards)) return rc;
   const str_obj* k = key.type == t_str ? key.str : nullptr;
@@ -145,7 +145,7 @@ int run_dupnonrec(engine* e) {
     }
     return cstack_result(e, 1);
   }
-  return set_error(e, err_expected_array_or_tree, src, -1, -22);
+  return set_error(e, err_expected_array_or_tree, src, -1, base::rc_invalid);
 }
 
 int run_embed_list(engine* e) {
@@ -201,7 +201,7 @@ int run_str_list_unique(engine* e) {
   value* a = nullptr;
   if (int rc = typed_arg(e, 1, t_array, &a)) return rc;
   for (size_t i = 0; i < a->array->size; i++) {
-    if (a->array->items[i].type != t_str) return set_error(e, err_expected_string, a->array->items[i], -1, -22);
+    if (a->array->items[i].type != t_str) return set_error(e, err_expected_string, a->array->items[i], -1, base::rc_invalid);
   }
   int64_t seen_slot = cstack_tree_new(e);
   if (seen_slot < 0) return static_cast<int>(seen_slot);
@@ -236,7 +236,7 @@ int run_scopenew(engine* e) {
   if (int rc = typed_arg(e, 2, t_sc, &parent)) return rc;
   if (int rc = number_arg(e, 1, &holey)) return rc;
   scope_obj* s = scope_new(e, k_root_scope_buckets, parent->scope, holey != 0);
-  if (!s) return -12;
+  if (!s) return base::rc_no_memory;
   int64_t index = s->cache_index;
   value_unref(e, make_object(t_sc, s));  // the object cache keeps it
   return number_result(e, 2, static_cast<double>(index));
@@ -252,7 +252,7 @@ int scope_here(engine* e, bool query) {
   if (int rc = typed_arg(e, 1, t_str, &name)) return rc;
   value* found = scope_find(s->scope, name->str->bytes, name->str->length, false);
   if (query) return result(e, 2, make_bool(found != nullptr));
-  if (!found) return set_error(e, err_scope_variable_not_found, *name, -1, -2);
+  if (!found) return set_error(e, err_scope_variable_not_found, *name, -1, base::rc_not_found);
   return result(e, 2, *found);
 }
 

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "base/result_codes.h"
 #include "engine/operands.h"
 
 namespace kiln::engine::lib {
@@ -18,7 +19,7 @@ namespace {
 int stream_arg(engine* e, size_t i, FILE** out) {
   value* v = nullptr;
   if (int rc = typed_arg(e, i, t_ios, &v)) return rc;
-  if (!v->ios->stream) return set_error(e, err_file_is_closed, *v, -static_cast<double>(i), -22);
+  if (!v->ios->stream) return set_error(e, err_file_is_closed, *v, -static_cast<double>(i), base::rc_invalid);
   *out = v->ios->stream;
   return 0;
 }
@@ -27,7 +28,7 @@ int stream_arg(engine* e, size_t i, FILE** out) {
 int uint_arg(engine* e, size_t i, size_t* out) {
   double x = 0;
   if (int rc = int_arg(e, i, &x)) return rc;
-  if (x < 0) return set_error(e, err_negative, operand(e, i), -static_cast<double>(i), -22);
+  if (x < 0) return set_error(e, err_negative, operand(e, i), -static_cast<double>(i), base::rc_invalid);
   // Values beyond the address space are clamped; the bounds checks refuse them.
   *out = x >= 18446744073709551616.0 ? SIZE_MAX : static_cast<size_t>(x);
   return 0;
@@ -44,7 +45,7 @@ int run_fopen(engine* e) {
                                         "rb", "wb", "ab", "r+b", "w+b", "a+b"};
   bool known = false;
   for (const char* m : k_modes) known = known || mode == m;
-  if (!known) return set_error(e, err_invalid_mode, operand(e, 1), -1, -22);
+  if (!known) return set_error(e, err_invalid_mode, operand(e, 1), -1, base::rc_invalid);
   if (memchr(name.data(), '\0', name.size())) return result(e, 2, make_nil());
   // Refused like a failed open.
   if (e->no_side_effects && mode != "r" && mode != "rb") return result(e, 2, make_nil());
@@ -68,7 +69,7 @@ int transfer(engine* e, bool reading) {
   if (int rc = uint_arg(e, 2, &off)) return rc;
   if (int rc = uint_arg(e, 1, &len)) return rc;
   if (off + len > p->pb->length || off + len < off) {
-    return set_error(e, err_pb_set_out_of_bounds, operand(e, 1), static_cast<double>(off + len), -84);
+    return set_error(e, err_pb_set_out_of_bounds, operand(e, 1), static_cast<double>(off + len), base::rc_out_of_bounds);
   }
   size_t n = reading ? fread(p->pb->data + off, 1, len, f) : fwrite(p->pb->data + off, 1, len, f);
   return number_result(e, 4, static_cast<double>(n));
@@ -92,7 +93,7 @@ int run_fclose(engine* e) {
 int run_fflush(engine* e) {
   value* v = nullptr;
   if (int rc = typed_arg(e, 1, t_ios, &v)) return rc;
-  if (!v->ios->stream) return set_error(e, err_file_is_closed, *v, -1, -22);
+  if (!v->ios->stream) return set_error(e, err_file_is_closed, *v, -1, base::rc_invalid);
   fflush(v->ios->stream);
   return result(e, 1, make_nil());
 }
@@ -104,7 +105,7 @@ int run_fseek(engine* e) {
   if (int rc = stream_arg(e, 3, &f)) return rc;
   if (int rc = int_arg(e, 2, &off)) return rc;
   if (int rc = number_arg(e, 1, &whence)) return rc;
-  if (whence != 0 && whence != 1 && whence != 2) return set_error(e, err_invalid_whence, operand(e, 1), -1, -22);
+  if (whence != 0 && whence != 1 && whence != 2) return set_error(e, err_invalid_whence, operand(e, 1), -1, base::rc_invalid);
   if (off < static_cast<double>(LONG_MIN) || off >= -static_cast<double>(LONG_MIN)) {
     return out_of_range(e, 2);
   }
@@ -122,19 +123,19 @@ int run_fgetdelim(engine* e) {
   const value& delim = operand(e, 4);
   int stop = -1;
   if (delim.type == t_str) {
-    if (delim.str->length != 1) return set_error(e, err_expect_character, delim, -4, -22);
+    if (delim.str->length != 1) return set_error(e, err_expect_character, delim, -4, base::rc_invalid);
     stop = static_cast<unsigned char>(delim.str->bytes[0]);
   } else if (delim.type != t_nil) {
-    return set_error(e, err_expected_string, delim, -4, -22);
+    return set_error(e, err_expected_string, delim, -4, base::rc_invalid);
   }
   if (int rc = typed_arg(e, 3, t_pb, &p)) return rc;
   if (int rc = uint_arg(e, 2, &off)) return rc;
   // An offset of 2^64 or more arrives clamped; no byte can be stored there.
-  if (off == SIZE_MAX) return set_error(e, err_pb_set_out_of_bounds, operand(e, 2), operand(e, 2).num, -84);
+  if (off == SIZE_MAX) return set_error(e, err_pb_set_out_of_bounds, operand(e, 2), operand(e, 2).num, base::rc_out_of_bounds);
   size_t max = SIZE_MAX;
   const value& mv = operand(e, 1);
   if (mv.type != t_nil) {
-    if (!is_number_type(mv.type)) return set_error(e, err_expected_double_precision_number, mv, -1, -22);
+    if (!is_number_type(mv.type)) return set_error(e, err_expected_double_precision_number, mv, -1, base::rc_invalid);
     if (int rc = uint_arg(e, 1, &max)) return rc;
   }
   size_t stored = 0;
@@ -143,7 +144,7 @@ int run_fgetdelim(engine* e) {
     if (c == EOF) break;
     size_t at = off + stored;
     if (at >= p->pb->length) {
-      if (at == SIZE_MAX) return set_error(e, err_pb_set_out_of_bounds, operand(e, 2), static_cast<double>(at), -84);
+      if (at == SIZE_MAX) return set_error(e, err_pb_set_out_of_bounds, operand(e, 2), static_cast<double>(at), base::rc_out_of_bounds);
       if (int rc = pb_set_length(e, p->pb, at + 1)) return rc;
     }
     p->pb->data[at] = static_cast<uint8_t>(c);
@@ -170,12 +171,12 @@ int set_field(engine* e, tree_obj* t, const char* key, double x) {
 int broken_down(engine* e, bool local) {
   double usec = 0;
   if (int rc = number_arg(e, 1, &usec)) return rc;
-  if (!std::isfinite(usec) || std::fabs(usec) > 9.2e18) return set_error(e, err_number_overflow, operand(e, 1), -1, -22);
+  if (!std::isfinite(usec) || std::fabs(usec) > 9.2e18) return set_error(e, err_number_overflow, operand(e, 1), -1, base::rc_invalid);
   auto seconds = static_cast<time_t>(std::trunc(usec / 1000000));
   double rest = std::fmod(usec, 1000000);
   struct tm tm;
   if (!(local ? localtime_r(&seconds, &tm) : gmtime_r(&seconds, &tm))) {
-    return set_error(e, err_number_overflow, operand(e, 1), -1, -22);
+    return set_error(e, err_number_overflow, operand(e, 1), -1, base::rc_invalid);
   }
   int64_t slot = cstack_tree_new(e);
   if (slot < 0) return static_cast<int>(slot);
@@ -203,14 +204,14 @@ int tm_field(engine* e, tree_obj* t, const char* key, bool required, int fallbac
     if (required) {
       str_obj* k = string_new(e, key, strlen(key));
       value kv = k ? make_object(t_str, k) : make_nil();
-      int rc = set_error(e, err_tree_entry_not_found, kv, -1, -22);
+      int rc = set_error(e, err_tree_entry_not_found, kv, -1, base::rc_invalid);
       value_unref(e, kv);
       return rc;
     }
     *out = fallback;
     return 0;
   }
-  if (v->type != t_int && v->type != t_double) return set_error(e, err_expected_double_precision_number, *v, -1, -22);
+  if (v->type != t_int && v->type != t_double) return set_error(e, err_expected_double_precision_number, *v, -1, base::rc_invalid);
   double x = v->num;
   *out = (x >= INT_MIN && x <= INT_MAX) ? static_cast<int>(x) : INT_MIN;
   return 0;

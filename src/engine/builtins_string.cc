@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "base/result_codes.h"
 #include "engine/operands.h"
 
 namespace kiln::engine::lib {
@@ -75,7 +76,7 @@ int run_str_list_join(engine* e) {
   std::string out;
   for (size_t i = 0; i < list->array->size; i++) {
     const value& v = list->array->items[i];
-    if (v.type != t_str) return set_error(e, err_expected_string, v, -1, -22);
+    if (v.type != t_str) return set_error(e, err_expected_string, v, -1, base::rc_invalid);
     if (i) out.append(sep);
     out.append(v.str->bytes, v.str->length);
   }
@@ -138,7 +139,7 @@ int run_str_replace_all(engine* e) {
   if (int rc = string_arg(e, 3, &s)) return rc;
   if (int rc = string_arg(e, 2, &pattern)) return rc;
   if (int rc = string_arg(e, 1, &repl)) return rc;
-  if (pattern.empty()) return -22;
+  if (pattern.empty()) return base::rc_invalid;
   std::string out;
   size_t i = 0;
   while (i < s.size()) {
@@ -157,7 +158,7 @@ int run_str_repeat(engine* e) {
   if (int rc = string_arg(e, 2, &s)) return rc;
   const value& n = operand(e, 1);
   if (!is_number_type(n.type) || n.num < 0 || n.num != std::trunc(n.num)) {
-    return set_error(e, err_repeat_count_not_unsigned, n, -1, -22);
+    return set_error(e, err_repeat_count_not_unsigned, n, -1, base::rc_invalid);
   }
   // Counts beyond the address space are clamped; the allocation refuses them.
   size_t count = n.num >= 18446744073709551616.0 ? SIZE_MAX : static_cast<size_t>(n.num);
@@ -260,7 +261,7 @@ int run_str_word_count(engine* e) { return words(e, false); }
 
 int run_to_string(engine* e) {
   const value& v = operand(e, 1);
-  if (!is_number_type(v.type)) return set_error(e, err_expected_double_precision_number, v, -1, -22);
+  if (!is_number_type(v.type)) return set_error(e, err_expected_double_precision_number, v, -1, base::rc_invalid);
   char text[64];
   double x = v.num;
   if (v.type == t_int && x >= -9223372036854775808.0 && x < 9223372036854775808.0 &&
@@ -278,10 +279,10 @@ int run_to_number(engine* e) {
   std::string_view s;
   if (int rc = string_arg(e, 1, &s)) return rc;
   value& v = operand(e, 1);
-  if (s.empty() || memchr(s.data(), '\0', s.size())) return set_error(e, err_string_is_not_numeric, v, -1, -22);
+  if (s.empty() || memchr(s.data(), '\0', s.size())) return set_error(e, err_string_is_not_numeric, v, -1, base::rc_invalid);
   char* end = nullptr;
   double x = strtod(v.str->bytes, &end);
-  if (end != v.str->bytes + s.size()) return set_error(e, err_string_is_not_numeric, v, -1, -22);
+  if (end != v.str->bytes + s.size()) return set_error(e, err_string_is_not_numeric, v, -1, base::rc_invalid);
   bool plain = s.find_first_of(".eE") == std::string_view::npos;
   return result(e, 1, plain ? make_number(x) : make_double(x));
 }
@@ -292,7 +293,7 @@ int write_text(engine* e, FILE* stream, std::string_view s) {
   fflush(stream);
   size_t written = fwrite(s.data(), 1, s.size(), stream);
   fflush(stream);
-  if (written != s.size()) return set_error(e, err_i_o_error, make_nil(), static_cast<double>(written), -5);
+  if (written != s.size()) return set_error(e, err_i_o_error, make_nil(), static_cast<double>(written), base::rc_io_error);
   return 0;
 }
 
@@ -303,7 +304,7 @@ int run_out(engine* e) {
   double stream = 0;
   if (int rc = string_arg(e, 2, &s)) return rc;
   if (int rc = number_arg(e, 1, &stream)) return rc;
-  if (stream != 0 && stream != 1) return set_error(e, err_invalid_stream_index, operand(e, 1), -1, -22);
+  if (stream != 0 && stream != 1) return set_error(e, err_invalid_stream_index, operand(e, 1), -1, base::rc_invalid);
   if (int rc = write_text(e, stream == 0 ? stdout : stderr, s)) return rc;
   return pop_n(e, 2);
 }
@@ -312,7 +313,7 @@ int run_error(engine* e) {
   std::string_view s;
   if (int rc = string_arg(e, 1, &s)) return rc;
   if (int rc = write_text(e, stderr, s)) return rc;
-  return set_error(e, err_error_exit, operand(e, 1), -1, -85);
+  return set_error(e, err_error_exit, operand(e, 1), -1, base::rc_error_exit);
 }
 
 int run_dump(engine* e) {
@@ -344,10 +345,10 @@ int run_pb_to_str(engine* e) {
   if (int rc = typed_arg(e, 3, t_pb, &p)) return rc;
   if (int rc = int_arg(e, 2, &off)) return rc;
   if (int rc = int_arg(e, 1, &len)) return rc;
-  if (off < 0) return set_error(e, err_negative, operand(e, 2), -2, -22);
-  if (len < 0) return set_error(e, err_negative, operand(e, 1), -1, -22);
+  if (off < 0) return set_error(e, err_negative, operand(e, 2), -2, base::rc_invalid);
+  if (len < 0) return set_error(e, err_negative, operand(e, 1), -1, base::rc_invalid);
   if (off + len > static_cast<double>(p->pb->length)) {
-    return set_error(e, err_pb_set_out_of_bounds, operand(e, 1), off + len, -84);
+    return set_error(e, err_pb_set_out_of_bounds, operand(e, 1), off + len, base::rc_out_of_bounds);
   }
   return string_result(e, 3, reinterpret_cast<const char*>(p->pb->data) + static_cast<size_t>(off),
                        static_cast<size_t>(len));

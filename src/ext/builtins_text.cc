@@ -5,6 +5,7 @@
 #include <string>
 #include <unordered_set>
 
+#include "base/result_codes.h"
 #include "engine/operands.h"
 #include "ext/builtins.h"
 #include "ext/extension.h"
@@ -24,7 +25,7 @@ int list_arg(kiln::engine::engine* e, size_t i, std::vector<std::string_view>* o
   out->clear();
   for (size_t k = 0; k < a->array->size; k++) {
     const value& v = a->array->items[k];
-    if (v.type != t_str) return set_error(e, err_expected_string, v, -static_cast<double>(i), -22);
+    if (v.type != t_str) return set_error(e, err_expected_string, v, -static_cast<double>(i), base::rc_invalid);
     out->emplace_back(v.str->bytes, v.str->length);
   }
   return 0;
@@ -87,7 +88,7 @@ int substitute(kiln::engine::engine* e, bool suffix, bool all) {
               text.c_str(), part.c_str());
       str_obj* info = string_new(e, s.data(), s.size());
       value iv = info ? make_object(t_str, info) : make_nil();
-      int rc = set_error(e, err_suffix_not_found, iv, -3, -22);
+      int rc = set_error(e, err_suffix_not_found, iv, -3, base::rc_invalid);
       value_unref(e, iv);
       return rc;
     }
