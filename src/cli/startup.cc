@@ -1,5 +1,6 @@
 #include "cli/startup.h"
 
+#include "base/result_codes.h"
 #include "front/includes.h"
 
 #include <fcntl.h>
@@ -208,7 +209,7 @@ void resolve_pretend_list() {
 void parse_description() {
   if (access(cfg.description_file.c_str(), F_OK) != 0) diag::fatal("Kilnfile not found");
   int rc = front::parse_top_level(script_engine(), &parse_result(), cfg.description_file);
-  if (rc == -2) diag::fatal("Kilnfile not found");
+  if (rc == base::rc_not_found) diag::fatal("Kilnfile not found");
   if (rc != 0) diag::fatal("Parsing failed");
 }
 

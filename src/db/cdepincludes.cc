@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "base/result_codes.h"
 #include "cli/diag.h"
 #include "cli/settings.h"
 #include "db/cdep_reader.h"
@@ -22,7 +23,7 @@ std::string entry_path(const cdep_include& e) {
 // when it cannot be opened or read.
 int read_whole(const std::string& path, cdep_context& ctx) {
   FILE* f = fopen(path.c_str(), "r");
-  if (!f) return -2;
+  if (!f) return base::rc_not_found;
   int r = read_cdep_file(f, ctx);
   bool failed = ferror(f);
   fclose(f);
@@ -112,7 +113,7 @@ void read_one(const cdep_include& e, stat_function stat) {
     }
   }
   int r = read_whole(path, ctx);
-  if (r == -2) {
+  if (r == base::rc_not_found) {
     cdep_db_remove(file);
     if (e.bits & k_cdep_ignore) return;
     diag::fatal("Can't read cdepincludes from %s", path.c_str());
@@ -140,7 +141,7 @@ void reread_cdep_file(graph::strid file, graph::strid directory, stat_function s
   file_stamp stamp;
   bool exists = stat(file, &stamp);
   int r = read_whole(path, ctx);
-  if (r == -2) {
+  if (r == base::rc_not_found) {
     cdep_db_remove(file);
     return;
   }

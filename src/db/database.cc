@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "base/result_codes.h"
 #include "cli/diag.h"
 #include "cli/settings.h"
 #include "db/db_format.h"
@@ -69,22 +70,26 @@ bool is_named_file(int fd, const std::string& path) {
   return by_fd.st_dev == by_name.st_dev && by_fd.st_ino == by_name.st_ino;
 }
 
+// open_locked's failures.
+constexpr int k_open_failed = -1;
+constexpr int k_locked = -2;
+
 // Opens and locks the file named path, retrying while the name moves to
-// another file between the open and the lock. Returns the descriptor, -1
-// when it cannot be opened, -2 when it is locked by another process.
+// another file between the open and the lock. Returns the descriptor,
+// k_open_failed or k_locked (by another process).
 int open_locked(const std::string& path, bool* existed) {
   for (int attempt = 0; attempt < 1000; attempt++) {
     *existed = access(path.c_str(), F_OK) == 0;
     int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) return -1;
+    if (fd < 0) return k_open_failed;
     if (!lock_whole_file(fd)) {
       close(fd);
-      return -2;
+      return k_locked;
     }
     if (is_named_file(fd, path)) return fd;
     close(fd);
   }
-  return -2;
+  return k_locked;
 }
 
 // Flushes the directory holding path, so that a rename in it survives a
@@ -143,7 +148,7 @@ int record_targets(const graph::rule* r, command_builder& commands) {
   commands.clear();
   commands.add_commands(r->commands, r->n_commands);
   for (const graph::tgt* t = r->first_tgt; t; t = t->next) {
-    if (cmd_db_insert(t->id, r->prefix, commands) < 0) return -12;
+    if (cmd_db_insert(t->id, r->prefix, commands) < 0) return base::rc_no_memory;
   }
   return 0;
 }
@@ -165,7 +170,7 @@ int update_cmd_db_from_rules() {
   for (size_t i = 0; i < n; i++) {
     const graph::rule* r = graph::rule_at(static_cast<graph::ruleid>(i));
     if (r->flags & graph::k_rule_ran) {
-      if (record_targets(r, commands) < 0) return -12;
+      if (record_targets(r, commands) < 0) return base::rc_no_memory;
     } else if (r->flags & graph::k_rule_started) {
       forget_targets(r);
     }
@@ -179,8 +184,8 @@ void db_open(const char* path) {
   // other exec. Closing any descriptor of the file would drop the lock, so
   // the stream is made on this one and kept until the end.
   int fd = open_locked(g_db.path, &g_db.existed);
-  if (fd == -1) fail("kiln: *** Can't open DB. Exiting.\n");
-  if (fd == -2) fail("kiln: *** Can't lock DB. Other kiln running? Exiting.\n");
+  if (fd == k_open_failed) fail("kiln: *** Can't open DB. Exiting.\n");
+  if (fd == k_locked) fail("kiln: *** Can't lock DB. Other kiln running? Exiting.\n");
   g_db.stream = fdopen(fd, "r");
   if (!g_db.stream) fail("kiln: *** Can't get DB fileno. Exiting.\n");
   g_db.fd = fd;

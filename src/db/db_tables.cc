@@ -6,6 +6,7 @@
 #include <new>
 
 #include "base/fib_hash.h"
+#include "base/result_codes.h"
 
 namespace kiln::db {
 
@@ -253,7 +254,7 @@ const dbe* cmd_db_lookup(graph::strid target) {
 
 int cmd_db_insert(graph::strid target, graph::strid directory, const command_builder& commands) {
   dbe* e = new_dbe(target, directory, commands);
-  if (!e) return -12;
+  if (!e) return base::rc_no_memory;
   if (dbe* old = g_cmd.link(e)) free_dbe(old);
   g_changed = true;
   return 0;
@@ -274,7 +275,7 @@ tsdbe* tssz_db_lookup(graph::strid file) { return g_tssz.find(static_cast<uint32
 
 int tssz_db_insert_stored(graph::strid file, int64_t sec, int64_t nsec, int64_t size) {
   tsdbe* e = new_tsdbe();
-  if (!e) return -12;
+  if (!e) return base::rc_no_memory;
   e->file = file;
   e->stored_sec = sec;
   e->stored_nsec = nsec;
@@ -300,7 +301,7 @@ int tssz_db_record(graph::strid file, int64_t sec, int64_t nsec, int64_t size) {
   tsdbe* e = g_tssz.find(static_cast<uint32_t>(file));
   if (!e) {
     e = new_tsdbe();
-    if (!e) return -12;
+    if (!e) return base::rc_no_memory;
     e->file = file;
     g_tssz.link(e);
     g_changed = true;
@@ -319,7 +320,7 @@ cdepe* cdep_db_lookup(graph::strid file) { return g_cdep.find(static_cast<uint32
 int cdep_db_insert(graph::strid file, graph::strid base, const file_stamp& stamp,
                    const graph::strid* ids, size_t n_ids, bool used) {
   void* block = malloc(sizeof(cdepe) + n_ids * sizeof(graph::strid));
-  if (!block) return -12;
+  if (!block) return base::rc_no_memory;
   cdepe* e = new (block) cdepe();
   e->file = file;
   e->base = base;

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/result_codes.h"
+
 namespace kiln::db {
 
 namespace {
@@ -41,14 +43,14 @@ bool line_reader::refill() {
 
 long line_reader::read_into(size_t start) {
   used_ = start;
-  if (!reserve(used_)) return -12;
+  if (!reserve(used_)) return base::rc_no_memory;
   for (;;) {
     if (block_pos_ == block_end_ && !refill()) break;
     const char* from = block_ + block_pos_;
     size_t avail = block_end_ - block_pos_;
     const char* nl = static_cast<const char*>(memchr(from, '\n', avail));
     size_t n = nl ? static_cast<size_t>(nl - from) + 1 : avail;
-    if (!reserve(used_ + n)) return -12;
+    if (!reserve(used_ + n)) return base::rc_no_memory;
     memcpy(buffer_ + used_, from, n);
     used_ += n;
     block_pos_ += n;

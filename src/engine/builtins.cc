@@ -1,10 +1,12 @@
 // The built-in library's dispatcher, its operand helpers, and the
 // container, scope and stream-free built-ins.
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "base/result_codes.h"
 #include "engine/operands.h"
 #include "engine/engine.h"
 
@@ -23,13 +25,13 @@ namespace lib {
 int need(engine* e, size_t n) {
   size_t above = e->stack.length > e->bp ? e->stack.length - e->bp : 0;
   if (above >= n) return 0;
-  return set_error(e, err_stack_index_out_of_bounds, make_nil(), -static_cast<double>(n), -84);
+  return set_error(e, err_stack_index_out_of_bounds, make_nil(), -static_cast<double>(n), base::rc_out_of_bounds);
 }
 
 int typed_arg(engine* e, size_t i, uint32_t type, value** out) {
   value& v = operand(e, i);
   if (v.type != type) {
-    return set_error(e, expected_type_error(type), v, -static_cast<double>(i), -22);
+    return set_error(e, expected_type_error(type), v, -static_cast<double>(i), base::rc_invalid);
   }
   *out = &v;
   return 0;
@@ -44,7 +46,7 @@ int string_arg(engine* e, size_t i, std::string_view* out) {
 
 int number_arg(engine* e, size_t i, double* out) {
   const value& v = operand(e, i);
-  if (!is_number_type(v.type)) return set_error(e, err_expected_double_precision_number, v, -static_cast<double>(i), -22);
+  if (!is_number_type(v.type)) return set_error(e, err_expected_double_precision_number, v, -static_cast<double>(i), base::rc_invalid);
   *out = v.num;
   return 0;
 }
@@ -52,7 +54,7 @@ int number_arg(engine* e, size_t i, double* out) {
 int int_arg(engine* e, size_t i, double* out) {
   if (int rc = number_arg(e, i, out)) return rc;
   if (!std::isfinite(*out) || *out != std::trunc(*out)) {
-    return set_error(e, err_index_not_an_integer, operand(e, i), -static_cast<double>(i), -22);
+    return set_error(e, err_index_not_an_integer, operand(e, i), -static_cast<double>(i), base::rc_invalid);
   }
   return 0;
 }
@@ -61,14 +63,14 @@ int byte_arg(engine* e, size_t i, unsigned char* out) {
   double x = 0;
   if (int rc = number_arg(e, i, &x)) return rc;
   if (x != std::trunc(x) || x < 0 || x > 255) {
-    return set_error(e, err_invalid_character, operand(e, i), -static_cast<double>(i), -22);
+    return set_error(e, err_invalid_character, operand(e, i), -static_cast<double>(i), base::rc_invalid);
   }
   *out = static_cast<unsigned char>(x);
   return 0;
 }
 
 int out_of_range(engine* e, size_t i) {
-  return set_error(e, err_index_out_of_bounds, operand(e, i), -static_cast<double>(i), -34);
+  return set_error(e, err_index_out_of_bounds, operand(e, i), -static_cast<double>(i), base::rc_out_of_range);
 }
 
 int result(engine* e, size_t n, value v) { return replace_top(e, n, v); }
@@ -80,15 +82,11 @@ int cstack_result(engine* e, size_t n) {
   return rc;
 }
 
-namespace {
-
-// 164: tree key backwards -> tree key' value'.
-int dict_iterate(engine* e) {
-  if (int rc = need(e, 3)) return rc;
+int run_dict_iterate(engine* e) {
   value* t = nullptr;
   if (int rc = typed_arg(e, 3, t_tree, &t)) return rc;
   const value& key = operand(e, 2);
-  if (key.type != t_str && key.type != t_nil) return set_error(e, err_tree_iterator_not_string_or_nil, key, -2, -22);
+  if (key.type != t_str && key.type != t_nil) return set_error(e, err_tree_iterator_not_string_or_nil, key, -2, base::rc_invalid);
   double backwards = 0;
   if (int rc = number_arg(e, 1, &backwards)) return rc;
   const str_obj* k = key.type == t_str ? key.str : nullptr;
@@ -100,9 +98,7 @@ int dict_iterate(engine* e) {
   return 0;
 }
 
-// 166: array start end -> new array of elements start .. end-1.
-int splice(engine* e) {
-  if (int rc = need(e, 3)) return rc;
+int run_splice(engine* e) {
   value* a = nullptr;
   double start = 0;
   double end = 0;
@@ -123,9 +119,7 @@ int splice(engine* e) {
   return cstack_result(e, 3);
 }
 
-// 161: a shallow copy of an array or tree.
-int dupnonrec(engine* e) {
-  if (int rc = need(e, 1)) return rc;
+int run_dupnonrec(engine* e) {
   value& src = operand(e, 1);
   if (src.type == t_array) {
     int64_t slot = cstack_array_new(e);
@@ -151,12 +145,10 @@ int dupnonrec(engine* e) {
     }
     return cstack_result(e, 1);
   }
-  return set_error(e, err_expected_array_or_tree, src, -1, -22);
+  return set_error(e, err_expected_array_or_tree, src, -1, base::rc_invalid);
 }
 
-// 184: dst src -> dst with every element of src appended.
-int embed_list(engine* e) {
-  if (int rc = need(e, 2)) return rc;
+int run_embed_list(engine* e) {
   value* dst = nullptr;
   value* src = nullptr;
   if (int rc = typed_arg(e, 2, t_array, &dst)) return rc;
@@ -169,9 +161,7 @@ int embed_list(engine* e) {
   return pop(e);
 }
 
-// 201: array i -> (element i removed).
-int array_delete(engine* e) {
-  if (int rc = need(e, 2)) return rc;
+int run_array_delete(engine* e) {
   value* a = nullptr;
   double i = 0;
   if (int rc = typed_arg(e, 2, t_array, &a)) return rc;
@@ -190,9 +180,7 @@ int array_delete(engine* e) {
   return rc;
 }
 
-// 202: array i v -> (v inserted before element i).
-int array_insert(engine* e) {
-  if (int rc = need(e, 3)) return rc;
+int run_insert(engine* e) {
   value* a = nullptr;
   double i = 0;
   if (int rc = typed_arg(e, 3, t_array, &a)) return rc;
@@ -208,13 +196,12 @@ int array_insert(engine* e) {
   return pop_n(e, 3);
 }
 
-// 206: the strings of a list without repeats, first occurrences in order.
-int list_without_repeats(engine* e) {
-  if (int rc = need(e, 1)) return rc;
+// The strings of a list without repeats, first occurrences in order.
+int run_str_list_unique(engine* e) {
   value* a = nullptr;
   if (int rc = typed_arg(e, 1, t_array, &a)) return rc;
   for (size_t i = 0; i < a->array->size; i++) {
-    if (a->array->items[i].type != t_str) return set_error(e, err_expected_string, a->array->items[i], -1, -22);
+    if (a->array->items[i].type != t_str) return set_error(e, err_expected_string, a->array->items[i], -1, base::rc_invalid);
   }
   int64_t seen_slot = cstack_tree_new(e);
   if (seen_slot < 0) return static_cast<int>(seen_slot);
@@ -242,36 +229,35 @@ int list_without_repeats(engine* e) {
   return rc;
 }
 
-// 171: parent holey -> object cache index of a new 128-bucket scope.
-int scope_create(engine* e) {
-  if (int rc = need(e, 2)) return rc;
+// A new 128-bucket scope, which the object cache keeps.
+int run_scopenew(engine* e) {
   value* parent = nullptr;
   double holey = 0;
   if (int rc = typed_arg(e, 2, t_sc, &parent)) return rc;
   if (int rc = number_arg(e, 1, &holey)) return rc;
   scope_obj* s = scope_new(e, k_root_scope_buckets, parent->scope, holey != 0);
-  if (!s) return -12;
+  if (!s) return base::rc_no_memory;
   int64_t index = s->cache_index;
   value_unref(e, make_object(t_sc, s));  // the object cache keeps it
   return number_result(e, 2, static_cast<double>(index));
 }
 
-// 187/188: sc name -> value / bool, in this scope only.
+namespace {
+
+// sc name -> value / bool, in this scope only.
 int scope_here(engine* e, bool query) {
-  if (int rc = need(e, 2)) return rc;
   value* s = nullptr;
   value* name = nullptr;
   if (int rc = typed_arg(e, 2, t_sc, &s)) return rc;
   if (int rc = typed_arg(e, 1, t_str, &name)) return rc;
   value* found = scope_find(s->scope, name->str->bytes, name->str->length, false);
   if (query) return result(e, 2, make_bool(found != nullptr));
-  if (!found) return set_error(e, err_scope_variable_not_found, *name, -1, -2);
+  if (!found) return set_error(e, err_scope_variable_not_found, *name, -1, base::rc_not_found);
   return result(e, 2, *found);
 }
 
-// 204/205: logical and/or of two booleans (numbers count as booleans).
+// Logical and/or of two booleans (numbers count as booleans).
 int logic(engine* e, bool is_and) {
-  if (int rc = need(e, 2)) return rc;
   double a = 0;
   double b = 0;
   if (int rc = number_arg(e, 2, &a)) return rc;
@@ -288,63 +274,85 @@ int new_object(engine* e, int64_t slot) {
 
 }  // namespace
 
-int container_builtin(engine* e, unsigned op) {
-  switch (op) {
-    case 161: return dupnonrec(e);
-    case 164: return dict_iterate(e);
-    case 166: return splice(e);
-    case 171: return scope_create(e);
-    case 182: return new_object(e, cstack_array_new(e));
-    case 183: return new_object(e, cstack_tree_new(e));
-    case 184: return embed_list(e);
-    case 185: return new_object(e, cstack_pb_new(e));
-    case 186: {
-      if (int rc = need(e, 1)) return rc;
-      value* s = nullptr;
-      if (int rc = typed_arg(e, 1, t_sc, &s)) return rc;
-      scope_obj* parent = s->scope->parent;
-      return result(e, 1, parent ? make_object(t_sc, parent) : make_nil());
-    }
-    case 187: return scope_here(e, false);
-    case 188: return scope_here(e, true);
-    case 201: return array_delete(e);
-    case 202: return array_insert(e);
-    case 204: return logic(e, true);
-    case 205: return logic(e, false);
-    case 206: return list_without_repeats(e);
-  }
-  return 1;
+int run_scope_get_here(engine* e) { return scope_here(e, false); }
+int run_scope_has_here(engine* e) { return scope_here(e, true); }
+int run_logical_and(engine* e) { return logic(e, true); }
+int run_logical_or(engine* e) { return logic(e, false); }
+int run_new_array(engine* e) { return new_object(e, cstack_array_new(e)); }
+int run_new_dict(engine* e) { return new_object(e, cstack_tree_new(e)); }
+int run_pb_new(engine* e) { return new_object(e, cstack_pb_new(e)); }
+
+int run_scope_parent(engine* e) {
+  value* s = nullptr;
+  if (int rc = typed_arg(e, 1, t_sc, &s)) return rc;
+  scope_obj* parent = s->scope->parent;
+  return result(e, 1, parent ? make_object(t_sc, parent) : make_nil());
+}
+
+// The run ends normally; the value on top stays its result.
+int run_exit(engine* e) {
+  e->err.code = err_exited;
+  return base::rc_exited;
+}
+
+int run_trailer(engine* e) {
+  return set_error(e, err_run_into_function, make_nil(), op_trailer, base::rc_not_executable);
+}
+
+int run_unsupported(engine* e) {
+  return set_error(e, err_instruction_not_supported, make_nil(), op_unsupported, base::rc_not_supported);
 }
 
 }  // namespace lib
 
-int builtin_run(engine* e, unsigned opcode) {
+namespace {
+
+// The library's dispatch table, indexed by opcode - 128.
+struct library_entry {
+  int (*run)(engine* e) = nullptr;
+  size_t arity = 0;
+};
+
+constexpr size_t k_library_size = k_end_library_opcode - k_first_library_opcode;
+
+#define KILN_LIBRARY_RUN_run(name) &lib::run_##name
+#define KILN_LIBRARY_RUN_none(name) nullptr
+constexpr std::array<library_entry, k_library_size> make_library_table() {
+  std::array<library_entry, k_library_size> t{};
+#define KILN_LIBRARY_ENTRY(name, number, arity, keyword, handler, ...) \
+  t[op_##name - k_first_library_opcode] = {KILN_LIBRARY_RUN_##handler(name), arity};
+  KILN_LIBRARY_OPCODES(KILN_LIBRARY_ENTRY)
+#undef KILN_LIBRARY_ENTRY
+  return t;
+}
+#undef KILN_LIBRARY_RUN_none
+#undef KILN_LIBRARY_RUN_run
+
+constexpr std::array<library_entry, k_library_size> k_library = make_library_table();
+
+// The JSON library's built-ins, once registered; they check their own
+// operands.
+int (*registered(unsigned opcode))(engine*) {
   switch (opcode) {
-    case 159:
-      // @exit: the run ends normally; the value on top stays its result.
-      e->err.code = 1;
-      return -4;
-    case 165: return set_error(e, err_run_into_function, make_nil(), opcode, -13);
-    case 169: return set_error(e, err_instruction_not_supported, make_nil(), opcode, -45);
-    case 180:
-    case 181:
-    case 203: {
-      int (*f)(engine*) = opcode == 180   ? json_functions.encode
-                          : opcode == 181 ? json_functions.decode
-                                          : json_functions.test;
-      if (f) return f(e);
-      break;
-    }
-    default: {
-      int rc = lib::string_builtin(e, opcode);
-      if (rc == 1) rc = lib::math_builtin(e, opcode);
-      if (rc == 1) rc = lib::container_builtin(e, opcode);
-      if (rc == 1) rc = lib::file_builtin(e, opcode);
-      if (rc == 1) rc = lib::time_builtin(e, opcode);
-      if (rc != 1) return rc;
-    }
+    case op_json_encode: return json_functions.encode;
+    case op_json_decode: return json_functions.decode;
+    case op_json_test: return json_functions.test;
   }
-  return set_error(e, err_unknown_instruction, make_nil(), opcode, -86);
+  return nullptr;
+}
+
+}  // namespace
+
+int builtin_run(engine* e, unsigned opcode) {
+  if (opcode >= k_first_library_opcode && opcode < k_end_library_opcode) {
+    const library_entry& b = k_library[opcode - k_first_library_opcode];
+    if (b.run) {
+      if (int rc = lib::need(e, b.arity)) return rc;
+      return b.run(e);
+    }
+    if (int (*run)(engine*) = registered(opcode)) return run(e);
+  }
+  return set_error(e, err_unknown_instruction, make_nil(), opcode, base::rc_bad_instruction);
 }
 
 }  // namespace kiln::engine

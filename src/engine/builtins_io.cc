@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "base/result_codes.h"
 #include "engine/operands.h"
 
 namespace kiln::engine::lib {
@@ -18,7 +19,7 @@ namespace {
 int stream_arg(engine* e, size_t i, FILE** out) {
   value* v = nullptr;
   if (int rc = typed_arg(e, i, t_ios, &v)) return rc;
-  if (!v->ios->stream) return set_error(e, err_file_is_closed, *v, -static_cast<double>(i), -22);
+  if (!v->ios->stream) return set_error(e, err_file_is_closed, *v, -static_cast<double>(i), base::rc_invalid);
   *out = v->ios->stream;
   return 0;
 }
@@ -27,13 +28,15 @@ int stream_arg(engine* e, size_t i, FILE** out) {
 int uint_arg(engine* e, size_t i, size_t* out) {
   double x = 0;
   if (int rc = int_arg(e, i, &x)) return rc;
-  if (x < 0) return set_error(e, err_negative, operand(e, i), -static_cast<double>(i), -22);
+  if (x < 0) return set_error(e, err_negative, operand(e, i), -static_cast<double>(i), base::rc_invalid);
   // Values beyond the address space are clamped; the bounds checks refuse them.
   *out = x >= 18446744073709551616.0 ? SIZE_MAX : static_cast<size_t>(x);
   return 0;
 }
 
-int fopen_builtin(engine* e) {
+}  // namespace
+
+int run_fopen(engine* e) {
   std::string_view name;
   std::string_view mode;
   if (int rc = string_arg(e, 2, &name)) return rc;
@@ -42,7 +45,7 @@ int fopen_builtin(engine* e) {
                                         "rb", "wb", "ab", "r+b", "w+b", "a+b"};
   bool known = false;
   for (const char* m : k_modes) known = known || mode == m;
-  if (!known) return set_error(e, err_invalid_mode, operand(e, 1), -1, -22);
+  if (!known) return set_error(e, err_invalid_mode, operand(e, 1), -1, base::rc_invalid);
   if (memchr(name.data(), '\0', name.size())) return result(e, 2, make_nil());
   // Refused like a failed open.
   if (e->no_side_effects && mode != "r" && mode != "rb") return result(e, 2, make_nil());
@@ -53,7 +56,9 @@ int fopen_builtin(engine* e) {
   return cstack_result(e, 2);
 }
 
-// 174/177: ios pb off len -> count.
+namespace {
+
+// ios pb off len -> count.
 int transfer(engine* e, bool reading) {
   FILE* f = nullptr;
   value* p = nullptr;
@@ -64,20 +69,43 @@ int transfer(engine* e, bool reading) {
   if (int rc = uint_arg(e, 2, &off)) return rc;
   if (int rc = uint_arg(e, 1, &len)) return rc;
   if (off + len > p->pb->length || off + len < off) {
-    return set_error(e, err_pb_set_out_of_bounds, operand(e, 1), static_cast<double>(off + len), -84);
+    return set_error(e, err_pb_set_out_of_bounds, operand(e, 1), static_cast<double>(off + len), base::rc_out_of_bounds);
   }
   size_t n = reading ? fread(p->pb->data + off, 1, len, f) : fwrite(p->pb->data + off, 1, len, f);
   return number_result(e, 4, static_cast<double>(n));
 }
 
-int fseek_builtin(engine* e) {
+}  // namespace
+
+int run_fread(engine* e) { return transfer(e, true); }
+int run_fwrite(engine* e) { return transfer(e, false); }
+
+int run_fclose(engine* e) {
+  value* v = nullptr;
+  if (int rc = typed_arg(e, 1, t_ios, &v)) return rc;
+  if (v->ios->stream) {
+    fclose(v->ios->stream);
+    v->ios->stream = nullptr;
+  }
+  return result(e, 1, make_nil());
+}
+
+int run_fflush(engine* e) {
+  value* v = nullptr;
+  if (int rc = typed_arg(e, 1, t_ios, &v)) return rc;
+  if (!v->ios->stream) return set_error(e, err_file_is_closed, *v, -1, base::rc_invalid);
+  fflush(v->ios->stream);
+  return result(e, 1, make_nil());
+}
+
+int run_fseek(engine* e) {
   FILE* f = nullptr;
   double off = 0;
   double whence = 0;
   if (int rc = stream_arg(e, 3, &f)) return rc;
   if (int rc = int_arg(e, 2, &off)) return rc;
   if (int rc = number_arg(e, 1, &whence)) return rc;
-  if (whence != 0 && whence != 1 && whence != 2) return set_error(e, err_invalid_whence, operand(e, 1), -1, -22);
+  if (whence != 0 && whence != 1 && whence != 2) return set_error(e, err_invalid_whence, operand(e, 1), -1, base::rc_invalid);
   if (off < static_cast<double>(LONG_MIN) || off >= -static_cast<double>(LONG_MIN)) {
     return out_of_range(e, 2);
   }
@@ -86,8 +114,8 @@ int fseek_builtin(engine* e) {
   return number_result(e, 3, static_cast<double>(ftell(f)));
 }
 
-// 196: ios delim pb off max -> bytes stored (the delimiter included).
-int fgetdelim_builtin(engine* e) {
+// ios delim pb off max -> bytes stored (the delimiter included).
+int run_fgetdelim(engine* e) {
   FILE* f = nullptr;
   value* p = nullptr;
   size_t off = 0;
@@ -95,19 +123,19 @@ int fgetdelim_builtin(engine* e) {
   const value& delim = operand(e, 4);
   int stop = -1;
   if (delim.type == t_str) {
-    if (delim.str->length != 1) return set_error(e, err_expect_character, delim, -4, -22);
+    if (delim.str->length != 1) return set_error(e, err_expect_character, delim, -4, base::rc_invalid);
     stop = static_cast<unsigned char>(delim.str->bytes[0]);
   } else if (delim.type != t_nil) {
-    return set_error(e, err_expected_string, delim, -4, -22);
+    return set_error(e, err_expected_string, delim, -4, base::rc_invalid);
   }
   if (int rc = typed_arg(e, 3, t_pb, &p)) return rc;
   if (int rc = uint_arg(e, 2, &off)) return rc;
   // An offset of 2^64 or more arrives clamped; no byte can be stored there.
-  if (off == SIZE_MAX) return set_error(e, err_pb_set_out_of_bounds, operand(e, 2), operand(e, 2).num, -84);
+  if (off == SIZE_MAX) return set_error(e, err_pb_set_out_of_bounds, operand(e, 2), operand(e, 2).num, base::rc_out_of_bounds);
   size_t max = SIZE_MAX;
   const value& mv = operand(e, 1);
   if (mv.type != t_nil) {
-    if (!is_number_type(mv.type)) return set_error(e, err_expected_double_precision_number, mv, -1, -22);
+    if (!is_number_type(mv.type)) return set_error(e, err_expected_double_precision_number, mv, -1, base::rc_invalid);
     if (int rc = uint_arg(e, 1, &max)) return rc;
   }
   size_t stored = 0;
@@ -116,7 +144,7 @@ int fgetdelim_builtin(engine* e) {
     if (c == EOF) break;
     size_t at = off + stored;
     if (at >= p->pb->length) {
-      if (at == SIZE_MAX) return set_error(e, err_pb_set_out_of_bounds, operand(e, 2), static_cast<double>(at), -84);
+      if (at == SIZE_MAX) return set_error(e, err_pb_set_out_of_bounds, operand(e, 2), static_cast<double>(at), base::rc_out_of_bounds);
       if (int rc = pb_set_length(e, p->pb, at + 1)) return rc;
     }
     p->pb->data[at] = static_cast<uint8_t>(c);
@@ -126,6 +154,8 @@ int fgetdelim_builtin(engine* e) {
   if (int rc = pb_set_length(e, p->pb, off + stored)) return rc;
   return number_result(e, 5, static_cast<double>(stored));
 }
+
+namespace {
 
 // Stores a number under a key given as C text; the new key string stays
 // rooted on the C stack while the tree allocates its entry.
@@ -137,16 +167,16 @@ int set_field(engine* e, tree_obj* t, const char* key, double x) {
   return rc;
 }
 
-// 198/199: usec -> tree of the broken-down time.
+// usec -> tree of the broken-down time.
 int broken_down(engine* e, bool local) {
   double usec = 0;
   if (int rc = number_arg(e, 1, &usec)) return rc;
-  if (!std::isfinite(usec) || std::fabs(usec) > 9.2e18) return set_error(e, err_number_overflow, operand(e, 1), -1, -22);
+  if (!std::isfinite(usec) || std::fabs(usec) > 9.2e18) return set_error(e, err_number_overflow, operand(e, 1), -1, base::rc_invalid);
   auto seconds = static_cast<time_t>(std::trunc(usec / 1000000));
   double rest = std::fmod(usec, 1000000);
   struct tm tm;
   if (!(local ? localtime_r(&seconds, &tm) : gmtime_r(&seconds, &tm))) {
-    return set_error(e, err_number_overflow, operand(e, 1), -1, -22);
+    return set_error(e, err_number_overflow, operand(e, 1), -1, base::rc_invalid);
   }
   int64_t slot = cstack_tree_new(e);
   if (slot < 0) return static_cast<int>(slot);
@@ -174,20 +204,31 @@ int tm_field(engine* e, tree_obj* t, const char* key, bool required, int fallbac
     if (required) {
       str_obj* k = string_new(e, key, strlen(key));
       value kv = k ? make_object(t_str, k) : make_nil();
-      int rc = set_error(e, err_tree_entry_not_found, kv, -1, -22);
+      int rc = set_error(e, err_tree_entry_not_found, kv, -1, base::rc_invalid);
       value_unref(e, kv);
       return rc;
     }
     *out = fallback;
     return 0;
   }
-  if (v->type != t_int && v->type != t_double) return set_error(e, err_expected_double_precision_number, *v, -1, -22);
+  if (v->type != t_int && v->type != t_double) return set_error(e, err_expected_double_precision_number, *v, -1, base::rc_invalid);
   double x = v->num;
   *out = (x >= INT_MIN && x <= INT_MAX) ? static_cast<int>(x) : INT_MIN;
   return 0;
 }
 
-int mktime_builtin(engine* e) {
+}  // namespace
+
+int run_localtime(engine* e) { return broken_down(e, true); }
+int run_gmtime(engine* e) { return broken_down(e, false); }
+
+int run_gettime(engine* e) {
+  struct timeval tv;
+  gettimeofday(&tv, nullptr);
+  return push_number(e, static_cast<double>(tv.tv_sec) * 1000000 + tv.tv_usec);
+}
+
+int run_mktime(engine* e) {
   value* tv = nullptr;
   if (int rc = typed_arg(e, 1, t_tree, &tv)) return rc;
   tree_obj* t = tv->tree;
@@ -210,59 +251,6 @@ int mktime_builtin(engine* e) {
   if (int rc = set_field(e, t, "tm_yday", tm.tm_yday + 1)) return rc;
   if (int rc = set_field(e, t, "tm_isdst", tm.tm_isdst)) return rc;
   return number_result(e, 1, static_cast<double>(seconds) * 1000000 + usec);
-}
-
-}  // namespace
-
-int file_builtin(engine* e, unsigned op) {
-  switch (op) {
-    case 172:
-      if (int rc = need(e, 2)) return rc;
-      return fopen_builtin(e);
-    case 173:
-    case 176: {
-      if (int rc = need(e, 1)) return rc;
-      value* v = nullptr;
-      if (int rc = typed_arg(e, 1, t_ios, &v)) return rc;
-      if (op == 176) {
-        if (!v->ios->stream) return set_error(e, err_file_is_closed, *v, -1, -22);
-        fflush(v->ios->stream);
-      } else if (v->ios->stream) {
-        fclose(v->ios->stream);
-        v->ios->stream = nullptr;
-      }
-      return result(e, 1, make_nil());
-    }
-    case 174:
-    case 177:
-      if (int rc = need(e, 4)) return rc;
-      return transfer(e, op == 174);
-    case 175:
-      if (int rc = need(e, 3)) return rc;
-      return fseek_builtin(e);
-    case 196:
-      if (int rc = need(e, 5)) return rc;
-      return fgetdelim_builtin(e);
-  }
-  return 1;
-}
-
-int time_builtin(engine* e, unsigned op) {
-  switch (op) {
-    case 197: {
-      struct timeval tv;
-      gettimeofday(&tv, nullptr);
-      return push_number(e, static_cast<double>(tv.tv_sec) * 1000000 + tv.tv_usec);
-    }
-    case 198:
-    case 199:
-      if (int rc = need(e, 1)) return rc;
-      return broken_down(e, op == 198);
-    case 200:
-      if (int rc = need(e, 1)) return rc;
-      return mktime_builtin(e);
-  }
-  return 1;
 }
 
 }  // namespace kiln::engine::lib

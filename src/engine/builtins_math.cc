@@ -5,48 +5,53 @@
 
 namespace kiln::engine::lib {
 
-int math_builtin(engine* e, unsigned op) {
-  double (*f)(double) = nullptr;
-  bool classified = false;
-  switch (op) {
-    case 147: break;
-    case 148: f = std::acos; break;
-    case 149: f = std::asin; break;
-    case 150: f = std::atan; break;
-    case 151: f = std::ceil; classified = true; break;
-    case 152: f = std::floor; classified = true; break;
-    case 153: f = std::cos; break;
-    case 154: f = std::sin; break;
-    case 155: f = std::tan; break;
-    case 156: f = std::exp; break;
-    case 157: f = std::log; break;
-    case 158: f = std::sqrt; break;
-    case 179: break;
-    case 190: f = std::round; classified = true; break;
-    case 191: f = std::trunc; classified = true; break;
-    default: return 1;
-  }
-  if (int rc = need(e, 1)) return rc;
+namespace {
+
+// f of the number operand; a classified result, or always a double.
+int apply(engine* e, double (*f)(double), bool classified) {
   double x = 0;
   if (int rc = number_arg(e, 1, &x)) return rc;
-  if (op == 147) {
-    // An int stays an int; anything else becomes a double.
-    bool is_int = operand(e, 1).type == t_int;
-    return result(e, 1, is_int ? make_number(std::fabs(x)) : make_double(std::fabs(x)));
-  }
-  if (op == 179) {
-    int kind = 0;
-    switch (std::fpclassify(x)) {
-      case FP_ZERO: kind = 0; break;
-      case FP_SUBNORMAL: kind = 1; break;
-      case FP_NORMAL: kind = 2; break;
-      case FP_INFINITE: kind = 3; break;
-      default: kind = 4;
-    }
-    return number_result(e, 1, kind);
-  }
   double r = f(x);
   return result(e, 1, classified ? make_number(r) : make_double(r));
+}
+
+}  // namespace
+
+int run_acos(engine* e) { return apply(e, std::acos, false); }
+int run_asin(engine* e) { return apply(e, std::asin, false); }
+int run_atan(engine* e) { return apply(e, std::atan, false); }
+int run_ceil(engine* e) { return apply(e, std::ceil, true); }
+int run_floor(engine* e) { return apply(e, std::floor, true); }
+int run_cos(engine* e) { return apply(e, std::cos, false); }
+int run_sin(engine* e) { return apply(e, std::sin, false); }
+int run_tan(engine* e) { return apply(e, std::tan, false); }
+int run_exp(engine* e) { return apply(e, std::exp, false); }
+int run_log(engine* e) { return apply(e, std::log, false); }
+int run_sqrt(engine* e) { return apply(e, std::sqrt, false); }
+int run_round(engine* e) { return apply(e, std::round, true); }
+int run_trunc(engine* e) { return apply(e, std::trunc, true); }
+
+// An int stays an int; anything else becomes a double.
+int run_abs(engine* e) {
+  double x = 0;
+  if (int rc = number_arg(e, 1, &x)) return rc;
+  bool is_int = operand(e, 1).type == t_int;
+  return result(e, 1, is_int ? make_number(std::fabs(x)) : make_double(std::fabs(x)));
+}
+
+// 0 zero, 1 subnormal, 2 normal, 3 infinite, 4 NaN.
+int run_fpclassify(engine* e) {
+  double x = 0;
+  if (int rc = number_arg(e, 1, &x)) return rc;
+  int kind = 0;
+  switch (std::fpclassify(x)) {
+    case FP_ZERO: kind = 0; break;
+    case FP_SUBNORMAL: kind = 1; break;
+    case FP_NORMAL: kind = 2; break;
+    case FP_INFINITE: kind = 3; break;
+    default: kind = 4;
+  }
+  return number_result(e, 1, kind);
 }
 
 }  // namespace kiln::engine::lib

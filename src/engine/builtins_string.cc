@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "base/result_codes.h"
 #include "engine/operands.h"
 
 namespace kiln::engine::lib {
@@ -44,7 +45,9 @@ void for_each_word(std::string_view s, const byte_set& seps, visitor visit) {
   }
 }
 
-int strsub(engine* e) {
+}  // namespace
+
+int run_str_sub(engine* e) {
   std::string_view s;
   double start = 0;
   double end = 0;
@@ -57,7 +60,7 @@ int strsub(engine* e) {
   return string_result(e, 3, s.data() + a, static_cast<size_t>(end) - a);
 }
 
-int strcmp_builtin(engine* e) {
+int run_str_compare(engine* e) {
   std::string_view s;
   std::string_view t;
   if (int rc = string_arg(e, 2, &s)) return rc;
@@ -65,7 +68,7 @@ int strcmp_builtin(engine* e) {
   return number_result(e, 2, key_compare(s.data(), s.size(), t.data(), t.size()));
 }
 
-int list_join(engine* e) {
+int run_str_list_join(engine* e) {
   std::string_view sep;
   value* list = nullptr;
   if (int rc = string_arg(e, 2, &sep)) return rc;
@@ -73,12 +76,14 @@ int list_join(engine* e) {
   std::string out;
   for (size_t i = 0; i < list->array->size; i++) {
     const value& v = list->array->items[i];
-    if (v.type != t_str) return set_error(e, err_expected_string, v, -1, -22);
+    if (v.type != t_str) return set_error(e, err_expected_string, v, -1, base::rc_invalid);
     if (i) out.append(sep);
     out.append(v.str->bytes, v.str->length);
   }
   return string_result(e, 2, out.data(), out.size());
 }
+
+namespace {
 
 int map_bytes(engine* e, int (*f)(int)) {
   std::string_view s;
@@ -88,7 +93,36 @@ int map_bytes(engine* e, int (*f)(int)) {
   return string_result(e, 1, out.data(), out.size());
 }
 
-int strstr_builtin(engine* e) {
+}  // namespace
+
+int run_str_from_char(engine* e) {
+  unsigned char c = 0;
+  if (int rc = byte_arg(e, 1, &c)) return rc;
+  return string_result(e, 1, reinterpret_cast<const char*>(&c), 1);
+}
+
+int run_str_append(engine* e) {
+  value* a = nullptr;
+  value* b = nullptr;
+  if (int rc = typed_arg(e, 2, t_str, &a)) return rc;
+  if (int rc = typed_arg(e, 1, t_str, &b)) return rc;
+  int64_t slot =
+      cstack_string_new_concat(e, a->str->bytes, a->str->length, b->str->bytes, b->str->length);
+  if (slot < 0) return static_cast<int>(slot);
+  return cstack_result(e, 2);
+}
+
+int run_str_lower(engine* e) { return map_bytes(e, tolower); }
+int run_str_upper(engine* e) { return map_bytes(e, toupper); }
+
+int run_str_reverse(engine* e) {
+  std::string_view s;
+  if (int rc = string_arg(e, 1, &s)) return rc;
+  std::string out(s.rbegin(), s.rend());
+  return string_result(e, 1, out.data(), out.size());
+}
+
+int run_str_find(engine* e) {
   std::string_view s;
   std::string_view needle;
   if (int rc = string_arg(e, 2, &s)) return rc;
@@ -98,14 +132,14 @@ int strstr_builtin(engine* e) {
   return number_result(e, 2, static_cast<double>(at));
 }
 
-int strgsub(engine* e) {
+int run_str_replace_all(engine* e) {
   std::string_view s;
   std::string_view pattern;
   std::string_view repl;
   if (int rc = string_arg(e, 3, &s)) return rc;
   if (int rc = string_arg(e, 2, &pattern)) return rc;
   if (int rc = string_arg(e, 1, &repl)) return rc;
-  if (pattern.empty()) return -22;
+  if (pattern.empty()) return base::rc_invalid;
   std::string out;
   size_t i = 0;
   while (i < s.size()) {
@@ -119,12 +153,12 @@ int strgsub(engine* e) {
   return string_result(e, 3, out.data(), out.size());
 }
 
-int strrep(engine* e) {
+int run_str_repeat(engine* e) {
   std::string_view s;
   if (int rc = string_arg(e, 2, &s)) return rc;
   const value& n = operand(e, 1);
   if (!is_number_type(n.type) || n.num < 0 || n.num != std::trunc(n.num)) {
-    return set_error(e, err_repeat_count_not_unsigned, n, -1, -22);
+    return set_error(e, err_repeat_count_not_unsigned, n, -1, base::rc_invalid);
   }
   // Counts beyond the address space are clamped; the allocation refuses them.
   size_t count = n.num >= 18446744073709551616.0 ? SIZE_MAX : static_cast<size_t>(n.num);
@@ -133,7 +167,7 @@ int strrep(engine* e) {
   return cstack_result(e, 2);
 }
 
-int strset(engine* e) {
+int run_str_set(engine* e) {
   std::string_view s;
   double i = 0;
   unsigned char c = 0;
@@ -146,7 +180,7 @@ int strset(engine* e) {
   return string_result(e, 3, out.data(), out.size());
 }
 
-int strstrip(engine* e) {
+int run_str_strip(engine* e) {
   std::string_view s;
   std::string_view set;
   if (int rc = string_arg(e, 2, &s)) return rc;
@@ -159,7 +193,7 @@ int strstrip(engine* e) {
   return string_result(e, 2, s.data() + a, b - a);
 }
 
-int strword(engine* e) {
+int run_str_word(engine* e) {
   std::string_view s;
   std::string_view seps;
   double n = 0;
@@ -182,7 +216,9 @@ int strword(engine* e) {
   return string_result(e, 3, found.data(), found.size());
 }
 
-// 143/144: s may be nil (no words).
+namespace {
+
+// The words of s (which may be nil: no words), listed or counted.
 int words(engine* e, bool as_list) {
   std::string_view s;
   std::string_view seps;
@@ -218,9 +254,14 @@ int words(engine* e, bool as_list) {
   return cstack_result(e, 2);
 }
 
-int tostring(engine* e) {
+}  // namespace
+
+int run_str_word_list(engine* e) { return words(e, true); }
+int run_str_word_count(engine* e) { return words(e, false); }
+
+int run_to_string(engine* e) {
   const value& v = operand(e, 1);
-  if (!is_number_type(v.type)) return set_error(e, err_expected_double_precision_number, v, -1, -22);
+  if (!is_number_type(v.type)) return set_error(e, err_expected_double_precision_number, v, -1, base::rc_invalid);
   char text[64];
   double x = v.num;
   if (v.type == t_int && x >= -9223372036854775808.0 && x < 9223372036854775808.0 &&
@@ -234,67 +275,86 @@ int tostring(engine* e) {
   return string_result(e, 1, text, strlen(text));
 }
 
-int tonumber(engine* e) {
+int run_to_number(engine* e) {
   std::string_view s;
   if (int rc = string_arg(e, 1, &s)) return rc;
   value& v = operand(e, 1);
-  if (s.empty() || memchr(s.data(), '\0', s.size())) return set_error(e, err_string_is_not_numeric, v, -1, -22);
+  if (s.empty() || memchr(s.data(), '\0', s.size())) return set_error(e, err_string_is_not_numeric, v, -1, base::rc_invalid);
   char* end = nullptr;
   double x = strtod(v.str->bytes, &end);
-  if (end != v.str->bytes + s.size()) return set_error(e, err_string_is_not_numeric, v, -1, -22);
+  if (end != v.str->bytes + s.size()) return set_error(e, err_string_is_not_numeric, v, -1, base::rc_invalid);
   bool plain = s.find_first_of(".eE") == std::string_view::npos;
   return result(e, 1, plain ? make_number(x) : make_double(x));
 }
+
+namespace {
 
 int write_text(engine* e, FILE* stream, std::string_view s) {
   fflush(stream);
   size_t written = fwrite(s.data(), 1, s.size(), stream);
   fflush(stream);
-  if (written != s.size()) return set_error(e, err_i_o_error, make_nil(), static_cast<double>(written), -5);
+  if (written != s.size()) return set_error(e, err_i_o_error, make_nil(), static_cast<double>(written), base::rc_io_error);
   return 0;
 }
 
-int out(engine* e) {
+}  // namespace
+
+int run_out(engine* e) {
   std::string_view s;
   double stream = 0;
   if (int rc = string_arg(e, 2, &s)) return rc;
   if (int rc = number_arg(e, 1, &stream)) return rc;
-  if (stream != 0 && stream != 1) return set_error(e, err_invalid_stream_index, operand(e, 1), -1, -22);
+  if (stream != 0 && stream != 1) return set_error(e, err_invalid_stream_index, operand(e, 1), -1, base::rc_invalid);
   if (int rc = write_text(e, stream == 0 ? stdout : stderr, s)) return rc;
   return pop_n(e, 2);
 }
 
-int error_builtin(engine* e) {
+int run_error(engine* e) {
   std::string_view s;
   if (int rc = string_arg(e, 1, &s)) return rc;
   if (int rc = write_text(e, stderr, s)) return rc;
-  return set_error(e, err_error_exit, operand(e, 1), -1, -85);
+  return set_error(e, err_error_exit, operand(e, 1), -1, base::rc_error_exit);
 }
 
-int chomp(engine* e) {
+int run_dump(engine* e) {
+  value_dump(stdout, operand(e, 1));
+  fputc('\n', stdout);
+  fflush(stdout);
+  return pop(e);
+}
+
+int run_getenv(engine* e) {
+  std::string_view name;
+  if (int rc = string_arg(e, 1, &name)) return rc;
+  const char* v = getenv(operand(e, 1).str->bytes);
+  if (!v || memchr(name.data(), '\0', name.size())) return result(e, 1, make_nil());
+  return string_result(e, 1, v, strlen(v));
+}
+
+int run_chomp(engine* e) {
   std::string_view s;
   if (int rc = string_arg(e, 1, &s)) return rc;
   if (s.empty() || s.back() != '\n') return 0;  // unchanged: the operand stays
   return string_result(e, 1, s.data(), s.size() - 1);
 }
 
-int pb_to_string(engine* e) {
+int run_pb_to_str(engine* e) {
   value* p = nullptr;
   double off = 0;
   double len = 0;
   if (int rc = typed_arg(e, 3, t_pb, &p)) return rc;
   if (int rc = int_arg(e, 2, &off)) return rc;
   if (int rc = int_arg(e, 1, &len)) return rc;
-  if (off < 0) return set_error(e, err_negative, operand(e, 2), -2, -22);
-  if (len < 0) return set_error(e, err_negative, operand(e, 1), -1, -22);
+  if (off < 0) return set_error(e, err_negative, operand(e, 2), -2, base::rc_invalid);
+  if (len < 0) return set_error(e, err_negative, operand(e, 1), -1, base::rc_invalid);
   if (off + len > static_cast<double>(p->pb->length)) {
-    return set_error(e, err_pb_set_out_of_bounds, operand(e, 1), off + len, -84);
+    return set_error(e, err_pb_set_out_of_bounds, operand(e, 1), off + len, base::rc_out_of_bounds);
   }
   return string_result(e, 3, reinterpret_cast<const char*>(p->pb->data) + static_cast<size_t>(off),
                        static_cast<size_t>(len));
 }
 
-int string_to_pb(engine* e) {
+int run_str_to_pb(engine* e) {
   std::string_view s;
   if (int rc = string_arg(e, 1, &s)) return rc;
   int64_t slot = cstack_pb_new(e);
@@ -306,85 +366,6 @@ int string_to_pb(engine* e) {
   }
   if (!s.empty()) memcpy(p->data, s.data(), s.size());
   return cstack_result(e, 1);
-}
-
-// The operand counts of this file's built-ins.
-int arity(unsigned op) {
-  switch (op) {
-    case 128: case 137: case 140: case 142: case 194: return 3;
-    case 130: case 131: case 132: case 136: case 138: case 141: case 143: case 144: case 163: return 2;
-    default: return 1;
-  }
-}
-
-}  // namespace
-
-int string_builtin(engine* e, unsigned op) {
-  switch (op) {
-    case 128: case 129: case 130: case 131: case 132: case 133: case 134: case 135: case 136:
-    case 137: case 138: case 140: case 141: case 142: case 143: case 144: case 145: case 146:
-    case 160: case 162: case 163: case 192: case 193: case 194: case 195:
-      break;
-    default:
-      return 1;
-  }
-  if (int rc = need(e, static_cast<size_t>(arity(op)))) return rc;
-  switch (op) {
-    case 128: return strsub(e);
-    case 129: {
-      unsigned char c = 0;
-      if (int rc = byte_arg(e, 1, &c)) return rc;
-      return string_result(e, 1, reinterpret_cast<const char*>(&c), 1);
-    }
-    case 130: {
-      value* a = nullptr;
-      value* b = nullptr;
-      if (int rc = typed_arg(e, 2, t_str, &a)) return rc;
-      if (int rc = typed_arg(e, 1, t_str, &b)) return rc;
-      int64_t slot = cstack_string_new_concat(e, a->str->bytes, a->str->length, b->str->bytes,
-                                              b->str->length);
-      if (slot < 0) return static_cast<int>(slot);
-      return cstack_result(e, 2);
-    }
-    case 131: return strcmp_builtin(e);
-    case 132: return list_join(e);
-    case 133: return map_bytes(e, tolower);
-    case 134: return map_bytes(e, toupper);
-    case 135: {
-      std::string_view s;
-      if (int rc = string_arg(e, 1, &s)) return rc;
-      std::string out(s.rbegin(), s.rend());
-      return string_result(e, 1, out.data(), out.size());
-    }
-    case 136: return strstr_builtin(e);
-    case 137: return strgsub(e);
-    case 138: return strrep(e);
-    case 140: return strset(e);
-    case 141: return strstrip(e);
-    case 142: return strword(e);
-    case 143: return words(e, true);
-    case 144: return words(e, false);
-    case 145: return tostring(e);
-    case 146: return tonumber(e);
-    case 160:
-      value_dump(stdout, operand(e, 1));
-      fputc('\n', stdout);
-      fflush(stdout);
-      return pop(e);
-    case 162: return error_builtin(e);
-    case 163: return out(e);
-    case 192: {
-      std::string_view name;
-      if (int rc = string_arg(e, 1, &name)) return rc;
-      const char* v = getenv(operand(e, 1).str->bytes);
-      if (!v || memchr(name.data(), '\0', name.size())) return result(e, 1, make_nil());
-      return string_result(e, 1, v, strlen(v));
-    }
-    case 193: return chomp(e);
-    case 194: return pb_to_string(e);
-    case 195: return string_to_pb(e);
-  }
-  return 1;
 }
 
 }  // namespace kiln::engine::lib

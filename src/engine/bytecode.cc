@@ -83,138 +83,38 @@ int decode_opcode(const uint8_t* code, size_t available, unsigned* opcode, unsig
 
 namespace {
 
-struct description {
-  uint16_t opcode;
-  const char* text;
-};
-
-// Sorted by opcode.
-constexpr description k_descriptions[] = {
-    {7, "== operator"},
-    {8, "== operator"},
-    {11, "! operator"},
-    {12, "& operator"},
-    {13, "| operator"},
-    {15, "~ operator"},
-    {16, "< operator"},
-    {17, "> operator"},
-    {18, "<= operator"},
-    {19, ">= operator"},
-    {20, "<< operator"},
-    {21, ">> operator"},
-    {22, "+ operator"},
-    {23, "binary - operator"},
-    {24, "* operator"},
-    {25, "/ operator"},
-    {27, "unary - operator"},
-    {30, "function call"},
-    {40, "string character get, $str[@5]"},
-    {41, "string length get, $str[@]"},
-    {43, "packet buffer length set, $str{@} = 5"},
-    {44, "dictionary set, $str{\"a\"} = @true"},
-    {46, "array get, $ar[5]"},
-    {47, "array get, $ar[5] = @true"},
-    {48, "array length get, $ar[]"},
-    {49, "dictionary delete, $str{\"a\"} = -"},
-    {50, "dictionary get, $str{\"a\"}"},
-    {52, "getting global variable"},
-    {53, "setting global variable"},
-    {55, "@type"},
-    {56, "dictionary has query, $str{@?\"a\"}"},
-    {57, "scope has query, @scope[$SC, @?\"foo\"]"},
-    {58, "<> operator to call something that could be a function"},
-    {59, "dictionary length get, $str{}"},
-    {60, "protocol buffer get, $pb{@2,@be16}"},
-    {61, "protocol buffer length, $pb{@}"},
-    {62, "protocol buffer set, $pb{@2,@be16} = 5"},
-    {128, "@strsub"},
-    {129, "@strfromchr"},
-    {130, "@strappend"},
-    {131, "@strcmp"},
-    {132, "@strlistjoin"},
-    {133, "@strlower"},
-    {134, "@strupper"},
-    {135, "@strreverse"},
-    {136, "@strstr"},
-    {137, "@strgsub"},
-    {138, "@strrep"},
-    {139, "@strfmt"},
-    {140, "@strset"},
-    {141, "@strstrip"},
-    {142, "@strword"},
-    {143, "@strwordlist"},
-    {144, "@strwordcnt"},
-    {145, "@tostring"},
-    {146, "@tonumber"},
-    {147, "@abs"},
-    {148, "@acos"},
-    {149, "@asin"},
-    {150, "@atan"},
-    {151, "@ceil"},
-    {152, "@floor"},
-    {153, "@cos"},
-    {154, "@sin"},
-    {155, "@tan"},
-    {156, "@exp"},
-    {157, "@log"},
-    {158, "@sqrt"},
-    {159, "@exit"},
-    {160, "@dump"},
-    {161, "@dupnonrec"},
-    {162, "@error"},
-    {163, "@out"},
-    {164, "dictionary iteration"},
-    {166, "@splice"},
-    {171, "@scopenew"},
-    {172, "@fopen"},
-    {173, "@fclose"},
-    {174, "@fread"},
-    {175, "@fseek"},
-    {176, "@fflush"},
-    {177, "@fwrite"},
-    {179, "@fpclassify"},
-    {180, "@jsonenc"},
-    {181, "@jsondec"},
-    {182, "creating new array"},
-    {183, "creating new tree/dictionary"},
-    {184, "embedding contents of a list into another list"},
-    {185, "@pbnew"},
-    {186, "@scopeparent"},
-    {187, "accessing scope variable nonrecursively, @LPO/@LO/@DO/@DPO/@SCO($SCOPE)"},
-    {188, "checking existence of a  scope variable nonrecursively"},
-    {189, "@dynluacall/@lexluacall"},
-    {190, "@round"},
-    {191, "@trunc"},
-    {192, "@getenv"},
-    {193, "@chomp"},
-    {194, "@pb2str"},
-    {195, "@str2pb"},
-    {196, "@fgetdelim"},
-    {198, "@localtime"},
-    {199, "@gmtime"},
-    {200, "@mktime"},
-    {201, "array deletion, $array[5]\xC2\xA0= -"},
-    {202, "@insert"},
-    {203, "@jsontest"},
-};
+// Each opcode number is given once, inside its table's range.
+constexpr bool numbers_are_unique() {
+  bool seen[k_end_library_opcode] = {};
+  bool ok = true;
+#define KILN_OPCODE_SEEN(name, number, arity, keyword, handler, ...) \
+  ok = ok && number < k_end_library_opcode && !seen[number]; \
+  if (ok) seen[number] = true;
+  KILN_CORE_OPCODES(KILN_OPCODE_SEEN)
+  KILN_LIBRARY_OPCODES(KILN_OPCODE_SEEN)
+#undef KILN_OPCODE_SEEN
+#define KILN_CORE_IN(name, number, ...) ok = ok && number < k_first_extension_opcode;
+#define KILN_LIBRARY_IN(name, number, ...) ok = ok && number >= k_first_library_opcode;
+  KILN_CORE_OPCODES(KILN_CORE_IN)
+  KILN_LIBRARY_OPCODES(KILN_LIBRARY_IN)
+#undef KILN_CORE_IN
+#undef KILN_LIBRARY_IN
+  return ok;
+}
+static_assert(numbers_are_unique(), "an opcode number is given twice or outside its range");
 
 }  // namespace
 
 const char* opcode_description(unsigned opcode) {
-  size_t lo = 0;
-  size_t hi = sizeof k_descriptions / sizeof k_descriptions[0];
-  while (lo < hi) {
-    size_t mid = (lo + hi) / 2;
-    if (k_descriptions[mid].opcode < opcode) {
-      lo = mid + 1;
-    } else {
-      hi = mid;
-    }
+  const char* text = nullptr;
+  switch (opcode) {
+#define KILN_OPCODE_TEXT(name, number, arity, keyword, handler, effect, description) \
+  case op_##name: text = description; break;
+    KILN_CORE_OPCODES(KILN_OPCODE_TEXT)
+    KILN_LIBRARY_OPCODES(KILN_OPCODE_TEXT)
+#undef KILN_OPCODE_TEXT
   }
-  if (lo < sizeof k_descriptions / sizeof k_descriptions[0] && k_descriptions[lo].opcode == opcode) {
-    return k_descriptions[lo].text;
-  }
-  return "Unknown opcode";
+  return text ? text : "Unknown opcode";
 }
 
 }  // namespace kiln::engine

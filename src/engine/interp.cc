@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "base/result_codes.h"
 #include "engine/bytecode.h"
 #include "engine/engine.h"
 #include "engine/interp_internal.h"
@@ -23,7 +24,7 @@ namespace kiln::engine {
 namespace {
 
 constexpr int k_continue = -35;  // the instruction completed; go on
-constexpr int k_exited = -4;     // @exit: the run ends normally
+constexpr int k_exited = base::rc_exited;  // @exit: the run ends normally
 
 inline value& top(engine* e, size_t i) { return e->stack.items[e->stack.length - i]; }
 
@@ -34,13 +35,13 @@ inline size_t frame_height(const engine* e) {
 // Fails unless n slots lie above bp.
 inline int need(engine* e, size_t n) {
   if (frame_height(e) >= n) return 0;
-  return set_error(e, err_stack_index_out_of_bounds, make_nil(), -static_cast<double>(n), -84);
+  return set_error(e, err_stack_index_out_of_bounds, make_nil(), -static_cast<double>(n), base::rc_out_of_bounds);
 }
 
 // A number operand at -i (1 is the top), else error 39.
 inline int number_at(engine* e, size_t i, double* x) {
   const value& v = top(e, i);
-  if (!is_number_type(v.type)) return set_error(e, err_expected_double_precision_number, v, -static_cast<double>(i), -22);
+  if (!is_number_type(v.type)) return set_error(e, err_expected_double_precision_number, v, -static_cast<double>(i), base::rc_invalid);
   *x = v.num;
   return 0;
 }
@@ -48,17 +49,17 @@ inline int number_at(engine* e, size_t i, double* x) {
 // An operand of the given object type at -i, else its expected-type error.
 inline int object_at(engine* e, size_t i, uint32_t type, value** out) {
   value& v = top(e, i);
-  if (v.type != type) return set_error(e, expected_type_error(type), v, -static_cast<double>(i), -22);
+  if (v.type != type) return set_error(e, expected_type_error(type), v, -static_cast<double>(i), base::rc_invalid);
   *out = &v;
   return 0;
 }
 
 // An integral number operand at -i; error `code` when not integral.
-inline int integer_at(engine* e, size_t i, int code, double* x) {
+inline int integer_at(engine* e, size_t i, error_code code, double* x) {
   int rc = number_at(e, i, x);
   if (rc) return rc;
   if (*x != std::trunc(*x) || !std::isfinite(*x)) {
-    return set_error(e, code, top(e, i), -static_cast<double>(i), -22);
+    return set_error(e, code, top(e, i), -static_cast<double>(i), base::rc_invalid);
   }
   return 0;
 }
@@ -134,7 +135,7 @@ int binary_numeric(engine* e, unsigned op) {
         case op_mod:
           // Division by zero and INT64_MIN % -1 would trap: "Number overflow".
           if (j == 0 || (i == INT64_MIN && j == -1)) {
-            return set_error(e, err_number_overflow, top(e, 1), -1, -22);
+            return set_error(e, err_number_overflow, top(e, 1), -1, base::rc_invalid);
           }
           k = i % j;
           break;
@@ -168,10 +169,10 @@ int integer_conversion(engine* e, bool to_signed) {
   double x = 0;
   if (!is_number_type(top(e, 2).type) || top(e, 2).num < 0 ||
       top(e, 2).num != std::trunc(top(e, 2).num)) {
-    return set_error(e, err_integer_conversion_size_not_unsigned, top(e, 2), -2, -22);
+    return set_error(e, err_integer_conversion_size_not_unsigned, top(e, 2), -2, base::rc_invalid);
   }
   size = top(e, 2).num;
-  if (size != 0 && size != 1 && size != 2) return set_error(e, err_integer_conversion_size_not_supported, top(e, 2), -2, -22);
+  if (size != 0 && size != 1 && size != 2) return set_error(e, err_integer_conversion_size_not_supported, top(e, 2), -2, base::rc_invalid);
   if (int rc = number_at(e, 1, &x)) return rc;
   int width = 8 << static_cast<int>(size);
   double half = std::ldexp(1.0, width - 1);
@@ -201,11 +202,11 @@ int integer_conversion(engine* e, bool to_signed) {
 int resolve_slot(engine* e, double k, size_t from_top, size_t* slot) {
   if (k >= 0) {
     double abs = static_cast<double>(e->bp) + k;
-    if (abs >= static_cast<double>(from_top)) return set_error(e, err_stack_index_out_of_bounds, make_nil(), k, -84);
+    if (abs >= static_cast<double>(from_top)) return set_error(e, err_stack_index_out_of_bounds, make_nil(), k, base::rc_out_of_bounds);
     *slot = static_cast<size_t>(abs);
   } else {
     double abs = static_cast<double>(from_top) + k;
-    if (abs < static_cast<double>(e->bp)) return set_error(e, err_stack_index_out_of_bounds, make_nil(), k, -84);
+    if (abs < static_cast<double>(e->bp)) return set_error(e, err_stack_index_out_of_bounds, make_nil(), k, base::rc_out_of_bounds);
     *slot = static_cast<size_t>(abs);
   }
   return 0;
@@ -214,7 +215,7 @@ int resolve_slot(engine* e, double k, size_t from_top, size_t* slot) {
 int load_slot(engine* e) {
   if (int rc = need(e, 1)) return rc;
   double k = 0;
-  if (int rc = integer_at(e, 1, 29, &k)) return rc;
+  if (int rc = integer_at(e, 1, err_stack_index_not_unsigned, &k)) return rc;
   size_t slot = 0;
   if (int rc = resolve_slot(e, k, e->stack.length - 1, &slot)) return rc;
   value v = e->stack.items[slot];
@@ -226,7 +227,7 @@ int load_slot(engine* e) {
 int store_slot(engine* e) {
   if (int rc = need(e, 2)) return rc;
   double k = 0;
-  if (int rc = integer_at(e, 2, 29, &k)) return rc;
+  if (int rc = integer_at(e, 2, err_stack_index_not_unsigned, &k)) return rc;
   size_t slot = 0;
   if (int rc = resolve_slot(e, k, e->stack.length - 2, &slot)) return rc;
   value_assign(e, &e->stack.items[slot], top(e, 1));
@@ -237,7 +238,7 @@ int store_slot(engine* e) {
 int swap_slot(engine* e) {
   if (int rc = need(e, 2)) return rc;
   double k = 0;
-  if (int rc = integer_at(e, 1, 29, &k)) return rc;
+  if (int rc = integer_at(e, 1, err_stack_index_not_unsigned, &k)) return rc;
   e->stack.length--;
   size_t slot = 0;  // after the index is removed, -1 is the top itself
   if (int rc = resolve_slot(e, k, e->stack.length, &slot)) return rc;
@@ -254,7 +255,7 @@ int pop_count(engine* e) {
   double n = 0;
   if (int rc = number_at(e, 1, &n)) return rc;
   if (n > static_cast<double>(frame_height(e) - 1) || std::isnan(n)) {
-    return set_error(e, err_stack_index_out_of_bounds, make_nil(), -(n + 1), -84);
+    return set_error(e, err_stack_index_out_of_bounds, make_nil(), -(n + 1), base::rc_out_of_bounds);
   }
   size_t count = n > 0 ? static_cast<size_t>(n) : 0;
   drop_to(e, e->stack.length - count - 1);
@@ -266,10 +267,10 @@ int cache_get(engine* e) {
   double i = 0;
   const value& v = top(e, 1);
   if (!is_number_type(v.type) || v.num < 0 || v.num != std::trunc(v.num)) {
-    return set_error(e, err_cache_index_not_unsigned, v, -1, -22);
+    return set_error(e, err_cache_index_not_unsigned, v, -1, base::rc_invalid);
   }
   i = v.num;
-  if (i >= static_cast<double>(e->object_cache.length)) return set_error(e, err_cache_index_out_of_bounds, v, i, -84);
+  if (i >= static_cast<double>(e->object_cache.length)) return set_error(e, err_cache_index_out_of_bounds, v, i, base::rc_out_of_bounds);
   value c = e->object_cache.items[static_cast<size_t>(i)];
   value_ref(c);
   top(e, 1) = c;
@@ -280,15 +281,15 @@ int cache_get(engine* e) {
 // below `size` (error 4).
 int index_at(engine* e, size_t i, size_t size, size_t* out) {
   double x = 0;
-  if (int rc = integer_at(e, i, 5, &x)) return rc;
-  if (x < 0 || x >= static_cast<double>(size)) return set_error(e, err_index_out_of_bounds, top(e, i), x, -84);
+  if (int rc = integer_at(e, i, err_index_not_an_integer, &x)) return rc;
+  if (x < 0 || x >= static_cast<double>(size)) return set_error(e, err_index_out_of_bounds, top(e, i), x, base::rc_out_of_bounds);
   *out = static_cast<size_t>(x);
   return 0;
 }
 
-int string_key_at(engine* e, size_t i, int code, value** out) {
+int string_key_at(engine* e, size_t i, error_code code, value** out) {
   value& v = top(e, i);
-  if (v.type != t_str) return set_error(e, code, v, -static_cast<double>(i), -22);
+  if (v.type != t_str) return set_error(e, code, v, -static_cast<double>(i), base::rc_invalid);
   *out = &v;
   return 0;
 }
@@ -319,7 +320,7 @@ int container_op(engine* e, unsigned op) {
       if (int rc = need(e, 1)) return rc;
       if (int rc = object_at(e, 1, t_array, &a)) return rc;
       array_obj* arr = a->array;
-      if (arr->size == 0) return set_error(e, err_array_underflow, *a, -1, -84);
+      if (arr->size == 0) return set_error(e, err_array_underflow, *a, -1, base::rc_out_of_bounds);
       value last = arr->items[--arr->size];  // its reference moves to the stack
       value old = *a;
       *a = last;
@@ -353,14 +354,14 @@ int container_op(engine* e, unsigned op) {
     case op_dict_set:
       if (int rc = need(e, 3)) return rc;
       if (int rc = object_at(e, 3, t_tree, &a)) return rc;
-      if (int rc = string_key_at(e, 2, 48, &k)) return rc;
+      if (int rc = string_key_at(e, 2, err_expected_string, &k)) return rc;
       if (int rc = tree_set(e, a->tree, *k, top(e, 1))) return rc;
       drop_to(e, e->stack.length - 2);
       return k_continue;
     case op_dict_delete:
       if (int rc = need(e, 2)) return rc;
       if (int rc = object_at(e, 2, t_tree, &a)) return rc;
-      if (int rc = string_key_at(e, 1, 48, &k)) return rc;
+      if (int rc = string_key_at(e, 1, err_expected_string, &k)) return rc;
       tree_delete(e, a->tree, k->str->bytes, k->str->length);
       drop_to(e, e->stack.length - 2);
       return k_continue;
@@ -368,7 +369,7 @@ int container_op(engine* e, unsigned op) {
     case op_dict_has: {
       if (int rc = need(e, 2)) return rc;
       if (int rc = object_at(e, 2, t_tree, &a)) return rc;
-      if (int rc = string_key_at(e, 1, 48, &k)) return rc;
+      if (int rc = string_key_at(e, 1, err_expected_string, &k)) return rc;
       value* found = tree_get(a->tree, k->str->bytes, k->str->length);
       value r = op == op_dict_has ? make_bool(found != nullptr) : found ? *found : make_nil();
       value_ref(r);
@@ -384,7 +385,7 @@ int container_op(engine* e, unsigned op) {
       put_number_result(e, 1, make_number(static_cast<double>(a->tree->count)));
       return k_continue;
   }
-  return set_error(e, err_unknown_instruction, make_nil(), op, -86);
+  return set_error(e, err_unknown_instruction, make_nil(), op, base::rc_bad_instruction);
 }
 
 int scope_op(engine* e, unsigned op) {
@@ -398,9 +399,9 @@ int scope_op(engine* e, unsigned op) {
     case op_scope_has: {
       if (int rc = need(e, 2)) return rc;
       if (int rc = object_at(e, 2, t_sc, &s)) return rc;
-      if (int rc = string_key_at(e, 1, 35, &name)) return rc;
+      if (int rc = string_key_at(e, 1, err_scope_variable_name_not_string, &name)) return rc;
       value* found = scope_find(s->scope, name->str->bytes, name->str->length, true);
-      if (op == op_scope_get && !found) return set_error(e, err_scope_variable_not_found, *name, -1, -2);
+      if (op == op_scope_get && !found) return set_error(e, err_scope_variable_not_found, *name, -1, base::rc_not_found);
       value r = op == op_scope_has ? make_bool(found != nullptr) : *found;
       value_ref(r);
       drop_to(e, e->stack.length - 1);
@@ -412,29 +413,29 @@ int scope_op(engine* e, unsigned op) {
     case op_scope_set:
       if (int rc = need(e, 3)) return rc;
       if (int rc = object_at(e, 3, t_sc, &s)) return rc;
-      if (int rc = string_key_at(e, 2, 35, &name)) return rc;
+      if (int rc = string_key_at(e, 2, err_scope_variable_name_not_string, &name)) return rc;
       if (int rc = scope_set(e, s->scope, *name, top(e, 1))) return rc;
       drop_to(e, e->stack.length - 3);
       return k_continue;
   }
-  return set_error(e, err_unknown_instruction, make_nil(), op, -86);
+  return set_error(e, err_unknown_instruction, make_nil(), op, base::rc_bad_instruction);
 }
 
 // Field widths of the protocol-buffer size codes -2 .. 2.
-int pb_field(engine* e, size_t offset_at, pb_obj* pb, size_t* offset, int* code, int bounds_error) {
+int pb_field(engine* e, size_t offset_at, pb_obj* pb, size_t* offset, int* code, error_code bounds_error) {
   const value& off = top(e, offset_at);
   if (!is_number_type(off.type) || off.num < 0 || off.num != std::trunc(off.num)) {
-    return set_error(e, err_pb_offset_not_unsigned, off, -static_cast<double>(offset_at), -22);
+    return set_error(e, err_pb_offset_not_unsigned, off, -static_cast<double>(offset_at), base::rc_invalid);
   }
   const value& size = top(e, offset_at - 1);
   if (!is_number_type(size.type) || size.num != std::trunc(size.num) || size.num < -2 ||
       size.num > 2) {
-    return set_error(e, err_pb_operation_size_invalid, size, -static_cast<double>(offset_at - 1), -22);
+    return set_error(e, err_pb_operation_size_invalid, size, -static_cast<double>(offset_at - 1), base::rc_invalid);
   }
   *code = static_cast<int>(size.num);
   size_t width = *code == 0 ? 1 : (*code == 1 || *code == -1) ? 2 : 4;
   if (off.num + static_cast<double>(width) > static_cast<double>(pb->length)) {
-    return set_error(e, bounds_error, off, off.num, -84);
+    return set_error(e, bounds_error, off, off.num, base::rc_out_of_bounds);
   }
   *offset = static_cast<size_t>(off.num);
   return 0;
@@ -456,7 +457,7 @@ int pb_op(engine* e, unsigned op) {
       const value& n = top(e, 1);
       if (!is_number_type(n.type) || n.num < 0 || n.num != std::trunc(n.num) ||
           n.num > 4294967295.0 * 16) {
-        return set_error(e, err_pb_new_length_not_unsigned, n, -1, -22);
+        return set_error(e, err_pb_new_length_not_unsigned, n, -1, base::rc_invalid);
       }
       if (int rc = pb_set_length(e, p->pb, static_cast<size_t>(n.num))) return rc;
       drop_to(e, e->stack.length - 2);
@@ -465,7 +466,7 @@ int pb_op(engine* e, unsigned op) {
     case op_pb_get: {
       if (int rc = need(e, 3)) return rc;
       if (int rc = object_at(e, 3, t_pb, &p)) return rc;
-      if (int rc = pb_field(e, 2, p->pb, &offset, &code, 26)) return rc;
+      if (int rc = pb_field(e, 2, p->pb, &offset, &code, err_pb_get_out_of_bounds)) return rc;
       const uint8_t* d = p->pb->data + offset;
       uint32_t v = 0;
       switch (code) {
@@ -481,12 +482,12 @@ int pb_op(engine* e, unsigned op) {
     case op_pb_set: {
       if (int rc = need(e, 4)) return rc;
       if (int rc = object_at(e, 4, t_pb, &p)) return rc;
-      if (int rc = pb_field(e, 3, p->pb, &offset, &code, 27)) return rc;
+      if (int rc = pb_field(e, 3, p->pb, &offset, &code, err_pb_set_out_of_bounds)) return rc;
       const value& nv = top(e, 1);
       int bits = code == 0 ? 8 : (code == 1 || code == -1) ? 16 : 32;
       if (!is_number_type(nv.type) || nv.num < 0 || nv.num != std::trunc(nv.num) ||
           nv.num >= std::ldexp(1.0, bits)) {
-        return set_error(e, err_pb_value_out_of_bounds, nv, -1, -22);
+        return set_error(e, err_pb_value_out_of_bounds, nv, -1, base::rc_invalid);
       }
       uint32_t v = static_cast<uint32_t>(nv.num);
       uint8_t* d = p->pb->data + offset;
@@ -501,7 +502,7 @@ int pb_op(engine* e, unsigned op) {
       return k_continue;
     }
   }
-  return set_error(e, err_unknown_instruction, make_nil(), op, -86);
+  return set_error(e, err_unknown_instruction, make_nil(), op, base::rc_bad_instruction);
 }
 
 }  // namespace
@@ -532,7 +533,7 @@ namespace {
 int jump_to(engine* e, double target_number) {
   int64_t target = to_int64(target_number);
   if (!std::isfinite(target_number) || !valid_jump_target(e, target)) {
-    return set_error(e, err_bytecode_fault, make_nil(), target_number, -14);
+    return set_error(e, err_bytecode_fault, make_nil(), target_number, base::rc_bytecode_fault);
   }
   e->ip = target;
   return k_continue;
@@ -544,27 +545,27 @@ int call(engine* e) {
   const value& count = top(e, 1);
   if (!is_number_type(count.type) || count.num < 0 || count.num > 4294967295.0 ||
       count.num != std::trunc(count.num)) {
-    return set_error(e, err_call_argument_count_not_unsigned, count, -1, -22);
+    return set_error(e, err_call_argument_count_not_unsigned, count, -1, base::rc_invalid);
   }
   size_t k = static_cast<size_t>(count.num);
   if (int rc = need(e, k + 2)) return rc;
   size_t fun_slot = e->stack.length - 2 - k;
   const value& fun = e->stack.items[fun_slot];
-  if (fun.type != t_fun) return set_error(e, err_expected_function_address, fun, -static_cast<double>(k + 2), -22);
+  if (fun.type != t_fun) return set_error(e, err_expected_function_address, fun, -static_cast<double>(k + 2), base::rc_invalid);
   e->stack.length--;  // the count
   double address_number = fun.num;
   int64_t address = to_int64(address_number);
   size_t available = 0;
   const uint8_t* code = code_at(e, address, &available);
-  if (!code || available < 9) return set_error(e, err_bytecode_fault, make_nil(), address_number, -14);
+  if (!code || available < 9) return set_error(e, err_bytecode_fault, make_nil(), address_number, base::rc_bytecode_fault);
   if (int rc = push_value(e, make_typed(t_bp, static_cast<double>(e->bp)))) return rc;
   if (int rc = push_value(e, make_typed(t_ip, static_cast<double>(e->ip)))) return rc;
   e->bp = fun_slot + 1;
   e->ip = address;
-  if (code[0] != op_function) return set_error(e, err_expected_function_header, make_nil(), address_number, -14);
+  if (code[0] != op_function) return set_error(e, err_expected_function_header, make_nil(), address_number, base::rc_bytecode_fault);
   double declared = load_immediate(code + 1);
   if (declared != static_cast<double>(k)) {
-    return set_error(e, err_invalid_argument_count, make_number(declared), static_cast<double>(k), -22);
+    return set_error(e, err_invalid_argument_count, make_number(declared), static_cast<double>(k), base::rc_invalid);
   }
   e->ip = address + 9;
   return k_continue;
@@ -573,11 +574,11 @@ int call(engine* e) {
 // Restores ip and bp from their saved slots.
 int restore_frame(engine* e, size_t bp_slot, size_t ip_slot) {
   const value& ip = e->stack.items[ip_slot];
-  if (ip.type != t_ip) return set_error(e, err_expected_instruction_pointer_value, ip, 0, -22);
-  if (ip.num != std::trunc(ip.num)) return set_error(e, err_register_value_not_integer, ip, 0, -22);
+  if (ip.type != t_ip) return set_error(e, err_expected_instruction_pointer_value, ip, 0, base::rc_invalid);
+  if (ip.num != std::trunc(ip.num)) return set_error(e, err_register_value_not_integer, ip, 0, base::rc_invalid);
   const value& bp = e->stack.items[bp_slot];
-  if (bp.type != t_bp) return set_error(e, err_expected_base_pointer_value, bp, 0, -22);
-  if (bp.num != std::trunc(bp.num) || bp.num < 0) return set_error(e, err_register_value_not_integer, bp, 0, -22);
+  if (bp.type != t_bp) return set_error(e, err_expected_base_pointer_value, bp, 0, base::rc_invalid);
+  if (bp.num != std::trunc(bp.num) || bp.num < 0) return set_error(e, err_register_value_not_integer, bp, 0, base::rc_invalid);
   e->ip = static_cast<int64_t>(ip.num);
   e->bp = static_cast<size_t>(bp.num);
   return 0;
@@ -594,7 +595,7 @@ void finish_return(engine* e, size_t fun_slot) {
 }
 
 int return_plain(engine* e) {
-  if (e->stack.length < 4) return set_error(e, err_stack_index_out_of_bounds, make_nil(), -4, -84);
+  if (e->stack.length < 4) return set_error(e, err_stack_index_out_of_bounds, make_nil(), -4, base::rc_out_of_bounds);
   size_t n = e->stack.length;
   if (int rc = restore_frame(e, n - 3, n - 2)) return rc;
   finish_return(e, n - 4);
@@ -602,24 +603,24 @@ int return_plain(engine* e) {
 }
 
 int return_counts(engine* e) {
-  if (e->stack.length < 3) return set_error(e, err_stack_index_out_of_bounds, make_nil(), -3, -84);
+  if (e->stack.length < 3) return set_error(e, err_stack_index_out_of_bounds, make_nil(), -3, base::rc_out_of_bounds);
   const value& mv = top(e, 1);
   if (!is_number_type(mv.type) || mv.num < 0 || mv.num > 4294967295.0 ||
       mv.num != std::trunc(mv.num)) {
-    return set_error(e, err_return_instruction_local_variable_count_not_unsigned, mv, -1, -22);
+    return set_error(e, err_return_instruction_local_variable_count_not_unsigned, mv, -1, base::rc_invalid);
   }
   const value& kv = top(e, 2);
   if (!is_number_type(kv.type) || kv.num < 0 || kv.num > 4294967295.0 ||
       kv.num != std::trunc(kv.num)) {
-    return set_error(e, err_return_argument_count_not_unsigned, kv, -2, -22);
+    return set_error(e, err_return_argument_count_not_unsigned, kv, -2, base::rc_invalid);
   }
   size_t m = static_cast<size_t>(mv.num);
   size_t k = static_cast<size_t>(kv.num);
   size_t n = e->stack.length;
-  if (m + k + 6 > n) return set_error(e, err_stack_index_out_of_bounds, make_nil(), -static_cast<double>(m + k + 6), -84);
+  if (m + k + 6 > n) return set_error(e, err_stack_index_out_of_bounds, make_nil(), -static_cast<double>(m + k + 6), base::rc_out_of_bounds);
   size_t fun_slot = n - (m + k + 6);
   if (int rc = restore_frame(e, n - (m + 5), n - (m + 4))) return rc;
-  if (fun_slot < e->bp) return set_error(e, err_stack_index_out_of_bounds, make_nil(), -static_cast<double>(m + k + 6), -84);
+  if (fun_slot < e->bp) return set_error(e, err_stack_index_out_of_bounds, make_nil(), -static_cast<double>(m + k + 6), base::rc_out_of_bounds);
   e->stack.length -= 2;  // the two counts are numbers
   finish_return(e, fun_slot);
   return k_continue;
@@ -633,7 +634,7 @@ int call_if_function(engine* e) {
 }
 
 int dispatch_hook(engine* e, unsigned op) {
-  if (!e->extension_hook) return set_error(e, err_unknown_instruction, make_nil(), op, -86);
+  if (!e->extension_hook) return set_error(e, err_unknown_instruction, make_nil(), op, base::rc_bad_instruction);
   int rc = e->extension_hook(e, op, e->fragment, e->fragment_length);
   return rc == 0 ? k_continue : rc;
 }
@@ -644,15 +645,15 @@ int execute(engine* e, unsigned op, const uint8_t* operand, size_t available) {
     case op_nop: return k_continue;
     case op_push_double:
     case op_push_number: {
-      if (available < 8) return set_error(e, err_bytecode_fault, make_nil(), static_cast<double>(e->ip), -14);
+      if (available < 8) return set_error(e, err_bytecode_fault, make_nil(), static_cast<double>(e->ip), base::rc_bytecode_fault);
       double x = load_immediate(operand);
       e->ip += 8;
       int rc = push_fast(e, op == op_push_double ? make_double(x) : make_number(x));
       return rc ? rc : k_continue;
     }
-    case op_true: return push_bool(e, true) ? -84 : k_continue;
-    case op_false: return push_bool(e, false) ? -84 : k_continue;
-    case op_nil: return push_nil(e) ? -84 : k_continue;
+    case op_true: return push_bool(e, true) ? base::rc_out_of_bounds : k_continue;
+    case op_false: return push_bool(e, false) ? base::rc_out_of_bounds : k_continue;
+    case op_nil: return push_nil(e) ? base::rc_out_of_bounds : k_continue;
     case op_dup:
       if (int rc = need(e, 1)) return rc;
       if (int rc = push_value(e, top(e, 1))) return rc;
@@ -661,11 +662,11 @@ int execute(engine* e, unsigned op, const uint8_t* operand, size_t available) {
       if (int rc = need(e, 1)) return rc;
       double x = 0;
       if (int rc = number_at(e, 1, &x)) return rc;
-      if (x != std::trunc(x)) return set_error(e, err_function_address_not_integer, top(e, 1), -1, -22);
+      if (x != std::trunc(x)) return set_error(e, err_function_address_not_integer, top(e, 1), -1, base::rc_invalid);
       top(e, 1) = make_typed(t_fun, x);
       return k_continue;
     }
-    case op_invalid: return set_error(e, err_unknown_instruction, make_nil(), op, -86);
+    case op_invalid: return set_error(e, err_unknown_instruction, make_nil(), op, base::rc_bad_instruction);
     case op_eq: case op_ne: case op_and: case op_or: case op_xor: case op_lt: case op_gt:
     case op_le: case op_ge: case op_shl: case op_shr: case op_add: case op_sub: case op_mul:
     case op_div: case op_mod:
@@ -715,14 +716,17 @@ int execute(engine* e, unsigned op, const uint8_t* operand, size_t available) {
       put_number_result(e, 1, make_number(type_query_code(top(e, 1).type)));
       return k_continue;
     case op_call_if_fun: return call_if_function(e);
-    case op_function: return set_error(e, err_run_into_function, make_nil(), op, -13);
+    case op_function: return set_error(e, err_run_into_function, make_nil(), op, base::rc_not_executable);
   }
-  if (op < 128 || (op >= 1024 && op < 2048) || op >= 32768) return dispatch_hook(e, op);
-  if (op < 1024) {
+  if (op < k_first_library_opcode || (op >= k_end_library_opcode && op < k_end_extension_block) ||
+      op >= k_first_high_extension_opcode) {
+    return dispatch_hook(e, op);
+  }
+  if (op < k_end_library_opcode) {
     int rc = builtin_run(e, op);
     return rc == 0 ? k_continue : rc;
   }
-  return set_error(e, err_unknown_instruction, make_nil(), op, -86);
+  return set_error(e, err_unknown_instruction, make_nil(), op, base::rc_bad_instruction);
 }
 
 // After an instruction: a C stack left lower than before is reported, one
@@ -752,7 +756,7 @@ int step(engine* e, unsigned* op, bool* ended) {
   const uint8_t* code = code_at(e, e->ip, &available);
   if (!code) {
     *op = 0;
-    return set_error(e, err_bytecode_fault, make_nil(), static_cast<double>(e->ip), -14);
+    return set_error(e, err_bytecode_fault, make_nil(), static_cast<double>(e->ip), base::rc_bytecode_fault);
   }
   // An instruction that cannot be decoded is reported by its lead byte.
   *op = code[0];
@@ -763,8 +767,8 @@ int step(engine* e, unsigned* op, bool* ended) {
   } else {
     n = decode_opcode(code, available, op, &illegal);
   }
-  if (n < 0) return set_error(e, err_bytecode_fault, make_nil(), static_cast<double>(e->ip + available), -14);
-  if (n == 0) return set_error(e, err_illegal_instruction, make_nil(), illegal, -86);
+  if (n < 0) return set_error(e, err_bytecode_fault, make_nil(), static_cast<double>(e->ip + available), base::rc_bytecode_fault);
+  if (n == 0) return set_error(e, err_illegal_instruction, make_nil(), illegal, base::rc_bad_instruction);
   if (e->trap_hook) {
     int rc = e->trap_hook(e->trap_data, *op);
     if (rc != 0) return rc;

@@ -6,6 +6,7 @@
 // registered object that no root holds yet would be taken for garbage.
 #include <cstring>
 
+#include "base/result_codes.h"
 #include "engine/engine.h"
 #include "engine/heap.h"
 #include "engine/tree.h"
@@ -58,7 +59,7 @@ void free_object_storage(engine* e, uint32_t type, object* o) {
 
 void* obj_alloc_or_fail(engine* e, size_t size) {
   void* block = obj_alloc(e, size);
-  if (!block) set_error(e, err_not_enough_memory, make_nil(), static_cast<double>(size), -12);
+  if (!block) set_error(e, err_not_enough_memory, make_nil(), static_cast<double>(size), base::rc_no_memory);
   return block;
 }
 
@@ -71,7 +72,7 @@ namespace {
 // written, or null with error 6.
 str_obj* string_alloc(engine* e, size_t length) {
   if (length > SIZE_MAX - k_string_overhead) {
-    set_error(e, err_not_enough_memory, make_nil(), static_cast<double>(length) + k_string_overhead, -12);
+    set_error(e, err_not_enough_memory, make_nil(), static_cast<double>(length) + k_string_overhead, base::rc_no_memory);
     return nullptr;
   }
   auto* s = static_cast<str_obj*>(obj_alloc_or_fail(e, k_string_overhead + length));
@@ -97,7 +98,7 @@ str_obj* string_new(engine* e, const char* bytes, size_t length) {
 str_obj* string_new_concat(engine* e, const char* a, size_t a_length, const char* b,
                            size_t b_length) {
   if (a_length > SIZE_MAX - k_string_overhead - b_length) {
-    set_error(e, err_not_enough_memory, make_nil(), static_cast<double>(a_length) + static_cast<double>(b_length), -12);
+    set_error(e, err_not_enough_memory, make_nil(), static_cast<double>(a_length) + static_cast<double>(b_length), base::rc_no_memory);
     return nullptr;
   }
   str_obj* s = string_alloc(e, a_length + b_length);
@@ -109,7 +110,7 @@ str_obj* string_new_concat(engine* e, const char* a, size_t a_length, const char
 
 str_obj* string_new_repeat(engine* e, const char* bytes, size_t length, size_t count) {
   if (length && count > (SIZE_MAX - k_string_overhead) / length) {
-    set_error(e, err_not_enough_memory, make_nil(), static_cast<double>(length) * static_cast<double>(count), -12);
+    set_error(e, err_not_enough_memory, make_nil(), static_cast<double>(length) * static_cast<double>(count), base::rc_no_memory);
     return nullptr;
   }
   str_obj* s = string_alloc(e, length * count);
@@ -179,11 +180,11 @@ int array_push(engine* e, array_obj* a, value v) {
     // Capacity grows to twice the size plus one.
     size_t max_elements = SIZE_MAX / sizeof(value);
     if (a->size > (max_elements - 1) / 2)
-      return set_error(e, err_not_enough_memory, make_nil(), static_cast<double>(a->size) * 2 * sizeof(value), -12);
+      return set_error(e, err_not_enough_memory, make_nil(), static_cast<double>(a->size) * 2 * sizeof(value), base::rc_no_memory);
     size_t capacity = 2 * a->size + 1;
     size_t bytes = capacity * sizeof(value);
     void* items = obj_realloc(e, a->items, a->capacity * sizeof(value), bytes);
-    if (!items) return set_error(e, err_not_enough_memory, make_nil(), static_cast<double>(bytes), -12);
+    if (!items) return set_error(e, err_not_enough_memory, make_nil(), static_cast<double>(bytes), base::rc_no_memory);
     a->items = static_cast<value*>(items);
     a->capacity = capacity;
   }
@@ -197,7 +198,7 @@ int pb_set_length(engine* e, pb_obj* p, size_t length) {
     size_t capacity = p->capacity <= (SIZE_MAX - 1) / 2 ? 2 * p->capacity + 1 : SIZE_MAX;
     if (capacity < length) capacity = length;
     void* data = obj_realloc(e, p->data, p->capacity, capacity);
-    if (!data) return set_error(e, err_not_enough_memory, make_nil(), static_cast<double>(capacity), -12);
+    if (!data) return set_error(e, err_not_enough_memory, make_nil(), static_cast<double>(capacity), base::rc_no_memory);
     p->data = static_cast<uint8_t*>(data);
     memset(p->data + p->capacity, 0, capacity - p->capacity);
     p->capacity = capacity;
@@ -215,7 +216,7 @@ namespace {
 
 // Moves the caller's reference to a new object onto the C stack.
 int64_t root_on_cstack(engine* e, uint32_t type, object* o) {
-  if (!o) return -12;
+  if (!o) return base::rc_no_memory;
   value v = make_object(type, o);
   int rc = cstack_push(e, v);  // takes a second reference
   value_unref(e, v);           // drops ours (destroys it when the push failed)

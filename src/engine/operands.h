@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "engine/bytecode.h"
 #include "engine/engine.h"
 
 namespace kiln::engine::lib {
@@ -48,12 +49,17 @@ int cstack_result(engine* e, size_t n);
 // Index or count outside its range: error 4, result -34.
 int out_of_range(engine* e, size_t i);
 
-// The built-in families; each returns 0, a negative result, or 1 when the
-// opcode is not its own.
-int string_builtin(engine* e, unsigned op);
-int math_builtin(engine* e, unsigned op);
-int file_builtin(engine* e, unsigned op);
-int time_builtin(engine* e, unsigned op);
-int container_builtin(engine* e, unsigned op);
+// The library's handlers, lib::run_<name> for each opcode the engine runs
+// itself (handler run in KILN_LIBRARY_OPCODES). The dispatcher has
+// checked that the opcode's arity of operands lies above bp; each returns
+// 0 or a negative result.
+#define KILN_LIBRARY_HANDLER_run(name) int run_##name(engine* e);
+#define KILN_LIBRARY_HANDLER_none(name)
+#define KILN_LIBRARY_DECLARE(name, number, arity, keyword, handler, ...) \
+  KILN_LIBRARY_HANDLER_##handler(name)
+KILN_LIBRARY_OPCODES(KILN_LIBRARY_DECLARE)
+#undef KILN_LIBRARY_DECLARE
+#undef KILN_LIBRARY_HANDLER_none
+#undef KILN_LIBRARY_HANDLER_run
 
 }  // namespace kiln::engine::lib

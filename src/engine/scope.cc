@@ -7,6 +7,7 @@
 // scopes live until the engine is freed.
 #include <cstring>
 
+#include "base/result_codes.h"
 #include "engine/engine.h"
 #include "engine/heap.h"
 #include "engine/tree.h"
@@ -32,7 +33,7 @@ size_t round_up_power_of_two(size_t n) {
 
 scope_obj* scope_new(engine* e, size_t bucket_count, scope_obj* parent, bool holey) {
   if (bucket_count > k_max_buckets) {
-    set_error(e, err_not_enough_memory, make_nil(), static_cast<double>(bucket_count) * sizeof(tree_entry*), -12);
+    set_error(e, err_not_enough_memory, make_nil(), static_cast<double>(bucket_count) * sizeof(tree_entry*), base::rc_no_memory);
     return nullptr;
   }
   size_t buckets = round_up_power_of_two(bucket_count);
@@ -124,7 +125,7 @@ int reshape_pinned(engine* e, scope_obj* s, value name, value v) {
 }  // namespace
 
 int scope_set(engine* e, scope_obj* s, value name, value v) {
-  if (name.type != t_str) return set_error(e, err_scope_variable_name_not_string, name, 0, -22);
+  if (name.type != t_str) return set_error(e, err_scope_variable_name_not_string, name, 0, base::rc_invalid);
   if (is_pinned(e, s, name.str->bytes, name.str->length)) return reshape_pinned(e, s, name, v);
   bool inserted;
   int rc = entry_set(e, bucket_of(s, name.str->bytes, name.str->length), name, v, &inserted);
@@ -135,7 +136,7 @@ int scope_set(engine* e, scope_obj* s, value name, value v) {
 int scope_add_cstr(engine* e, scope_obj* s, const char* name, value v) {
   size_t length = strlen(name);
   tree_entry** bucket = bucket_of(s, name, length);
-  if (entry_find(*bucket, name, length)) return -17;
+  if (entry_find(*bucket, name, length)) return base::rc_exists;
   // v must be rooted by the caller: allocating the name may collect. The
   // name itself stays rooted on the C stack while its entry is allocated.
   int64_t slot = cstack_string_new(e, name, length);
@@ -150,7 +151,7 @@ int scope_delete(engine* e, scope_obj* s, const char* name, size_t name_length) 
   if (is_pinned(e, s, name, name_length)) return 0;
   tree_entry** bucket = bucket_of(s, name, name_length);
   tree_entry* n = entry_find(*bucket, name, name_length);
-  if (!n) return -2;
+  if (!n) return base::rc_not_found;
   s->var_count--;
   entry_remove(e, bucket, n);
   return 0;

@@ -6,6 +6,7 @@
 // entries; beyond that a push is error 20 "Stack overflow".
 #include <cstring>
 
+#include "base/result_codes.h"
 #include "engine/engine.h"
 #include "engine/heap.h"
 
@@ -14,14 +15,14 @@ namespace kiln::engine {
 namespace {
 
 int out_of_bounds(engine* e, int64_t index) {
-  return set_error(e, err_stack_index_out_of_bounds, make_nil(), static_cast<double>(index), -84);
+  return set_error(e, err_stack_index_out_of_bounds, make_nil(), static_cast<double>(index), base::rc_out_of_bounds);
 }
 
 // Appends v to a stack vector without touching its count.
 int vec_push(engine* e, value_vec* vec, value v) {
   if (vec->length == vec->capacity) {
     if (vec->capacity >= k_max_stack)
-      return set_error(e, err_stack_overflow, make_nil(), static_cast<double>(vec->length), -84);
+      return set_error(e, err_stack_overflow, make_nil(), static_cast<double>(vec->length), base::rc_out_of_bounds);
     value_vec_reserve(e, vec, vec->capacity ? 2 * vec->capacity : k_initial_stack);
   }
   vec->items[vec->length++] = v;
@@ -95,7 +96,7 @@ int peek_type(engine* e, int64_t index, uint32_t type, value** out) {
   int rc = peek(e, index, &v);
   if (rc < 0) return rc;
   if (v->type != type)
-    return set_error(e, expected_type_error(type), *v, static_cast<double>(index), -22);
+    return set_error(e, expected_type_error(type), *v, static_cast<double>(index), base::rc_invalid);
   *out = v;
   return 0;
 }
@@ -104,7 +105,7 @@ int peek_number(engine* e, int64_t index, double* out) {
   value* v;
   int rc = peek(e, index, &v);
   if (rc < 0) return rc;
-  if (!is_number_type(v->type)) return set_error(e, err_expected_double_precision_number, *v, static_cast<double>(index), -22);
+  if (!is_number_type(v->type)) return set_error(e, err_expected_double_precision_number, *v, static_cast<double>(index), base::rc_invalid);
   *out = v->num;
   return 0;
 }
@@ -141,14 +142,14 @@ int cstack_push(engine* e, value v) {
 }
 
 int cstack_pop(engine* e) {
-  if (e->cstack.length == 0) return set_error(e, err_stack_underflow, make_nil(), 0, -84);
+  if (e->cstack.length == 0) return set_error(e, err_stack_underflow, make_nil(), 0, base::rc_out_of_bounds);
   value v = e->cstack.items[--e->cstack.length];
   value_unref(e, v);
   return 0;
 }
 
 int cstack_move_to_stack(engine* e) {
-  if (e->cstack.length == 0) return set_error(e, err_stack_underflow, make_nil(), 0, -84);
+  if (e->cstack.length == 0) return set_error(e, err_stack_underflow, make_nil(), 0, base::rc_out_of_bounds);
   // The reference moves with the value.
   int rc = vec_push(e, &e->stack, e->cstack.items[e->cstack.length - 1]);
   if (rc < 0) return rc;
@@ -161,15 +162,15 @@ int cstack_move_to_stack(engine* e) {
 
 int bytecode_append(engine* e, const void* bytes, size_t length) {
   auto& b = e->bytecode;
-  if (length > SIZE_MAX - b.length) return -12;
+  if (length > SIZE_MAX - b.length) return base::rc_no_memory;
   if (b.length + length > b.capacity) {
     size_t capacity = b.capacity ? b.capacity : k_initial_bytecode;
     while (capacity < b.length + length) {
-      if (capacity > SIZE_MAX / 2) return -12;
+      if (capacity > SIZE_MAX / 2) return base::rc_no_memory;
       capacity *= 2;
     }
     void* grown = e->realloc_hook(b.bytes, capacity, b.capacity);
-    if (!grown) return -12;
+    if (!grown) return base::rc_no_memory;
     b.bytes = static_cast<uint8_t*>(grown);
     b.capacity = capacity;
   }

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "base/result_codes.h"
 #include "engine/engine.h"
 #include "engine/heap.h"
 #include "engine/rbtree.h"
@@ -99,7 +100,7 @@ int64_t cache_add_value(engine* e, value v) {
   value_vec& c = e->object_cache;
   if (c.length == c.capacity) {
     if (c.capacity >= k_max_object_cache)
-      return set_error(e, err_cache_index_out_of_bounds, make_nil(), static_cast<double>(c.length), -84);
+      return set_error(e, err_cache_index_out_of_bounds, make_nil(), static_cast<double>(c.length), base::rc_out_of_bounds);
     value_vec_reserve(e, &c, c.capacity ? 2 * c.capacity : k_initial_stack);
   }
   value_ref(v);
@@ -130,7 +131,7 @@ int64_t cache_add_string(engine* e, const char* bytes, size_t length) {
     n = c < 0 ? n->left : n->right;
   }
   str_obj* s = string_new(e, bytes, length);
-  if (!s) return -12;
+  if (!s) return base::rc_no_memory;
   value v = make_object(t_str, s);
   int64_t idx = cache_add_value(e, v);
   value_unref(e, v);  // the cache holds the only reference now

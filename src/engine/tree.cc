@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/result_codes.h"
 #include "engine/engine.h"
 #include "engine/heap.h"
 #include "engine/tree.h"
@@ -54,7 +55,7 @@ tree_entry* locate(tree_entry* root, const char* key, size_t key_length, tree_en
 // Allocates and links a new entry, taking references to key and value.
 int entry_insert(engine* e, tree_entry** root, value key, value v) {
   auto* n = static_cast<tree_entry*>(obj_alloc(e, k_entry_block));
-  if (!n) return set_error(e, err_not_enough_memory, make_nil(), static_cast<double>(k_entry_block), -12);
+  if (!n) return set_error(e, err_not_enough_memory, make_nil(), static_cast<double>(k_entry_block), base::rc_no_memory);
   // The allocation may have collected; the link position is found after it.
   tree_entry* parent;
   bool as_left;
@@ -92,7 +93,7 @@ int entry_set(engine* e, tree_entry** root, value key, value v, bool* inserted) 
 
 int entry_add(engine* e, tree_entry** root, value key, value v) {
   require_string_key(key);
-  if (entry_find(*root, key.str->bytes, key.str->length)) return -17;
+  if (entry_find(*root, key.str->bytes, key.str->length)) return base::rc_exists;
   return entry_insert(e, root, key, v);
 }
 
@@ -137,7 +138,7 @@ int tree_set(engine* e, tree_obj* t, value key, value v) {
 
 int tree_delete(engine* e, tree_obj* t, const char* key, size_t key_length) {
   tree_entry* n = entry_find(t->root, key, key_length);
-  if (!n) return -2;
+  if (!n) return base::rc_not_found;
   t->count--;
   entry_remove(e, &t->root, n);
   return 0;

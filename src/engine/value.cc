@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "base/result_codes.h"
 #include "engine/engine.h"
 #include "engine/heap.h"
 #include "engine/tree.h"
@@ -19,7 +20,7 @@ constexpr int k_type_codes[] = {51, 39, 40, 41, 42, 43, 38, 44, 45, 47, 48, 49, 
 
 
 int type_query_code(uint32_t type) {
-  if (type > t_ios) return -22;
+  if (type > t_ios) return base::rc_invalid;
   return k_type_codes[type];
 }
 

@@ -1,5 +1,5 @@
 // The extension's path, suffix, filter, glob, quoting and JSON-file
-// built-ins (opcodes 64 to 97 but 66 and 67).
+// built-ins: every opcode of ext/opcodes.h but the rule-building ones.
 #pragma once
 
 #include <string>
@@ -7,11 +7,9 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "ext/opcodes.h"
 
 namespace kiln::ext {
-
-// Runs one of them; error 14 for an opcode that is not.
-int run_builtin(engine::engine* e, unsigned opcode);
 
 // The current scope's directories (both "." without a front end).
 void scope_directories_of(engine::engine* e, std::string* top, std::string* project);
@@ -25,8 +23,16 @@ int strings_result(engine::engine* e, size_t n, const std::vector<std::string>& 
 // Replaces the top n operands by a new string.
 int string_result(engine::engine* e, size_t n, std::string_view s);
 
-// The file-system built-ins: @glob, @abspath, @access, @jsonin and the
-// regular-expression filters; 1 when the opcode is not one of them.
-int file_builtin(engine::engine* e, unsigned opcode);
+// The handlers, ext::run_<name> for each opcode with handler run in
+// KILN_EXTENSION_OPCODES. The dispatcher has checked that the opcode's
+// arity of operands lies above bp; each returns 0 or a negative result.
+#define KILN_EXTENSION_HANDLER_run(name) int run_##name(engine::engine* e);
+#define KILN_EXTENSION_HANDLER_none(name)
+#define KILN_EXTENSION_DECLARE(name, number, arity, keyword, handler, ...) \
+  KILN_EXTENSION_HANDLER_##handler(name)
+KILN_EXTENSION_OPCODES(KILN_EXTENSION_DECLARE)
+#undef KILN_EXTENSION_DECLARE
+#undef KILN_EXTENSION_HANDLER_none
+#undef KILN_EXTENSION_HANDLER_run
 
 }  // namespace kiln::ext

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <string>
 
+#include "base/result_codes.h"
 #include "engine/operands.h"
 #include "ext/builtins.h"
 #include "ext/extension.h"
@@ -21,7 +22,6 @@
 namespace kiln::ext {
 
 using namespace kiln::engine;
-using kiln::engine::lib::need;
 using kiln::engine::lib::operand;
 using kiln::engine::lib::string_arg;
 
@@ -32,16 +32,16 @@ namespace {
 template <typename function>
 int in_scope_directory(kiln::engine::engine* e, function fn) {
   int saved = open(".", O_RDONLY | O_CLOEXEC);
-  if (saved < 0) return set_error(e, err_directory_not_found, make_nil(), errno, -2);
+  if (saved < 0) return set_error(e, err_directory_not_found, make_nil(), errno, base::rc_not_found);
   std::string dir = current_directory(e);
   if (chdir(dir.c_str()) != 0) {
     close(saved);
-    return set_error(e, err_directory_not_found, make_nil(), errno, -2);
+    return set_error(e, err_directory_not_found, make_nil(), errno, base::rc_not_found);
   }
   int rc = fn();
   int back = fchdir(saved);
   close(saved);
-  if (back != 0) return set_error(e, err_directory_not_found, make_nil(), errno, -2);
+  if (back != 0) return set_error(e, err_directory_not_found, make_nil(), errno, base::rc_not_found);
   return rc;
 }
 
@@ -55,11 +55,10 @@ bool c_string(kiln::engine::engine* e, size_t i, std::string* out) {
 }
 
 int glob_builtin(kiln::engine::engine* e) {
-  if (int rc = need(e, 1)) return rc;
   std::string pattern;
   if (!c_string(e, 1, &pattern)) {
-    if (e->err.code) return -22;
-    return set_error(e, err_glob_failed, operand(e, 1), -1, -22);
+    if (e->err.code) return base::rc_invalid;
+    return set_error(e, err_glob_failed, operand(e, 1), -1, base::rc_invalid);
   }
   std::vector<std::string> found;
   int rc = in_scope_directory(e, [&] {
@@ -70,7 +69,7 @@ int glob_builtin(kiln::engine::engine* e) {
       for (size_t i = 0; i < g.gl_pathc; i++) found.emplace_back(g.gl_pathv[i]);
     }
     globfree(&g);
-    if (r != 0 && r != GLOB_NOMATCH) return set_error(e, err_glob_failed, operand(e, 1), r, -22);
+    if (r != 0 && r != GLOB_NOMATCH) return set_error(e, err_glob_failed, operand(e, 1), r, base::rc_invalid);
     return 0;
   });
   if (rc) return rc;
@@ -78,15 +77,14 @@ int glob_builtin(kiln::engine::engine* e) {
 }
 
 int jsonin_builtin(kiln::engine::engine* e) {
-  if (int rc = need(e, 1)) return rc;
   std::string name;
   if (!c_string(e, 1, &name)) {
-    if (e->err.code) return -22;
-    return set_error(e, err_bad_json, operand(e, 1), -1, -22);
+    if (e->err.code) return base::rc_invalid;
+    return set_error(e, err_bad_json, operand(e, 1), -1, base::rc_invalid);
   }
   int rc = in_scope_directory(e, [&] {
     if (json::json_read_file(e, name.c_str()) != 0) {
-      return set_error(e, err_bad_json, operand(e, 1), -1, -22);
+      return set_error(e, err_bad_json, operand(e, 1), -1, base::rc_invalid);
     }
     return 0;
   });
@@ -101,10 +99,9 @@ int jsonin_builtin(kiln::engine::engine* e) {
 }
 
 int abspath_builtin(kiln::engine::engine* e) {
-  if (int rc = need(e, 1)) return rc;
   std::string path;
   if (!c_string(e, 1, &path)) {
-    if (e->err.code) return -22;
+    if (e->err.code) return base::rc_invalid;
     return set_error(e, err_file_open_error, operand(e, 1), EINVAL, -EINVAL);
   }
   char* real = realpath(path.c_str(), nullptr);
@@ -115,7 +112,6 @@ int abspath_builtin(kiln::engine::engine* e) {
 }
 
 int access_builtin(kiln::engine::engine* e) {
-  if (int rc = need(e, 2)) return rc;
   std::string path;
   std::string_view given;
   std::string_view mode;
@@ -126,26 +122,25 @@ int access_builtin(kiln::engine::engine* e) {
   if (mode == "r") how = R_OK;
   if (mode == "w") how = W_OK;
   if (mode == "x") how = X_OK;
-  if (how < 0) return set_error(e, err_invalid_mode, operand(e, 1), -1, -22);
+  if (how < 0) return set_error(e, err_invalid_mode, operand(e, 1), -1, base::rc_invalid);
   bool ok = c_string(e, 2, &path) && access(path.c_str(), how) == 0;
   return kiln::engine::lib::result(e, 2, make_bool(ok));
 }
 
 int regex_filter(kiln::engine::engine* e, bool extended) {
-  if (int rc = need(e, 3)) return rc;
   std::vector<std::string_view> items;
   if (int rc = list_arg(e, 3, &items)) return rc;
   const value& keep_value = operand(e, 2);
-  if (!is_number_type(keep_value.type)) return set_error(e, err_expected_boolean, keep_value, -2, -22);
+  if (!is_number_type(keep_value.type)) return set_error(e, err_expected_boolean, keep_value, -2, base::rc_invalid);
   bool keep = keep_value.num != 0;
   std::string pattern;
   if (!c_string(e, 1, &pattern)) {
-    if (e->err.code) return -22;
-    return set_error(e, err_invalid_regex, operand(e, 1), -1, -22);
+    if (e->err.code) return base::rc_invalid;
+    return set_error(e, err_invalid_regex, operand(e, 1), -1, base::rc_invalid);
   }
   regex_t re;
   if (regcomp(&re, pattern.c_str(), REG_NOSUB | (extended ? REG_EXTENDED : 0)) != 0) {
-    return set_error(e, err_invalid_regex, operand(e, 1), -1, -22);
+    return set_error(e, err_invalid_regex, operand(e, 1), -1, base::rc_invalid);
   }
   std::vector<std::string> out;
   for (std::string_view s : items) {
@@ -162,16 +157,11 @@ int regex_filter(kiln::engine::engine* e, bool extended) {
 
 }  // namespace
 
-int file_builtin(kiln::engine::engine* e, unsigned opcode) {
-  switch (opcode) {
-    case 81: return glob_builtin(e);
-    case 82: return jsonin_builtin(e);
-    case 89: return abspath_builtin(e);
-    case 90: return regex_filter(e, false);
-    case 91: return regex_filter(e, true);
-    case 96: return access_builtin(e);
-  }
-  return 1;
-}
+int run_glob(kiln::engine::engine* e) { return glob_builtin(e); }
+int run_jsonin(kiln::engine::engine* e) { return jsonin_builtin(e); }
+int run_abspath(kiln::engine::engine* e) { return abspath_builtin(e); }
+int run_regfilter(kiln::engine::engine* e) { return regex_filter(e, false); }
+int run_eregfilter(kiln::engine::engine* e) { return regex_filter(e, true); }
+int run_access(kiln::engine::engine* e) { return access_builtin(e); }
 
 }  // namespace kiln::ext

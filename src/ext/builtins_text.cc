@@ -5,6 +5,7 @@
 #include <string>
 #include <unordered_set>
 
+#include "base/result_codes.h"
 #include "engine/operands.h"
 #include "ext/builtins.h"
 #include "ext/extension.h"
@@ -15,7 +16,6 @@
 namespace kiln::ext {
 
 using namespace kiln::engine;
-using kiln::engine::lib::need;
 using kiln::engine::lib::operand;
 using kiln::engine::lib::string_arg;
 
@@ -25,7 +25,7 @@ int list_arg(kiln::engine::engine* e, size_t i, std::vector<std::string_view>* o
   out->clear();
   for (size_t k = 0; k < a->array->size; k++) {
     const value& v = a->array->items[k];
-    if (v.type != t_str) return set_error(e, err_expected_string, v, -static_cast<double>(i), -22);
+    if (v.type != t_str) return set_error(e, err_expected_string, v, -static_cast<double>(i), base::rc_invalid);
     out->emplace_back(v.str->bytes, v.str->length);
   }
   return 0;
@@ -67,7 +67,6 @@ bool starts_with(std::string_view s, std::string_view prefix) {
 // @sufsubone/@presubone and their "all" forms. Every element is checked
 // before any result is built.
 int substitute(kiln::engine::engine* e, bool suffix, bool all) {
-  if (int rc = need(e, 3)) return rc;
   std::string_view old_part;
   std::string_view new_part;
   if (int rc = string_arg(e, 2, &old_part)) return rc;
@@ -89,7 +88,7 @@ int substitute(kiln::engine::engine* e, bool suffix, bool all) {
               text.c_str(), part.c_str());
       str_obj* info = string_new(e, s.data(), s.size());
       value iv = info ? make_object(t_str, info) : make_nil();
-      int rc = set_error(e, err_suffix_not_found, iv, -3, -22);
+      int rc = set_error(e, err_suffix_not_found, iv, -3, base::rc_invalid);
       value_unref(e, iv);
       return rc;
     }
@@ -105,72 +104,70 @@ int substitute(kiln::engine::engine* e, bool suffix, bool all) {
 }
 
 // The suffix, prefix and word filters.
-int filter(kiln::engine::engine* e, unsigned op) {
-  if (int rc = need(e, 2)) return rc;
+// The elements of a list that are (keep) or are not among the words.
+int word_filter(kiln::engine::engine* e, bool keep) {
   std::vector<std::string_view> items;
   if (int rc = list_arg(e, 2, &items)) return rc;
+  std::vector<std::string_view> words;
+  if (int rc = list_arg(e, 1, &words)) return rc;
+  std::unordered_set<std::string_view> set(words.begin(), words.end());
   std::vector<std::string> out;
-  if (op == 94 || op == 95) {  // @filter, @filterout
-    std::vector<std::string_view> words;
-    if (int rc = list_arg(e, 1, &words)) return rc;
-    std::unordered_set<std::string_view> set(words.begin(), words.end());
-    for (std::string_view s : items) {
-      if ((set.count(s) > 0) == (op == 94)) out.emplace_back(s);
-    }
-    return strings_result(e, 2, out);
-  }
-  std::string_view part;
-  if (int rc = string_arg(e, 1, &part)) return rc;
   for (std::string_view s : items) {
-    bool match = (op == 70 || op == 83) ? ends_with(s, part) : starts_with(s, part);
-    bool keep = (op == 70 || op == 92) ? match : !match;
-    if (keep) out.emplace_back(s);
+    if ((set.count(s) > 0) == keep) out.emplace_back(s);
   }
   return strings_result(e, 2, out);
 }
 
-std::string apply_path_function(unsigned op, std::string_view path) {
-  switch (op) {
-    case 71: case 76: return std::string(path_suffix(path));
-    case 72: case 77: return std::string(path_basename(path));
-    case 73: case 78: return path_dir(path);
-    case 74: case 79: return std::string(path_notdir(path));
-    default: return path.empty() ? std::string() : graph::simplify_path(path);  // 75, 80
+// The elements of a list that end (suffix) or begin with the part, or
+// (keep false) those that do not.
+int part_filter(kiln::engine::engine* e, bool suffix, bool keep) {
+  std::vector<std::string_view> items;
+  if (int rc = list_arg(e, 2, &items)) return rc;
+  std::string_view part;
+  if (int rc = string_arg(e, 1, &part)) return rc;
+  std::vector<std::string> out;
+  for (std::string_view s : items) {
+    bool match = suffix ? ends_with(s, part) : starts_with(s, part);
+    if (match == keep) out.emplace_back(s);
   }
+  return strings_result(e, 2, out);
 }
 
-int path_function(kiln::engine::engine* e, unsigned op) {
-  if (int rc = need(e, 1)) return rc;
-  if (op <= 75) {
+std::string suffix_of(std::string_view path) { return std::string(path_suffix(path)); }
+std::string basename_of(std::string_view path) { return std::string(path_basename(path)); }
+std::string notdir_of(std::string_view path) { return std::string(path_notdir(path)); }
+std::string simplified(std::string_view path) {
+  return path.empty() ? std::string() : graph::simplify_path(path);
+}
+
+// A path function of the string operand, or (all) of each list element.
+int path_function(kiln::engine::engine* e, std::string (*f)(std::string_view), bool all) {
+  if (!all) {
     std::string_view path;
     if (int rc = string_arg(e, 1, &path)) return rc;
-    return string_result(e, 1, apply_path_function(op, path));
+    return string_result(e, 1, f(path));
   }
   std::vector<std::string_view> items;
   if (int rc = list_arg(e, 1, &items)) return rc;
   std::vector<std::string> out;
-  for (std::string_view s : items) out.push_back(apply_path_function(op, s));
+  for (std::string_view s : items) out.push_back(f(s));
   return strings_result(e, 1, out);
 }
 
-int directories(kiln::engine::engine* e, unsigned op) {
+// The scope's directory relative to the top (from_top) or to the project
+// directory, or (up) the way back up from it.
+int directory(kiln::engine::engine* e, bool from_top, bool up) {
   std::string top;
   std::string project;
   scope_directories_of(e, &top, &project);
-  std::string r;
-  switch (op) {
-    case 64: r = dir_up(project); break;
-    case 65: r = project; break;
-    case 85: r = dir_up(top); break;
-    default: r = top; break;  // 86
-  }
+  const std::string& dir = from_top ? top : project;
+  std::string r = up ? dir_up(dir) : dir;
   int64_t slot = cstack_string_new(e, r.data(), r.size());
   if (slot < 0) return static_cast<int>(slot);
   return kiln::engine::lib::cstack_result(e, 0);
 }
 
 int quote(kiln::engine::engine* e, bool multi) {
-  if (int rc = need(e, 1)) return rc;
   if (!multi) {
     std::string_view s;
     if (int rc = string_arg(e, 1, &s)) return rc;
@@ -185,22 +182,31 @@ int quote(kiln::engine::engine* e, bool multi) {
 
 }  // namespace
 
-int run_builtin(kiln::engine::engine* e, unsigned op) {
-  switch (op) {
-    case 64: case 65: case 85: case 86: return directories(e, op);
-    case 68: return substitute(e, true, true);
-    case 69: return substitute(e, true, false);
-    case 87: return substitute(e, false, true);
-    case 88: return substitute(e, false, false);
-    case 70: case 83: case 92: case 93: case 94: case 95: return filter(e, op);
-    case 71: case 72: case 73: case 74: case 75: case 76: case 77: case 78: case 79: case 80:
-      return path_function(e, op);
-    case 84: return quote(e, false);
-    case 97: return quote(e, true);
-  }
-  int rc = file_builtin(e, op);
-  if (rc != 1) return rc;
-  return set_error(e, err_unknown_instruction, make_nil(), op, -86);
-}
+int run_dirup(kiln::engine::engine* e) { return directory(e, false, true); }
+int run_dirdown(kiln::engine::engine* e) { return directory(e, false, false); }
+int run_dirupall(kiln::engine::engine* e) { return directory(e, true, true); }
+int run_dirdownall(kiln::engine::engine* e) { return directory(e, true, false); }
+int run_sufsuball(kiln::engine::engine* e) { return substitute(e, true, true); }
+int run_sufsubone(kiln::engine::engine* e) { return substitute(e, true, false); }
+int run_presuball(kiln::engine::engine* e) { return substitute(e, false, true); }
+int run_presubone(kiln::engine::engine* e) { return substitute(e, false, false); }
+int run_suffilter(kiln::engine::engine* e) { return part_filter(e, true, true); }
+int run_suffilterout(kiln::engine::engine* e) { return part_filter(e, true, false); }
+int run_prefilter(kiln::engine::engine* e) { return part_filter(e, false, true); }
+int run_prefilterout(kiln::engine::engine* e) { return part_filter(e, false, false); }
+int run_filter(kiln::engine::engine* e) { return word_filter(e, true); }
+int run_filterout(kiln::engine::engine* e) { return word_filter(e, false); }
+int run_pathsuffix(kiln::engine::engine* e) { return path_function(e, suffix_of, false); }
+int run_pathbasename(kiln::engine::engine* e) { return path_function(e, basename_of, false); }
+int run_pathdir(kiln::engine::engine* e) { return path_function(e, path_dir, false); }
+int run_pathnotdir(kiln::engine::engine* e) { return path_function(e, notdir_of, false); }
+int run_pathsimplify(kiln::engine::engine* e) { return path_function(e, simplified, false); }
+int run_pathsuffixall(kiln::engine::engine* e) { return path_function(e, suffix_of, true); }
+int run_pathbasenameall(kiln::engine::engine* e) { return path_function(e, basename_of, true); }
+int run_pathdirall(kiln::engine::engine* e) { return path_function(e, path_dir, true); }
+int run_pathnotdirall(kiln::engine::engine* e) { return path_function(e, notdir_of, true); }
+int run_pathsimplifyall(kiln::engine::engine* e) { return path_function(e, simplified, true); }
+int run_shellescape(kiln::engine::engine* e) { return quote(e, false); }
+int run_shellescapemulti(kiln::engine::engine* e) { return quote(e, true); }
 
 }  // namespace kiln::ext

@@ -1,7 +1,12 @@
 #include "ext/extension.h"
 
+#include <array>
+
+#include "base/result_codes.h"
 #include "engine/bytecode.h"
+#include "engine/operands.h"
 #include "ext/builtins.h"
+#include "ext/opcodes.h"
 
 namespace kiln::ext {
 
@@ -11,18 +16,47 @@ scope_directories_fn scope_directories = nullptr;
 builtin_fn adddeps_fn = nullptr;
 builtin_fn addrule_fn = nullptr;
 
-// Names of the opcodes 64 to 97, as scripts spell them.
-constexpr const char* k_names[] = {
-    "@dirup",         "@dirdown",        "@adddeps",        "@addrule",
-    "@sufsuball",     "@sufsubone",      "@suffilter",      "@pathsuffix",
-    "@pathbasename",  "@pathdir",        "@pathnotdir",     "@pathsimplify",
-    "@pathsuffixall", "@pathbasenameall", "@pathdirall",    "@pathnotdirall",
-    "@pathsimplifyall", "@glob",         "@jsonin",         "@suffilterout",
-    "@shellescape",   "@dirupall",       "@dirdownall",     "@presuball",
-    "@presubone",     "@abspath",        "@regfilter",      "@eregfilter",
-    "@prefilter",     "@prefilterout",   "@filter",         "@filterout",
-    "@access",        "@shellescapemulti",
+// The extension's dispatch table and names, indexed by opcode - 64.
+struct extension_entry {
+  int (*run)(engine::engine* e) = nullptr;
+  size_t arity = 0;
+  const char* name = nullptr;
 };
+
+constexpr size_t k_table_size = k_end_opcode - k_first_opcode;
+
+#define KILN_EXTENSION_RUN_run(name) &run_##name
+#define KILN_EXTENSION_RUN_none(name) nullptr
+constexpr std::array<extension_entry, k_table_size> make_table() {
+  std::array<extension_entry, k_table_size> t{};
+#define KILN_EXTENSION_ENTRY(name, number, arity, keyword, handler, effect, text) \
+  t[op_##name - k_first_opcode] = {KILN_EXTENSION_RUN_##handler(name), arity, text};
+  KILN_EXTENSION_OPCODES(KILN_EXTENSION_ENTRY)
+#undef KILN_EXTENSION_ENTRY
+  return t;
+}
+#undef KILN_EXTENSION_RUN_none
+#undef KILN_EXTENSION_RUN_run
+
+constexpr std::array<extension_entry, k_table_size> k_table = make_table();
+
+// Each of the extension's opcodes is given once.
+constexpr bool numbers_are_unique() {
+  bool seen[k_table_size] = {};
+  bool ok = true;
+#define KILN_EXTENSION_SEEN(name, number, ...) \
+  ok = ok && number >= k_first_opcode && number < k_end_opcode && !seen[number - k_first_opcode]; \
+  if (ok) seen[number - k_first_opcode] = true;
+  KILN_EXTENSION_OPCODES(KILN_EXTENSION_SEEN)
+#undef KILN_EXTENSION_SEEN
+  return ok;
+}
+static_assert(numbers_are_unique(), "an extension opcode number is given twice");
+
+const extension_entry* entry_of(unsigned opcode) {
+  if (opcode < k_first_opcode || opcode >= k_end_opcode) return nullptr;
+  return &k_table[opcode - k_first_opcode];
+}
 
 }  // namespace
 
@@ -65,18 +99,21 @@ const char* script_error_message(int code) {
 }
 
 const char* opcode_name(unsigned opcode) {
-  if (opcode >= 64 && opcode <= 97) return k_names[opcode - 64];
+  if (const extension_entry* x = entry_of(opcode)) return x->name;
   return engine::opcode_description(opcode);
 }
 
 int extension_hook(engine::engine* e, unsigned opcode, const uint8_t*, size_t) {
-  if (opcode == engine::op_adddeps && adddeps_fn) return adddeps_fn(e);
-  if (opcode == engine::op_addrule && addrule_fn) return addrule_fn(e);
-  if (opcode >= 64 && opcode <= 97 && opcode != engine::op_adddeps &&
-      opcode != engine::op_addrule) {
-    return run_builtin(e, opcode);
+  const extension_entry* x = entry_of(opcode);
+  if (x && x->run) {
+    if (int rc = engine::lib::need(e, x->arity)) return rc;
+    return x->run(e);
   }
-  return engine::set_error(e, engine::err_unknown_instruction, engine::make_nil(), opcode, -86);
+  // The rule-building built-ins, when the front end has provided them.
+  builtin_fn provided = opcode == op_adddeps ? adddeps_fn : opcode == op_addrule ? addrule_fn : nullptr;
+  if (provided) return provided(e);
+  return engine::set_error(e, engine::err_unknown_instruction, engine::make_nil(), opcode,
+                           base::rc_bad_instruction);
 }
 
 }  // namespace kiln::ext

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "base/result_codes.h"
+
 namespace kiln::front {
 
 namespace eng = kiln::engine;
@@ -38,7 +40,7 @@ int64_t codegen::constant(const std::string& bytes) {
 int64_t codegen::placeholder(unsigned jump_opcode) {
   if (!enabled_) return -1;
   int64_t at = here() + 1;
-  if (push_double(0) < 0 || op(jump_opcode) < 0) return -12;
+  if (push_double(0) < 0 || op(jump_opcode) < 0) return base::rc_no_memory;
   return at;
 }
 
@@ -60,7 +62,7 @@ int codegen::add_local(const std::string& name) {
   if (!enabled_ || tables_.empty()) return 0;
   local_table& t = tables_.back();
   for (const std::string& n : t.names) {
-    if (n == name) return -17;
+    if (n == name) return base::rc_exists;
   }
   t.names.push_back(name);
   t.slots.push_back(t.end_slot++);
@@ -106,7 +108,7 @@ int codegen::find_local(const std::string& name) const {
       if (t.names[j] == name) return t.slots[j];
     }
   }
-  return -2;
+  return base::rc_not_found;
 }
 
 }  // namespace kiln::front

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "base/result_codes.h"
 #include "engine/bytecode.h"
 #include "ext/extension.h"
 
@@ -48,7 +49,7 @@ int run_fragment(eng::engine* e, const std::vector<uint8_t>& code, FILE* report,
   if (e->stack.length != depth + 1) {
     fprintf(report, "can't get item from stack in %s\n", headline ? headline : "directive");
     drop_to(e, depth);
-    return -22;
+    return base::rc_invalid;
   }
   return 0;
 }
@@ -125,14 +126,14 @@ int run_directive(eng::engine* e, int64_t address, const char* name, bool allow_
   if (rc < 0) {
     report_run_failure(e, stdout, headline.c_str());
     drop_to(e, depth);
-    return -22;
+    return base::rc_invalid;
   }
   settle_exit(e, depth, bp);
   eng::clear_error(e);
   if (e->stack.length != depth + 1) {
     printf("can't get item from stack in %s\n", name);
     drop_to(e, depth);
-    return -22;
+    return base::rc_invalid;
   }
   eng::value v = e->stack.items[e->stack.length - 1];
   rc = 0;
@@ -141,7 +142,7 @@ int run_directive(eng::engine* e, int64_t address, const char* name, bool allow_
       eng::value item = v.array->items[i];
       if (item.type == eng::t_str) {
         if (!usable_name(item.str, name)) {
-          rc = -22;
+          rc = base::rc_invalid;
           break;
         }
         out->emplace_back(std::string(item.str->bytes, item.str->length));
@@ -150,7 +151,7 @@ int run_directive(eng::engine* e, int64_t address, const char* name, bool allow_
       } else {
         printf("expected string or @nil, got type %d for directive %s\n",
                static_cast<int>(item.type), name);
-        rc = -22;
+        rc = base::rc_invalid;
         break;
       }
     }
@@ -158,11 +159,11 @@ int run_directive(eng::engine* e, int64_t address, const char* name, bool allow_
     if (usable_name(v.str, name)) {
       out->emplace_back(std::string(v.str->bytes, v.str->length));
     } else {
-      rc = -22;
+      rc = base::rc_invalid;
     }
   } else {
     printf("expected str or array, got type %d in %s\n", static_cast<int>(v.type), name);
-    rc = -22;
+    rc = base::rc_invalid;
   }
   drop_to(e, depth);
   if (rc < 0) out->clear();
@@ -253,7 +254,7 @@ int shell_assign(eng::engine* e, bool split, const char** message) {
   }
   if (!ok) {
     *message = "shell-assign supported only from non-empty array of strings";
-    return -22;
+    return base::rc_invalid;
   }
   std::string output;
   if (e->no_side_effects || capture_output(args, &output) < 0) {
@@ -265,7 +266,7 @@ int shell_assign(eng::engine* e, bool split, const char** message) {
     eng::str_obj* s = eng::string_new(e, output.data(), output.size());
     if (!s) {
       *message = "shell-assign failed in cinder (OOM)";
-      return -12;
+      return base::rc_no_memory;
     }
     eng::value sv = eng::make_object(eng::t_str, s);
     eng::push_value(e, sv);
@@ -275,7 +276,7 @@ int shell_assign(eng::engine* e, bool split, const char** message) {
   eng::array_obj* a = eng::array_new(e);
   if (!a) {
     *message = "shell-assign failed in cinder (OOM)";
-    return -12;
+    return base::rc_no_memory;
   }
   eng::value av = eng::make_object(eng::t_array, a);
   int rc = eng::push_value(e, av);
@@ -286,7 +287,7 @@ int shell_assign(eng::engine* e, bool split, const char** message) {
     int64_t slot = eng::cstack_string_new(e, w.data(), w.size());
     if (slot < 0) {
       *message = "shell-assign failed in cinder (OOM)";
-      return -12;
+      return base::rc_no_memory;
     }
     rc = eng::array_push(e, a, e->cstack.items[slot]);
     eng::cstack_pop(e);

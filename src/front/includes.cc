@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "base/result_codes.h"
 #include "graph/path.h"
 
 namespace kiln::front {
@@ -49,7 +50,7 @@ int include_directory(const parse_context& including, const std::string& dir, bo
   if (!real) {
     fflush(stderr);
     printf("path %s does not exist\n", path.c_str());
-    return -2;
+    return base::rc_not_found;
   }
   rule_list* rules = including.rules;
   if (rules && !rules->description_path.empty() && rules->description_path == real) {
@@ -92,13 +93,13 @@ int include_directory(const parse_context& including, const std::string& dir, bo
   if (!f) {
     fflush(stdout);
     fprintf(stderr, "kiln: Can't open subkilnfile %s.\n", path.c_str());
-    rc = -2;
+    rc = base::rc_not_found;
   } else {
     file_closer closer{f};
     if (parse_stream(f, sub) != 0) {
       fflush(stdout);
       fprintf(stderr, "kiln: Can't parse subkilnfile %s.\n", path.c_str());
-      rc = -89;
+      rc = base::rc_parse_failed;
     }
   }
   eng::value_assign(e, &e->current_scope, saved);
@@ -137,7 +138,7 @@ int include_file(const parse_context& including, int64_t scope_index, const std:
   if (parse_stream(f, sub) != 0) {
     fflush(stdout);
     fprintf(stderr, "kiln: Can't parse subkilnfile %s.\n", path.c_str());
-    return -89;
+    return base::rc_parse_failed;
   }
   return 0;
 }
@@ -145,7 +146,7 @@ int include_file(const parse_context& including, int64_t scope_index, const std:
 int parse_top_level(eng::engine* e, rule_list* rules, const std::string& file,
                     const std::string& leading_path, parse_outcome* outcome) {
   FILE* f = fopen(file.c_str(), "r");
-  if (!f) return -2;
+  if (!f) return base::rc_not_found;
   file_closer closer{f};
   eng::scope_obj* top = e->current_scope.scope;
   if (!top->host_data) set_scope_directory(top, ".", ".");

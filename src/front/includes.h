@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "base/result_codes.h"
 #include "front/parser.h"
 
 namespace kiln::front {
@@ -16,7 +17,7 @@ namespace kiln::front {
 constexpr int k_max_include_depth = 2000;
 
 // Result of an include refused at that bound; the caller reports it.
-constexpr int k_include_too_deep = -40;
+constexpr int k_include_too_deep = base::rc_too_deep;
 
 // The path "<dir_prefix>/<dir>/Kilnfile" that a directory include opens.
 std::string directory_kilnfile(const parse_context& including, const std::string& dir);

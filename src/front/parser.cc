@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstring>
 
+#include "base/result_codes.h"
 #include "cli/settings.h"
 #include "front/builtin_table.h"
 #include "front/codegen.h"
@@ -73,12 +74,12 @@ int parser::run() {
     scope_ = e()->current_scope;
   }
   advance();
-  if (!declaration()) return -89;
-  if (ctx_.declaration_only) return -89;
-  if (!statement_list(&parser::at_end_of_file)) return -89;
+  if (!declaration()) return base::rc_parse_failed;
+  if (ctx_.declaration_only) return base::rc_parse_failed;
+  if (!statement_list(&parser::at_end_of_file)) return base::rc_parse_failed;
   if (t_ != tok::end) {
     fail("syntax error");
-    return -89;
+    return base::rc_parse_failed;
   }
   return 0;
 }
@@ -266,7 +267,7 @@ bool parser::function_definition() {
   if (t_ != tok::rparen) {
     for (;;) {
       if (t_ != tok::varref) return fail("syntax error");
-      if (gen_.add_local(val_.text) == -17) return fail("can't have two same names");
+      if (gen_.add_local(val_.text) == base::rc_exists) return fail("can't have two same names");
       advance();
       if (!accept(tok::comma)) break;
     }
@@ -287,7 +288,7 @@ bool parser::function_definition() {
     std::string local = val_.text;
     advance();
     if (!expect(tok::assign) || !expression()) return false;
-    if (gen_.add_local(local) == -17) return fail("can't have two same names");
+    if (gen_.add_local(local) == base::rc_exists) return fail("can't have two same names");
     if (!end_of_statement()) return false;
     while (t_ == tok::newline) advance();
   }
@@ -471,7 +472,7 @@ int parse_stream(FILE* in, parse_context& ctx) {
 int parse_text(const std::string& text, parse_context& ctx) {
   // fmemopen refuses an empty buffer; an empty temporary file stands in.
   FILE* in = text.empty() ? tmpfile() : fmemopen(const_cast<char*>(text.data()), text.size(), "r");
-  if (!in) return -89;
+  if (!in) return base::rc_parse_failed;
   int rc = parse_stream(in, ctx);
   fclose(in);
   return rc;

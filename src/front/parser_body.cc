@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "cli/settings.h"
+#include "ext/opcodes.h"
 #include "front/builtin_table.h"
 #include "front/codegen.h"
 #include "front/directive.h"
@@ -55,11 +56,11 @@ bool parser::output_statement(bool in_function) {
       return gen_.op(eng::op_out) >= 0 || fail("out of memory");
     case tok::kw_error: return arguments(1) && gen_.op(eng::op_error) >= 0;
     case tok::kw_dump: return arguments(1) && gen_.op(eng::op_dump) >= 0;
-    case tok::kw_addrule: return arguments(1) && gen_.op(eng::op_addrule) >= 0;
-    case tok::kw_adddeps: return arguments(3) && gen_.op(eng::op_adddeps) >= 0;
-    case tok::kw_append: return arguments(2) && gen_.op(42) >= 0 && gen_.op(38) >= 0;
+    case tok::kw_addrule: return arguments(1) && gen_.op(ext::op_addrule) >= 0;
+    case tok::kw_adddeps: return arguments(3) && gen_.op(ext::op_adddeps) >= 0;
+    case tok::kw_append: return arguments(2) && gen_.op(eng::op_array_append) >= 0 && gen_.op(eng::op_pop) >= 0;
     case tok::kw_appendlist:
-      return arguments(2) && gen_.op(eng::op_embed_list) >= 0 && gen_.op(38) >= 0;
+      return arguments(2) && gen_.op(eng::op_embed_list) >= 0 && gen_.op(eng::op_pop) >= 0;
     // @insert leaves nothing on the stack: nothing to discard.
     case tok::kw_insert: return arguments(3) && gen_.op(eng::op_insert) >= 0;
     case tok::kw_exit:
@@ -91,7 +92,7 @@ bool parser::simple_statement() {
       if (t_ == tok::newline || t_ == tok::end) return remove(&a);
       // `lhs = - expr`: a negated value.
       if (!unary()) return false;
-      gen_.op(27);
+      gen_.op(eng::op_neg);
       if (!binary_rest(1)) return false;
       return store(&a);
     }

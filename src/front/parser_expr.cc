@@ -38,23 +38,23 @@ int binary_level(tok t) {
 
 unsigned binary_opcode(tok t) {
   switch (t) {
-    case tok::pipe: return 13;
-    case tok::caret: return 14;
-    case tok::amp: return 12;
-    case tok::equal_equal: return 7;
-    case tok::not_equal: return 8;
-    case tok::less: return 16;
-    case tok::less_equal: return 18;
-    case tok::greater: return 17;
-    case tok::greater_equal: return 19;
-    case tok::shift_left: return 20;
-    case tok::shift_right: return 21;
-    case tok::plus: return 22;
-    case tok::minus: return 23;
+    case tok::pipe: return eng::op_or;
+    case tok::caret: return eng::op_xor;
+    case tok::amp: return eng::op_and;
+    case tok::equal_equal: return eng::op_eq;
+    case tok::not_equal: return eng::op_ne;
+    case tok::less: return eng::op_lt;
+    case tok::less_equal: return eng::op_le;
+    case tok::greater: return eng::op_gt;
+    case tok::greater_equal: return eng::op_ge;
+    case tok::shift_left: return eng::op_shl;
+    case tok::shift_right: return eng::op_shr;
+    case tok::plus: return eng::op_add;
+    case tok::minus: return eng::op_sub;
     case tok::dot: return eng::op_str_append;
-    case tok::star: return 24;
-    case tok::slash: return 25;
-    case tok::percent: return 26;
+    case tok::star: return eng::op_mul;
+    case tok::slash: return eng::op_div;
+    case tok::percent: return eng::op_mod;
     default: return 0;
   }
 }
@@ -140,18 +140,19 @@ bool parser::emit_pending(access* a) {
 bool parser::store(access* a) {
   unsigned op = 0;
   switch (a->pending) {
-    case 33: op = 34; break;
-    case 46: op = 47; break;
-    case 50: return gen_.op(44) >= 0 && gen_.op(eng::op_pop) >= 0;
-    case 52: case 187: op = 53; break;
-    case 60: op = 62; break;
-    case 61: op = 43; break;
-    case 40: return fail("Can't assign to string");
-    case 45: return fail("Can't assign to pop query");
-    case 56: return fail("Can't assign to dictionary query");
-    case 57: return fail("Can't assign to scope query");
-    case 37: return fail("Can't assign to immediate varref");
-    case 41: case 48: case 59: return fail("Can't assign to length query (except for PB)");
+    case eng::op_load_slot: op = eng::op_store_slot; break;
+    case eng::op_array_get: op = eng::op_array_set; break;
+    case eng::op_dict_get: return gen_.op(eng::op_dict_set) >= 0 && gen_.op(eng::op_pop) >= 0;
+    case eng::op_scope_get: case eng::op_scope_get_here: op = eng::op_scope_set; break;
+    case eng::op_pb_get: op = eng::op_pb_set; break;
+    case eng::op_pb_length: op = eng::op_pb_set_length; break;
+    case eng::op_str_byte: return fail("Can't assign to string");
+    case eng::op_array_pop: return fail("Can't assign to pop query");
+    case eng::op_dict_has: return fail("Can't assign to dictionary query");
+    case eng::op_scope_has: return fail("Can't assign to scope query");
+    case eng::op_cache_get: return fail("Can't assign to immediate varref");
+    case eng::op_str_length: case eng::op_array_length: case eng::op_dict_length:
+      return fail("Can't assign to length query (except for PB)");
     default: return fail("syntax error");
   }
   return gen_.op(op) >= 0 || fail("out of memory");
@@ -159,8 +160,8 @@ bool parser::store(access* a) {
 
 bool parser::remove(access* a) {
   switch (a->pending) {
-    case 50: return gen_.op(eng::op_dict_delete) >= 0;
-    case 46: return gen_.op(eng::op_array_delete) >= 0;
+    case eng::op_dict_get: return gen_.op(eng::op_dict_delete) >= 0;
+    case eng::op_array_get: return gen_.op(eng::op_array_delete) >= 0;
     default: return fail("Can remove only from dict or list");
   }
 }

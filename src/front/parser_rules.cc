@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "ext/opcodes.h"
 #include "front/includes.h"
 #include "front/parser_internal.h"
 #include "graph/path.h"
@@ -400,7 +401,7 @@ bool parser::shell_line(const std::string& line, recipe* out) {
     gen_.op(eng::op_scope_current);
     if (gen_.constant(name) < 0) return false;
     gen_.op(eng::op_scope_get);
-    gen_.op(is_list ? 97 : 84);
+    gen_.op(is_list ? unsigned{ext::op_shellescapemulti} : unsigned{ext::op_shellescape});
     if (is_list) gen_.op(eng::op_str_list_join);
     gen_.op(eng::op_str_append);
     return true;

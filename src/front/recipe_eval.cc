@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "base/result_codes.h"
 #include "engine/bytecode.h"
 #include "ext/extension.h"
 #include "front/directive.h"
@@ -91,14 +92,14 @@ void unbind_automatic(eng::engine* e, eng::scope_obj* s) {
 // when the value is no such array.
 bool command_words(eng::engine* e, eng::value v, std::vector<std::string>* out) {
   if (v.type != eng::t_array) {
-    eng::set_error(e, eng::err_expected_array, v, 0, -22);
+    eng::set_error(e, eng::err_expected_array, v, 0, base::rc_invalid);
     return false;
   }
   out->clear();
   for (size_t i = 0; i < v.array->size; i++) {
     eng::value w = v.array->items[i];
     if (w.type != eng::t_str) {
-      eng::set_error(e, eng::err_expected_string, w, static_cast<double>(i), -22);
+      eng::set_error(e, eng::err_expected_string, w, static_cast<double>(i), base::rc_invalid);
       return false;
     }
     out->emplace_back(w.str->bytes, w.str->length);
@@ -177,25 +178,25 @@ int run_entry(eng::engine* e, const graph::rule* r, const recipe_entry& entry,
   settle_exit(e, depth, bp);
   eng::clear_error(e);
   if (e->stack.length != depth + 1) {
-    eng::set_error(e, eng::err_stack_index_out_of_bounds, eng::value{}, static_cast<double>(e->stack.length), -84);
+    eng::set_error(e, eng::err_stack_index_out_of_bounds, eng::value{}, static_cast<double>(e->stack.length), base::rc_out_of_bounds);
     drop_to(e, depth);
-    return -2;
+    return base::rc_not_found;
   }
   eng::value v = e->stack.items[e->stack.length - 1];
   std::vector<std::string> words;
   int rc = 0;
   if (entry.kind == recipe_kind::list_code) {
     if (v.type != eng::t_array) {
-      eng::set_error(e, eng::err_expected_array, v, 0, -22);
-      rc = -2;
+      eng::set_error(e, eng::err_expected_array, v, 0, base::rc_invalid);
+      rc = base::rc_not_found;
     } else {
       for (size_t i = 0; i < v.array->size && rc == 0; i++) {
-        if (!command_words(e, v.array->items[i], &words)) rc = -2;
+        if (!command_words(e, v.array->items[i], &words)) rc = base::rc_not_found;
         else out->push_back(words);
       }
     }
   } else if (!command_words(e, v, &words)) {
-    rc = -2;
+    rc = base::rc_not_found;
   } else {
     out->push_back(std::move(words));
   }
@@ -251,7 +252,7 @@ int evaluate_recipe(eng::engine* e, graph::rule* r, std::string* error, std::str
     } else {
       int rcode = run_entry(e, r, entry, &commands, error);
       if (rcode < 0) {
-        if (rcode == -2) {
+        if (rcode == base::rc_not_found) {
           *error = ext::script_error_message(e->err.code);
           print_failure_line(recipe_failure_line(e, r, *rc, entry));
           // Not reported by the run itself: the details go with the fatal
@@ -271,7 +272,7 @@ int evaluate_recipe(eng::engine* e, graph::rule* r, std::string* error, std::str
           }
           eng::clear_error(e);
         }
-        result = -22;
+        result = base::rc_invalid;
         break;
       }
     }

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/result_codes.h"
 #include "engine/operands.h"
 #include "ext/extension.h"
 #include "front/recipe.h"
@@ -30,7 +31,7 @@ using engine::tree_obj;
 using engine::value;
 
 // Result of a refused call.
-constexpr int k_invalid = -22;
+constexpr int k_invalid = base::rc_invalid;
 
 // Additional number of the errors about @addrule's operand: the top slot.
 constexpr double k_top = -1;
@@ -82,7 +83,7 @@ int fail(engine::engine* e, int code, value info, double number = k_top) {
 // Fails with the name of the missing key as the additional information.
 int fail_missing(engine::engine* e, int code, const char* key) {
   engine::str_obj* s = engine::string_new(e, key, strlen(key));
-  if (!s) return -12;
+  if (!s) return base::rc_no_memory;
   value v = engine::make_object(engine::t_str, s);
   int rc = fail(e, code, v);
   engine::value_unref(e, v);

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "base/result_codes.h"
 #include "cli/diag.h"
 #include "cli/settings.h"
 #include "graph/arena.h"
@@ -140,16 +141,16 @@ int add_deps_at_run_time(std::string_view directory, const std::vector<std::stri
     ruleid rid = tid < 0 ? -2 : ruleid_by_tgt(tid);
     if (rid < 0) {
       fprintf(stderr, "kiln: target %s not found while adding dep\n", tpath.c_str());
-      return -2;
+      return base::rc_not_found;
     }
     rule* r = rule_at(rid);
     if (r->flags & k_rule_executed) {
       fprintf(stderr, "kiln: target %s already executed while adding dep\n", tpath.c_str());
-      return -22;
+      return base::rc_invalid;
     }
     if (r->flags & k_rule_queued) {
       fprintf(stderr, "kiln: target %s already queued while adding dep\n", tpath.c_str());
-      return -22;
+      return base::rc_invalid;
     }
     // Every dependency is resolved before the target is changed.
     std::vector<std::pair<strid, ruleid>> found;
@@ -160,7 +161,7 @@ int add_deps_at_run_time(std::string_view directory, const std::vector<std::stri
       ruleid drid = did < 0 ? -2 : ruleid_by_tgt(did);
       if (drid < 0) {
         fprintf(stderr, "kiln: dep %s not found while adding dep\n", dpath.c_str());
-        return -2;
+        return base::rc_not_found;
       }
       found.emplace_back(did, drid);
     }

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "base/fib_hash.h"
+#include "base/result_codes.h"
 #include "cli/diag.h"
 #include "cli/settings.h"
 #include "graph/arena.h"
@@ -199,7 +200,7 @@ int add_target(rule* r, strid id, strid written, bool is_dist) {
   rb_node* old = rb_insert_unique(&r->tgt_set[tgt_bucket_of(id)], t, [&](const rb_node* n) {
     return compare_ids(id, static_cast<const tgt*>(n)->id);
   });
-  if (old) return -17;  // the entry stays unused in the arena
+  if (old) return base::rc_exists;  // the entry stays unused in the arena
   if (r->last_tgt)
     r->last_tgt->next = t;
   else
@@ -269,7 +270,7 @@ int add_dep_remain(rule* r, ruleid dep_rule) {
   int c = 0;
   while (n) {
     c = compare_ids(dep_rule, static_cast<const dep_remain*>(n)->rule_id);
-    if (c == 0) return -17;
+    if (c == 0) return base::rc_exists;
     parent = n;
     n = c < 0 ? n->left : n->right;
   }
@@ -287,7 +288,7 @@ int add_dep_remain(rule* r, ruleid dep_rule) {
 
 int count_dep_pending(rule* r, ruleid dep_rule) {
   dep_remain* e = find_dep_remain(r, dep_rule);
-  if (!e) return -2;
+  if (!e) return base::rc_not_found;
   e->count++;
   r->dep_remain_sum++;
   return 0;
@@ -295,8 +296,8 @@ int count_dep_pending(rule* r, ruleid dep_rule) {
 
 int remove_dep_remain(rule* r, ruleid dep_rule) {
   dep_remain* e = find_dep_remain(r, dep_rule);
-  if (!e) return -2;
-  if (static_cast<size_t>(e->count) > r->dep_remain_sum) return -84;
+  if (!e) return base::rc_not_found;
+  if (static_cast<size_t>(e->count) > r->dep_remain_sum) return base::rc_out_of_bounds;
   rb_erase(&dep_bucket_of(r, key_of(dep_rule)).dep_remains, e);
   if (e->prev)
     e->prev->next = e->next;
@@ -311,7 +312,7 @@ int remove_dep_remain(rule* r, ruleid dep_rule) {
 int record_reverse_edge(strid dep, ruleid dependent, bool only_if_known) {
   ruleid owner = ruleid_by_tgt(dep);
   if (owner < 0) {
-    if (only_if_known) return -2;
+    if (only_if_known) return base::rc_not_found;
     append_later(dep, dependent);
     return 0;
   }

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/result_codes.h"
 #include "cli/diag.h"
 #include "cli/settings.h"
 
@@ -166,7 +167,7 @@ bool try_socket_pair(int tokens) {
 int join_fifo(const std::string& auth) {
   std::string path = auth.substr(5);  // after "fifo:"
   int pair[2] = {-1, -1};
-  if (path.empty() || !open_fifo(path.c_str(), pair)) return -2;
+  if (path.empty() || !open_fifo(path.c_str(), pair)) return base::rc_not_found;
   adopt(pair, true);
   g_fifo = path;
   g_fifo_owned = false;
@@ -195,7 +196,7 @@ int jobserver_join() { return jobserver_join(inherited()); }
 int jobserver_join(const inherited_flags& flags) {
   if (flags.descriptors_stale) {
     fputs("kiln: Jobserver unavailable\n", stderr);
-    return -9;
+    return base::rc_bad_descriptor;
   }
   return jobserver_join(flags.has_fds, flags.fds, flags.has_auth, flags.auth);
 }
@@ -204,15 +205,15 @@ int jobserver_join(bool has_fds, const std::string& fds, bool has_auth, const st
   if (!has_fds && has_auth && auth.starts_with("fifo:")) return join_fifo(auth);
   int r;
   int w;
-  if (!has_fds && !has_auth) return -2;
-  if (!has_fds && !parse_pair(auth, &r, &w)) return -2;
+  if (!has_fds && !has_auth) return base::rc_not_found;
+  if (!has_fds && !parse_pair(auth, &r, &w)) return base::rc_not_found;
   if (!parse_pair(has_fds ? fds : auth, &r, &w)) {
     fputs("kiln: Jobserver unavailable\n", stderr);
-    return -22;
+    return base::rc_invalid;
   }
   if (fcntl(r, F_GETFD) < 0 || fcntl(w, F_GETFD) < 0) {
     fputs("kiln: Jobserver unavailable\n", stderr);
-    return -9;
+    return base::rc_bad_descriptor;
   }
   fputs("kiln: Jobserver available\n", stderr);
   // Shared with other processes: the descriptors stay as the parent made

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/result_codes.h"
 #include "json/writer.h"
 
 namespace kiln::json {
@@ -330,13 +331,13 @@ int json_read_file(kiln::engine::engine* e, const char* path) {
 }
 
 int builtin_jsondec(kiln::engine::engine* e) {
-  if (e->stack.length <= e->bp) return set_error(e, err_stack_index_out_of_bounds, make_nil(), -1, -84);
+  if (e->stack.length <= e->bp) return set_error(e, err_stack_index_out_of_bounds, make_nil(), -1, base::rc_out_of_bounds);
   value& s = e->stack.items[e->stack.length - 1];
-  if (s.type != t_str) return set_error(e, err_expected_string, s, -1, -22);
+  if (s.type != t_str) return set_error(e, err_expected_string, s, -1, base::rc_invalid);
   value text = s;  // the stack may move while the value is built
   value_ref(text);
   int rc = json_decode_text(e, text.str->bytes, text.str->length);
-  if (rc == -1) rc = set_error(e, err_json_parse_error, text, -1, -22);
+  if (rc == -1) rc = set_error(e, err_json_parse_error, text, -1, base::rc_invalid);
   value_unref(e, text);
   if (rc) return rc;
   // The value is on top, the text below it.
@@ -349,9 +350,9 @@ int builtin_jsondec(kiln::engine::engine* e) {
 }
 
 int builtin_jsontest(kiln::engine::engine* e) {
-  if (e->stack.length <= e->bp) return set_error(e, err_stack_index_out_of_bounds, make_nil(), -1, -84);
+  if (e->stack.length <= e->bp) return set_error(e, err_stack_index_out_of_bounds, make_nil(), -1, base::rc_out_of_bounds);
   value& s = e->stack.items[e->stack.length - 1];
-  if (s.type != t_str) return set_error(e, err_expected_string, s, -1, -22);
+  if (s.type != t_str) return set_error(e, err_expected_string, s, -1, base::rc_invalid);
   bool ok = json_test_text(s.str->bytes, s.str->length);
   return replace_top(e, 1, make_bool(ok));
 }

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <string>
 
+#include "base/result_codes.h"
+
 namespace kiln::json {
 
 using namespace kiln::engine;
@@ -114,7 +116,7 @@ int encode_members(kiln::engine::engine* e, value v, json_writer* w, int budget)
 int encode(kiln::engine::engine* e, value v, json_writer* w, int budget) {
   // Nesting beyond the budget (a cycle, or a value built too deep) counts
   // as exhausted memory and is recorded as such.
-  if (budget <= 0) return set_error(e, err_not_enough_memory, make_nil(), static_cast<double>(w->depth), -12);
+  if (budget <= 0) return set_error(e, err_not_enough_memory, make_nil(), static_cast<double>(w->depth), base::rc_no_memory);
   char text[40];
   switch (v.type) {
     case t_int:
@@ -147,7 +149,7 @@ int encode(kiln::engine::engine* e, value v, json_writer* w, int budget) {
       if (int rc = encode_members(e, v, w, budget - 1)) return rc;
       return close_container(w, "}");
     default:
-      return set_error(e, err_non_json_type, v, 0, -22);
+      return set_error(e, err_non_json_type, v, 0, base::rc_invalid);
   }
 }
 
@@ -168,7 +170,7 @@ int append_to_buffer(json_writer* w, const char* bytes, size_t length) {
   auto* b = static_cast<text_buffer*>(w->sink_data);
   if (length > SIZE_MAX - b->length) {
     b->refused = SIZE_MAX;
-    return -12;
+    return base::rc_no_memory;
   }
   size_t needed = b->length + length;
   if (needed > b->capacity) {
@@ -177,7 +179,7 @@ int append_to_buffer(json_writer* w, const char* bytes, size_t length) {
     void* grown = realloc(b->bytes, capacity);
     if (!grown) {
       b->refused = capacity;
-      return -12;
+      return base::rc_no_memory;
     }
     b->bytes = static_cast<char*>(grown);
     b->capacity = capacity;
@@ -227,12 +229,12 @@ int json_number_text(double x, char* buffer) {
 }
 
 int builtin_jsonenc(kiln::engine::engine* e) {
-  if (e->stack.length <= e->bp) return set_error(e, err_stack_index_out_of_bounds, make_nil(), -1, -84);
+  if (e->stack.length <= e->bp) return set_error(e, err_stack_index_out_of_bounds, make_nil(), -1, base::rc_out_of_bounds);
   text_buffer out;
   json_writer w;
   json_writer_init(&w, false, 2, append_to_buffer, &out);
   int rc = json_encode_value(e, e->stack.items[e->stack.length - 1], &w, k_depth_budget);
-  if (out.refused) return set_error(e, err_not_enough_memory, make_nil(), static_cast<double>(out.refused), -12);
+  if (out.refused) return set_error(e, err_not_enough_memory, make_nil(), static_cast<double>(out.refused), base::rc_no_memory);
   if (rc) return rc;
   int64_t slot = cstack_string_new(e, out.length ? out.bytes : "", out.length);
   if (slot < 0) return static_cast<int>(slot);
