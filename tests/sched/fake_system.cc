@@ -154,10 +154,8 @@ void fake_system::wake() const {
 int fake_system::spawn_call(pid_t* pid, const char*, const posix_spawn_file_actions_t*,
                             const posix_spawnattr_t*, char* const argv[], char* const[]) {
   fake_system& fs = *current_;
-  std::string joined;
-  for (char* const* w = argv; *w; w++) joined += (w == argv ? "" : " ") + std::string(*w);
-  fs.started.push_back(joined);
-  std::string line = joined;
+  std::string line;
+  for (char* const* w = argv; *w; w++) line += (w == argv ? "" : " ") + std::string(*w);
   if (argv[0] && argv[1] && argv[2] && strcmp(argv[0], "sh") == 0 && strcmp(argv[1], "-c") == 0) {
     line = argv[2];
   }
@@ -188,9 +186,6 @@ int fake_system::spawn_call(pid_t* pid, const char*, const posix_spawn_file_acti
     c.steps.push_back(s);
   }
   fs.running_.push_back(c);
-  if (static_cast<int>(fs.running_.size()) > fs.max_running) {
-    fs.max_running = static_cast<int>(fs.running_.size());
-  }
   fs.wake();
   *pid = c.pid;
   return 0;

@@ -58,11 +58,6 @@ class fake_system {
   // Whole seconds of the virtual clock.
   int64_t now_sec() const;
 
-  // Commands started, their words joined by blanks.
-  std::vector<std::string> started;
-  // Most children running at once.
-  int max_running = 0;
-
  private:
   struct file {
     mode_t mode = 0;
