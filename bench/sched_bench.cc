@@ -16,13 +16,11 @@
 #include "cli/settings.h"
 #include "graph/add_rule.h"
 #include "graph/arena.h"
-#include "graph/deferred.h"
 #include "graph/rule.h"
 #include "graph/stringtab.h"
 #include "sched/build_loop.h"
+#include "sched/build_state.h"
 #include "sched/consider.h"
-#include "sched/do_exec.h"
-#include "sched/fscache.h"
 
 using namespace kiln;
 
@@ -73,16 +71,11 @@ int main(int argc, char** argv) {
   int rounds = argc > 1 ? atoi(argv[1]) : 5;
   if (rounds < 1) rounds = 1;
   cfg.expected_deps = 8;
+  cfg.expected_strings = 1 << 17;
+  cfg.sttable_entries = 1 << 18;
   std::vector<double> t_prepare, t_cycles, t_build;
   for (int r = 0; r < rounds; r++) {
-    graph::stringtab_clear();
-    graph::stringtab_init(1 << 17, 1 << 18);
-    graph::rules_clear();
-    graph::deferred_clear();
-    sched::consider_reset();
-    sched::do_exec_reset();
-    sched::build_loop_reset();
-    sched::fscache_init(8192, 262144, 8192, 262144);
+    sched::reset_build_state();
     graph::ruleid root = make_graph();
     graph::resolve_pending_reverse_edges();
 

@@ -5,6 +5,7 @@
 #include <spawn.h>
 #include <sys/select.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -25,6 +26,9 @@
 extern char** environ;
 
 namespace kiln::exec {
+
+const process_calls k_real_processes = {::posix_spawnp, ::waitpid};
+process_calls processes = k_real_processes;
 
 int children_count = 0;
 size_t children_made = 0;
@@ -157,7 +161,7 @@ pid_t run_plan(const spawn_plan& plan, int p[2]) {
   static char* const true_argv[] = {true_word, nullptr};
   char* const* argv = cfg.dry_run ? true_argv : plan.argv;
   pid_t pid = -1;
-  int rc = posix_spawnp(&pid, argv[0], &fa, nullptr, argv, environ);
+  int rc = processes.spawn(&pid, argv[0], &fa, nullptr, argv, environ);
   posix_spawn_file_actions_destroy(&fa);
   if (rc != 0) {
     diag::fatal("Unable to spawn child '%s' for target '%s' in directory '%s'", plan.program,

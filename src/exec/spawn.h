@@ -8,6 +8,7 @@
 // its first command to its last: later commands reuse the rule's job slot.
 #pragma once
 
+#include <spawn.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -18,6 +19,22 @@
 #include "graph/rule.h"
 
 namespace kiln::exec {
+
+// The two process calls of a build: starting a child (posix_spawnp) and
+// collecting an ended one (waitpid). The build uses the system's own; tests
+// put an in-memory command runner here, whose children end through the same
+// reaping as real ones.
+struct process_calls {
+  int (*spawn)(pid_t* pid, const char* file, const posix_spawn_file_actions_t* actions,
+               const posix_spawnattr_t* attributes, char* const argv[], char* const envp[]);
+  pid_t (*wait)(pid_t pid, int* status, int options);
+};
+
+// posix_spawnp and waitpid of the system.
+extern const process_calls k_real_processes;
+
+// The calls in use; k_real_processes unless a test replaced them.
+extern process_calls processes;
 
 // One running child: found by pid and by output descriptor (64 buckets
 // each) and linked in one list that signal forwarding walks.

@@ -139,7 +139,7 @@ void reap_one(pid_t pid, int status) {
 void reap_ended() {
   for (;;) {
     int status = 0;
-    pid_t pid = waitpid(-1, &status, WNOHANG);
+    pid_t pid = exec::processes.wait(-1, &status, WNOHANG);
     if (pid == 0) return;
     if (pid < 0) {
       if (errno == EINTR) continue;
@@ -262,13 +262,13 @@ back:
 
 void reap_children_on_fatal() {
   int status = 0;
-  pid_t pid = waitpid(-1, &status, WNOHANG);
+  pid_t pid = exec::processes.wait(-1, &status, WNOHANG);
   if (pid < 0 && errno == ECHILD) return;
   if (pid > 0) reap_on_fatal(pid, status);
   fflush(stdout);
   fputs("kiln: *** Waiting for child processes to die.\n", stderr);
   for (;;) {
-    pid = waitpid(-1, &status, 0);
+    pid = exec::processes.wait(-1, &status, 0);
     if (pid > 0) {
       reap_on_fatal(pid, status);
       continue;

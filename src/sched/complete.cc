@@ -104,7 +104,7 @@ void complete_files(graph::rule* r, bool ran) {
     bool exists;
     if (ran) {
       struct stat st {};
-      exists = lstat(name, &st) == 0;
+      exists = file_system.lstat(name, &st) == 0;
       tt = mtime(st);
       size = st.st_size;
     } else {

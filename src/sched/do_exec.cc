@@ -184,7 +184,7 @@ bool check_dep(graph::rule* r, graph::kilndep* d, newest_time& newest, explanati
   }
   if (S_ISLNK(st.mode)) {
     struct stat target;
-    if (stat(name, &target) != 0) {
+    if (file_system.stat(name, &target) != 0) {
       why.add(" '%s' (nonexistent)", name);
       return true;
     }
@@ -217,7 +217,7 @@ bool counted_time(const graph::rule* r, const graph::kilndep* d, exec::file_time
   *out = mtime(st);
   if (S_ISLNK(st.mode)) {
     struct stat target;
-    if (stat(name, &target) != 0) return false;
+    if (file_system.stat(name, &target) != 0) return false;
     *out = {static_cast<int64_t>(target.st_mtim.tv_sec),
             static_cast<int64_t>(target.st_mtim.tv_nsec)};
   }

@@ -4,6 +4,9 @@
 
 namespace kiln::sched {
 
+const fs_calls k_real_file_system = {::lstat, ::stat, ::access};
+fs_calls file_system = k_real_file_system;
+
 namespace {
 
 fscache<stat_info> stat_cache;
@@ -11,7 +14,7 @@ fscache<bool> access_cache;
 
 void fill_stat(graph::strid id, stat_info* info) {
   struct stat st;
-  if (lstat(graph::text(id), &st) != 0) {
+  if (file_system.lstat(graph::text(id), &st) != 0) {
     *info = stat_info();
     info->nonexistent = true;
     return;
@@ -24,7 +27,7 @@ void fill_stat(graph::strid id, stat_info* info) {
   info->ino = st.st_ino;
 }
 
-void fill_access(graph::strid id, bool* exists) { *exists = access(graph::text(id), F_OK) == 0; }
+void fill_access(graph::strid id, bool* exists) { *exists = file_system.access(graph::text(id), F_OK) == 0; }
 
 size_t at_least_256(size_t n) { return n < 256 ? 256 : n; }
 

@@ -88,6 +88,23 @@ class fscache {
   size_t used_ = 0;
 };
 
+// The file-system calls through which file states enter the build: the
+// fillers of both caches, the look through a symbolic link dependency and
+// the check of the targets a recipe just made. The build uses the system's
+// own; tests put an in-memory file system here. Recursive directory trees
+// (@recdep, rectgt, detouch) are walked and touched on the disk itself.
+struct fs_calls {
+  int (*lstat)(const char* path, struct stat* st);
+  int (*stat)(const char* path, struct stat* st);
+  int (*access)(const char* path, int mode);
+};
+
+// lstat, stat and access of the system.
+extern const fs_calls k_real_file_system;
+
+// The calls in use; k_real_file_system unless a test replaced them.
+extern fs_calls file_system;
+
 // The stat cache: lstat of the interned path.
 const stat_info& stat_cached(graph::strid id);
 

@@ -1,14 +1,20 @@
 // A scratch project for build tests: a temporary top directory that is the
-// working directory, a fresh rule graph per run, and the database opened,
+// working directory, a fresh build state per run, and the database opened,
 // loaded and written back around each run as a kiln process would.
+//
+// Files and commands are those of the in-memory fake_system unless the test
+// calls use_real_system() first; the file helpers below act on whichever is
+// in use. The database file is always on the disk.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <ctime>
 #include <deque>
 #include <fstream>
 #include <functional>
@@ -16,7 +22,6 @@
 #include <string>
 #include <vector>
 
-#include "cli/diag.h"
 #include "cli/settings.h"
 #include "db/database.h"
 #include "db/db_tables.h"
@@ -25,9 +30,12 @@
 #include "graph/deferred.h"
 #include "graph/rule.h"
 #include "graph/stringtab.h"
+#include "jobserver/jobserver.h"
 #include "sched/build_loop.h"
+#include "sched/build_state.h"
 #include "sched/consider.h"
 #include "sched/do_exec.h"
+#include "sched/fake_system.h"
 #include "sched/fscache.h"
 
 namespace kiln::sched::testing {
@@ -43,11 +51,14 @@ class BuildTest : public ::testing::Test {
     dir_ = tmpl;
     ASSERT_EQ(chdir(dir_.c_str()), 0);
     cfg = settings{};
+    cfg.expected_strings = 64;
+    cfg.sttable_entries = 1024;
+    cfg.stat_hash_size = 64;
     cfg.stat_cache_size = 256;
+    cfg.access_hash_size = 64;
     cfg.access_cache_size = 256;
     cfg.db_hash_size = 64;
     cfg.tsdb_hash_size = 64;
-    diag::depth = 0;
     ASSERT_EQ(pipe(self_pipe_), 0);
     fcntl(self_pipe_[0], F_SETFL, O_NONBLOCK);
     fcntl(self_pipe_[1], F_SETFL, O_NONBLOCK);
@@ -56,36 +67,38 @@ class BuildTest : public ::testing::Test {
     sa.sa_handler = on_sigchld;
     sa.sa_flags = SA_RESTART;
     sigaction(SIGCHLD, &sa, &old_sigchld_);
-    set_self_pipe(self_pipe_[0], self_pipe_[1]);
     install_reap_hook();
     db::db_install_write_back_hook();
+    fake.install(self_pipe_[1], dir_);
   }
 
   void TearDown() override {
+    fake_system::uninstall();
     sigaction(SIGCHLD, &old_sigchld_, nullptr);
-    set_self_pipe(-1, -1);
+    reset_build_state();
     close(self_pipe_[0]);
     close(self_pipe_[1]);
-    db::db_reset();
     if (chdir(old_cwd_.c_str()) != 0) perror("chdir");
     if (system(("rm -rf '" + dir_ + "'").c_str()) != 0) perror("rm");
     cfg = settings{};
   }
 
-  // Starts a run: an empty graph, caches and the database loaded.
+  // Runs this test's commands as real children on the real disk: for the
+  // reaping, signals, output capture and directory-tree walks that the
+  // fake does not have. Call it first.
+  void use_real_system() {
+    fake_system::uninstall();
+    real_ = true;
+  }
+
+  // Starts a run as start-up does: an empty build state, the database
+  // opened and loaded, the self-pipe, and a jobserver for -j above 1.
   void begin_run() {
-    graph::stringtab_clear();
-    graph::stringtab_init(64, 1024);
-    graph::rules_clear();
-    graph::deferred_clear();
-    consider_reset();
-    do_exec_reset();
-    build_loop_reset();
-    exec::spawn_reset();
-    fscache_init(64, 256, 64, 256);
-    db::db_reset();
+    reset_build_state();
     db::db_open();
     db::db_load();
+    set_self_pipe(self_pipe_[0], self_pipe_[1]);
+    if (cfg.jobs > 1) jobserver::jobserver_create(cfg.jobs);
   }
 
   // Makes a rule whose commands are shell lines run with sh -c.
@@ -154,29 +167,73 @@ class BuildTest : public ::testing::Test {
     return p;
   }
 
-  static void write_file(const std::string& path, const std::string& content) {
+  void write_file(const std::string& path, const std::string& content) {
+    if (!real_) return fake.write(path, content);
     std::ofstream out(path, std::ios::binary);
     out << content;
   }
 
-  static std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
+  std::string read_file(const std::string& path) {
+    return real_ ? read_disk_file(path) : fake.read(path);
   }
 
-  // Sets a file's modification time to whole seconds.
-  static void set_mtime(const std::string& path, time_t sec, long nsec = 0) {
+  // Sets a file's modification time.
+  void set_mtime(const std::string& path, time_t sec, long nsec = 0) {
+    if (!real_) return fake.set_time(path, sec, nsec);
     struct timespec ts[2] = {{sec, nsec}, {sec, nsec}};
     utimensat(AT_FDCWD, path.c_str(), ts, 0);
   }
 
+  // Sets a symbolic link's own modification time.
+  void set_link_mtime(const std::string& path, time_t sec) {
+    if (!real_) return fake.set_time(path, sec, 0, false);
+    struct timespec ts[2] = {{sec, 0}, {sec, 0}};
+    utimensat(AT_FDCWD, path.c_str(), ts, AT_SYMLINK_NOFOLLOW);
+  }
+
+  bool exists(const std::string& path) {
+    return real_ ? access(path.c_str(), F_OK) == 0 : fake.exists(path);
+  }
+
+  void make_dir(const std::string& path) {
+    if (!real_) return fake.make_dir(path);
+    ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+  }
+
+  void make_symlink(const std::string& target, const std::string& path) {
+    if (!real_) return fake.make_symlink(target, path);
+    ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
+  }
+
+  // The clock files are stamped with, in seconds.
+  double now_seconds() {
+    if (!real_) return fake.seconds();
+    struct timeval tv;
+    gettimeofday(&tv, nullptr);
+    return static_cast<double>(tv.tv_sec) + tv.tv_usec / 1e6;
+  }
+  time_t now() { return real_ ? time(nullptr) : static_cast<time_t>(fake.now_sec()); }
+
   // The lines of the log file that commands append to, then empties it.
-  static std::string take_log() {
+  std::string take_log() {
     std::string s = read_file("log");
-    unlink("log");
+    if (real_) unlink("log");
+    else fake.remove("log");
     return s;
+  }
+
+  // The database file, always on the disk.
+  static std::string db_text() { return read_disk_file(".kiln.db"); }
+  static void set_db_text(const std::string& text) {
+    std::ofstream out(".kiln.db", std::ios::binary);
+    out << text;
+  }
+
+  static std::string read_disk_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
   }
 
   // Wakes the loop's select when a child ends.
@@ -187,6 +244,8 @@ class BuildTest : public ::testing::Test {
   }
   static inline int wake_fd_ = -1;
 
+  fake_system fake;
+  bool real_ = false;
   int self_pipe_[2] = {-1, -1};
   struct sigaction old_sigchld_ {};
   std::string dir_;

@@ -1,7 +1,5 @@
 #include "sched/build_loop.h"
 
-#include <sys/time.h>
-
 #include "jobserver/jobserver.h"
 #include "sched/build_fixture.h"
 
@@ -107,12 +105,12 @@ TEST_F(Build, SizeChangeWithSameTimeRebuildsOnlyWithTsszChecks) {
   take_log();
   write_file("a.c", "int a = 1;\n");
   set_mtime("a.c", k_old);
-  std::string saved = read_file(".kiln.db");
+  std::string saved = db_text();
   cfg.db_version = db_v1;  // -e: times only
   build_project();
   EXPECT_EQ(take_log(), "");
   cfg.db_version = db_unset;
-  write_file(".kiln.db", saved);  // version 1 keeps no times and sizes
+  set_db_text(saved);  // version 1 keeps no times and sizes
   cfg.reasons = true;
   ::testing::internal::CaptureStdout();
   build_project();
@@ -124,7 +122,7 @@ TEST_F(Build, SizeChangeWithSameTimeRebuildsOnlyWithTsszChecks) {
 TEST_F(Build, DryRunBuildsNothingAndKeepsTheDatabase) {
   build_project();
   take_log();
-  std::string before = read_file(".kiln.db");
+  std::string before = db_text();
   ASSERT_FALSE(before.empty());
   set_mtime("a.c", k_old + 50);
   write_file("b.c", "int b = 2;\n");
@@ -137,7 +135,7 @@ TEST_F(Build, DryRunBuildsNothingAndKeepsTheDatabase) {
   // The echo lines show what would run, dependants included.
   EXPECT_NE(out.find("[., a.o] sh -c"), std::string::npos) << out;
   EXPECT_NE(out.find("[., prog] sh -c"), std::string::npos) << out;
-  EXPECT_EQ(read_file(".kiln.db"), before);
+  EXPECT_EQ(db_text(), before);
   cfg.dry_run = false;
   build_project();
   EXPECT_EQ(take_log(), "b.o\na.o\nprog\n");
@@ -177,6 +175,7 @@ TEST_F(Build, QuestionExitsOneWhenSomethingIsOutOfDate) {
 }
 
 TEST_F(Build, FailingCommandReportsAndDeletesItsTargets) {
+  use_real_system();  // a failed child is reaped and its target deleted on disk
   auto define = [this] {
     rule({"t"}, {}, {"echo partial > t; false"});
   };
@@ -188,6 +187,7 @@ TEST_F(Build, FailingCommandReportsAndDeletesItsTargets) {
 }
 
 TEST_F(Build, KeepGoingBuildsUnrelatedRulesThenFails) {
+  use_real_system();  // the log outlives the death test's process
   auto define = [this] {
     rule({"bad"}, {}, {"false"});
     rule({"top"}, {"bad"}, {make_cmd("top")});
@@ -259,9 +259,7 @@ TEST_F(Build, WaitHoldsBackLaterDependencies) {
     rule({"all"}, {"first", "|second"}, {}, graph::k_rule_phony);
   };
   cfg.jobs = 2;
-  jobserver::jobserver_create(2);
   run(define, {"all"});
-  jobserver::jobserver_reset();
   EXPECT_EQ(take_log(), "first\nsecond\n");
 }
 
@@ -272,7 +270,6 @@ TEST_F(Build, OrderPairsOrderReachableRulesOnly) {
     rule({"all"}, {"b", "a"}, {}, graph::k_rule_phony);
   };
   cfg.jobs = 2;
-  jobserver::jobserver_create(2);
   begin_run();
   define();
   graph::resolve_deferred_deps(0);
@@ -283,7 +280,6 @@ TEST_F(Build, OrderPairsOrderReachableRulesOnly) {
   check_wanted_for_cycles(false);
   build(true);
   db::db_write_back();
-  jobserver::jobserver_reset();
   EXPECT_EQ(take_log(), "a\nb\n");
 
   // With only b wanted, a is not built.
@@ -297,13 +293,7 @@ TEST_F(Build, OrderPairsOrderReachableRulesOnly) {
   build(true);
   db::db_write_back();
   EXPECT_EQ(take_log(), "");  // b is up to date from the first build
-  EXPECT_EQ(access("a", F_OK), 0);
-}
-
-double now_seconds() {
-  struct timeval tv;
-  gettimeofday(&tv, nullptr);
-  return static_cast<double>(tv.tv_sec) + tv.tv_usec / 1e6;
+  EXPECT_TRUE(exists("a"));
 }
 
 TEST_F(Build, TwoJobsOverlap) {
@@ -313,11 +303,9 @@ TEST_F(Build, TwoJobsOverlap) {
     rule({"all"}, {"s1", "s2"}, {}, graph::k_rule_phony);
   };
   cfg.jobs = 2;
-  jobserver::jobserver_create(2);
   double start = now_seconds();
   run(define, {"all"});
   double took = now_seconds() - start;
-  jobserver::jobserver_reset();
   EXPECT_LT(took, 0.95);  // one after the other takes 1 s at least
   EXPECT_EQ(jobserver::tokens_held(), 0u);
 }
@@ -334,6 +322,7 @@ TEST_F(Build, OneJobRunsOneAtATime) {
 }
 
 TEST_F(Build, TargetSyncGivesContiguousBlocks) {
+  use_real_system();  // output captured from real children
   auto define = [this] {
     rule({"p"}, {}, {"echo p1; sleep 0.2; echo p2", "echo p3; touch p"});
     rule({"q"}, {}, {"sleep 0.1; echo q1; sleep 0.2; echo q2; touch q"});
@@ -341,11 +330,9 @@ TEST_F(Build, TargetSyncGivesContiguousBlocks) {
   };
   cfg.jobs = 2;
   cfg.output_sync = sync_target;
-  jobserver::jobserver_create(2);
   ::testing::internal::CaptureStdout();
   run(define, {"all"});
   std::string out = ::testing::internal::GetCapturedStdout();
-  jobserver::jobserver_reset();
   std::string p_block = "[., p] sh -c echo p1; sleep 0.2; echo p2\np1\np2\n"
                         "[., p] sh -c echo p3; touch p\np3\n";
   std::string q_block = "[., q] sh -c sleep 0.1; echo q1; sleep 0.2; echo q2; touch q\nq1\nq2\n";
@@ -353,6 +340,7 @@ TEST_F(Build, TargetSyncGivesContiguousBlocks) {
 }
 
 TEST_F(Build, LineSyncFlushesAfterEveryCommand) {
+  use_real_system();  // output captured from real children
   auto define = [this] { rule({"p"}, {}, {"echo one", "echo two; touch p"}); };
   cfg.output_sync = sync_line;
   cfg.cheer = true;
@@ -383,7 +371,7 @@ TEST_F(Build, PhonyDependencyRunsEveryTime) {
 }
 
 TEST_F(Build, ReasonsForMissingTargetAndDirectoryRecommendation) {
-  ASSERT_EQ(mkdir("incdir", 0755), 0);
+  make_dir("incdir");
   set_mtime("incdir", k_old);
   auto define = [this] { rule({"t"}, {"incdir"}, {make_cmd("t")}); };
   cfg.reasons = true;
@@ -406,14 +394,17 @@ TEST_F(Build, TouchModeTouchesTargetsInsteadOfRunning) {
   std::string out = ::testing::internal::GetCapturedStdout();
   EXPECT_EQ(out, "[., t1] touch t1\n[., t1] touch t2\n");
   EXPECT_EQ(take_log(), "");
-  EXPECT_EQ(access("t1", F_OK), 0);
-  EXPECT_EQ(access("t2", F_OK), 0);
+  EXPECT_TRUE(exists("t1"));
+  EXPECT_TRUE(exists("t2"));
 }
 
 void on_sigterm(int) { got_sigterm = 1; }
 
 TEST_F(Build, SigtermIsForwardedAndFatal) {
-  auto define = [this] { rule({"t"}, {}, {"kill -TERM $PPID; sleep 5; touch t"}); };
+  use_real_system();
+  // The shell becomes the sleep, so that the forwarded signal ends it and
+  // no orphan keeps the test's pipes open.
+  auto define = [this] { rule({"t"}, {}, {"kill -TERM $PPID; exec sleep 5; touch t"}); };
   EXPECT_EXIT(
       {
         signal(SIGTERM, on_sigterm);
@@ -423,7 +414,8 @@ TEST_F(Build, SigtermIsForwardedAndFatal) {
 }
 
 TEST_F(Build, RectgtTargetMovesToNewestTimeUnderItsTree) {
-  ASSERT_EQ(mkdir("tree", 0755), 0);
+  use_real_system();  // the tree is walked and touched on the disk
+  make_dir("tree");
   write_file("tree/in", "x");
   set_mtime("tree/in", k_old);
   set_mtime("tree", k_old);
@@ -444,7 +436,8 @@ TEST_F(Build, RectgtTargetMovesToNewestTimeUnderItsTree) {
 }
 
 TEST_F(Build, DetouchSetsTheRecursiveDependencyBack) {
-  ASSERT_EQ(mkdir("srcdir", 0755), 0);
+  use_real_system();  // the tree is walked and touched on the disk
+  make_dir("srcdir");
   write_file("srcdir/f", "x");
   set_mtime("srcdir/f", k_old);
   set_mtime("srcdir", k_old);
@@ -483,11 +476,11 @@ TEST_F(Build, DebugTraceShowsForkingAndRestarts) {
 }
 
 TEST_F(Build, OrderOnlyDependencyDoesNotMakeTheTargetOld) {
-  ASSERT_EQ(mkdir("outdir", 0755), 0);
+  make_dir("outdir");
   auto define = [this] { rule({"outdir/t"}, {"~outdir", "a.c"}, {make_cmd("outdir/t")}); };
   run(define, {"outdir/t"});
   take_log();
-  set_mtime("outdir", time(nullptr) + 5);
+  set_mtime("outdir", now() + 5);
   ::testing::internal::CaptureStdout();
   run(define, {"outdir/t"});
   std::string out = ::testing::internal::GetCapturedStdout();

@@ -14,6 +14,7 @@
 #include "graph/deferred.h"
 #include "graph/rule.h"
 #include "graph/stringtab.h"
+#include "sched/build_state.h"
 #include "sched/consider.h"
 
 namespace kiln::sched {
@@ -29,13 +30,10 @@ class Clean : public ::testing::Test {
     dir_ = tmpl;
     ASSERT_EQ(chdir(dir_.c_str()), 0);
     cfg = settings();
-    graph::stringtab_clear();
-    graph::stringtab_init(64, 1024);
-    graph::rules_clear();
-    graph::deferred_clear();
-    consider_reset();
+    reset_build_state();
   }
   void TearDown() override {
+    reset_build_state();
     if (chdir(old_cwd_.c_str()) != 0) perror("chdir");
     if (system(("rm -rf '" + dir_ + "'").c_str()) != 0) perror("rm");
     cfg = settings();

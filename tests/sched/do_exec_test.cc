@@ -55,9 +55,8 @@ TEST_F(DoExec, SymbolicLinkCountsWithTheTimeOfItsFile) {
   cfg.db_version = db_v1;
   write_file("real", "");
   write_file("out", "");
-  ASSERT_EQ(symlink("real", "link"), 0);
-  struct timespec ts[2] = {{k_old, 0}, {k_old, 0}};
-  utimensat(AT_FDCWD, "link", ts, AT_SYMLINK_NOFOLLOW);
+  make_symlink("real", "link");
+  set_link_mtime("link", k_old);
   set_mtime("out", k_old + 10);
   set_mtime("real", k_old + 20);
   graph::ruleid id = rule({"out"}, {"link"}, {"touch out"});
@@ -66,16 +65,17 @@ TEST_F(DoExec, SymbolicLinkCountsWithTheTimeOfItsFile) {
 }
 
 TEST_F(DoExec, DanglingLinkWithoutRuleIsAMissingFile) {
-  ASSERT_EQ(symlink("nowhere", "link"), 0);
+  make_symlink("nowhere", "link");
   graph::ruleid id = rule({"out"}, {"link"}, {"touch out"});
   EXPECT_EXIT(must_run(id), ::testing::ExitedWithCode(2),
               "No link and rule not found, required by target out");
 }
 
 TEST_F(DoExec, RecursiveDependencyUsesTheNewestFileBelow) {
+  use_real_system();  // the tree is walked on the disk
   cfg.db_version = db_v1;
-  ASSERT_EQ(mkdir("d", 0755), 0);
-  ASSERT_EQ(mkdir("d/e", 0755), 0);
+  make_dir("d");
+  make_dir("d/e");
   write_file("d/e/deep", "");
   write_file("out", "");
   set_mtime("d/e/deep", k_old + 30);
