@@ -26,6 +26,7 @@
 #include "sched/clean.h"
 #include "sched/consider.h"
 #include "sched/fscache.h"
+#include "sched/stat_ahead.h"
 
 namespace kiln::cli {
 
@@ -106,6 +107,9 @@ void require_applicable_rule(int n_targets) {
 }
 
 void read_dependency_files() {
+  // The files the graph names are statted on a second thread from here
+  // on, while the database and the dependency files are read.
+  sched::stat_ahead_start();
   front::rule_list& parsed = parse_result();
   // The rules keep their recipes; the rest of the parse result goes.
   parsed.rules.clear();
@@ -189,6 +193,7 @@ void run_build() {
   graph::resolve_pending_reverse_edges();
   exec::progress_init();
   sched::build(true);
+  sched::stat_ahead_stop();
 }
 
 int write_back_database() { return db::db_write_back(); }

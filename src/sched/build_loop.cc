@@ -16,6 +16,7 @@
 #include "graph/stringtab.h"
 #include "jobserver/jobserver.h"
 #include "sched/consider.h"
+#include "sched/stat_ahead.h"
 
 namespace kiln::sched {
 
@@ -35,6 +36,7 @@ bool recurse() { return cfg.output_sync == sync_recurse; }
 
 // Starts the rule's next command, or touches its next target.
 void start_step(graph::ruleid id) {
+  stat_ahead_stop();  // a recipe may change files it does not declare
   int fd = -1;
   if (cfg.touch) {
     exec::spawn_touch(id, sync_on(), recurse(), &fd);

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include "sched/stat_ahead.h"
+
 namespace kiln::sched {
 
 const fs_calls k_real_file_system = {::lstat, ::stat, ::access};
@@ -13,6 +15,7 @@ fscache<stat_info> stat_cache;
 fscache<bool> access_cache;
 
 void fill_stat(graph::strid id, stat_info* info) {
+  if (stat_ahead_take(id, info)) return;
   struct stat st;
   if (file_system.lstat(graph::text(id), &st) != 0) {
     *info = stat_info();
@@ -53,6 +56,7 @@ bool exists_cached(graph::strid id) { return access_cache.get(id, fill_access); 
 void invalidate(graph::strid id) {
   stat_cache.invalidate(id);
   access_cache.invalidate(id);
+  stat_ahead_forget(id);
 }
 
 fscache_stats fscache_statistics() {
