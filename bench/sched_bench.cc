@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/settings.h"
+#include "base/settings.h"
 #include "graph/add_rule.h"
 #include "graph/arena.h"
 #include "graph/deferred.h"

@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <vector>
 
-#include "cli/diag.h"
-#include "cli/settings.h"
+#include "base/diag.h"
+#include "base/settings.h"
 #include "cli/startup.h"
 #include "engine/engine.h"
 #include "exec/spawn.h"

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "cli/revisions.h"
-#include "cli/settings.h"
+#include "base/settings.h"
 
 namespace kiln::cli {
 

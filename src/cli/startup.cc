@@ -14,9 +14,9 @@
 #include <cstring>
 #include <ctime>
 
-#include "cli/diag.h"
+#include "base/diag.h"
 #include "cli/probe.h"
-#include "cli/settings.h"
+#include "base/settings.h"
 #include "db/database.h"
 #include "exec/syncbuf.h"
 #include "graph/path.h"

@@ -10,8 +10,8 @@
 #include <cstring>
 #include <string>
 
-#include "cli/diag.h"
-#include "cli/settings.h"
+#include "base/diag.h"
+#include "base/settings.h"
 #include "cli/startup.h"
 #include "db/cdepincludes.h"
 #include "db/database.h"

@@ -8,8 +8,8 @@
 #include <string>
 #include <unordered_set>
 
-#include "cli/diag.h"
-#include "cli/settings.h"
+#include "base/diag.h"
+#include "base/settings.h"
 #include "cli/targets.h"
 #include "exec/spawn.h"
 #include "graph/stringtab.h"

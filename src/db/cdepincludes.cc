@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
-#include "cli/diag.h"
-#include "cli/settings.h"
+#include "base/diag.h"
+#include "base/settings.h"
 #include "db/cdep_reader.h"
 #include "db/db_tables.h"
 #include "graph/deferred.h"

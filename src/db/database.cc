@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "cli/diag.h"
-#include "cli/settings.h"
+#include "base/diag.h"
+#include "base/settings.h"
 #include "db/db_format.h"
 #include "db/db_tables.h"
 #include "graph/rule.h"

@@ -6,7 +6,7 @@
 #include <cstdarg>
 #include <cstring>
 
-#include "cli/settings.h"
+#include "base/settings.h"
 #include "front/builtin_table.h"
 #include "front/codegen.h"
 #include "front/directive.h"

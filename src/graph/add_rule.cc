@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "cli/diag.h"
-#include "cli/settings.h"
+#include "base/diag.h"
+#include "base/settings.h"
 #include "graph/deferred.h"
 #include "graph/path.h"
 

@@ -2,8 +2,8 @@
 
 #include <utility>
 
-#include "cli/diag.h"
-#include "cli/settings.h"
+#include "base/diag.h"
+#include "base/settings.h"
 #include "graph/arena.h"
 
 namespace kiln::graph {

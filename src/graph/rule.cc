@@ -3,8 +3,8 @@
 #include <cstdlib>
 #include <new>
 
-#include "cli/diag.h"
-#include "cli/settings.h"
+#include "base/diag.h"
+#include "base/settings.h"
 #include "graph/arena.h"
 
 namespace kiln::graph {

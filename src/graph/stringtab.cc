@@ -4,8 +4,8 @@
 #include <cstring>
 #include <new>
 
-#include "cli/diag.h"
-#include "cli/settings.h"
+#include "base/diag.h"
+#include "base/settings.h"
 #include "graph/arena.h"
 #include "graph/rbtree.h"
 

@@ -12,8 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "cli/diag.h"
-#include "cli/settings.h"
+#include "base/diag.h"
+#include "base/settings.h"
 
 namespace kiln::jobserver {
 

@@ -9,8 +9,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "cli/diag.h"
-#include "cli/settings.h"
+#include "base/diag.h"
+#include "base/settings.h"
 #include "db/database.h"
 #include "exec/spawn.h"
 #include "graph/stringtab.h"

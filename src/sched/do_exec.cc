@@ -8,8 +8,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "cli/diag.h"
-#include "cli/settings.h"
+#include "base/diag.h"
+#include "base/settings.h"
 #include "db/db_checks.h"
 #include "exec/spawn.h"
 #include "graph/stringtab.h"

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "jobserver/makeflags.h"
-#include "cli/settings.h"
+#include "base/settings.h"
 
 namespace kiln::cli {
 namespace {

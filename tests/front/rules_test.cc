@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/settings.h"
+#include "base/settings.h"
 #include "ext/extension.h"
 #include "front/includes.h"
 #include "front/recipe.h"

@@ -15,8 +15,8 @@
 #include <fstream>
 #include <string>
 
-#include "cli/diag.h"
-#include "cli/settings.h"
+#include "base/diag.h"
+#include "base/settings.h"
 #include "jobserver/test_support.h"
 
 extern char** environ;

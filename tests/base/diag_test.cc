@@ -1,4 +1,4 @@
-#include "cli/diag.h"
+#include "base/diag.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "cli/diag.h"
+#include "base/diag.h"
 
 #include <csignal>
 #include <cstdio>
@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "cli/settings.h"
+#include "base/settings.h"
 
 namespace kiln {
 
