@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "base/settings.h"
 #include "graph/add_rule.h"
 #include "graph/arena.h"
+#include "graph/config.h"
 #include "graph/deferred.h"
 #include "graph/rule.h"
 #include "graph/stringtab.h"
@@ -72,7 +72,7 @@ void report(const char* phase, std::vector<double> t) {
 int main(int argc, char** argv) {
   int rounds = argc > 1 ? atoi(argv[1]) : 5;
   if (rounds < 1) rounds = 1;
-  cfg.expected_deps = 8;
+  graph::conf.expected_deps = 8;
   std::vector<double> t_prepare, t_cycles, t_build;
   for (int r = 0; r < rounds; r++) {
     graph::stringtab_clear();

@@ -19,6 +19,7 @@
 #include "base/settings.h"
 #include "db/database.h"
 #include "exec/syncbuf.h"
+#include "graph/config.h"
 #include "graph/path.h"
 #include "graph/rule.h"
 #include "graph/stringtab.h"
@@ -216,6 +217,10 @@ void create_tables() {
   sched::fscache_init(cfg.stat_hash_size, cfg.stat_cache_size, cfg.access_hash_size,
                       cfg.access_cache_size);
   if (cfg.output_sync == sync_unset) cfg.output_sync = sync_none;
+  graph::conf.trace = cfg.debug;
+  graph::conf.expected_deps = cfg.expected_deps;
+  graph::conf.expected_strings = cfg.expected_strings;
+  graph::conf.sttable_entries = cfg.sttable_entries;
   graph::stringtab_init(cfg.expected_strings, cfg.sttable_entries);
   db::db_load();
   struct rlimit rl;

@@ -4,8 +4,8 @@
 #include <new>
 
 #include "base/diag.h"
-#include "base/settings.h"
 #include "graph/arena.h"
+#include "graph/config.h"
 
 namespace kiln::graph {
 
@@ -96,7 +96,7 @@ void grow_rule_array() {
 
 void fix_bucket_count() {
   size_t n = 1;
-  while (n < cfg.expected_deps) n <<= 1;
+  while (n < conf.expected_deps) n <<= 1;
   bucket_count = n;
 }
 
@@ -229,7 +229,7 @@ int add_dep(rule* r, strid id, strid written, uint32_t flags) {
                                   });
   if (old) {
     d->flags |= k_dep_duplicate;
-    if (cfg.debug) fprintf(stderr, "kiln: duplicate dep %s: %s detected\n", rule_name(r), text(id));
+    if (conf.trace) fprintf(stderr, "kiln: duplicate dep %s: %s detected\n", rule_name(r), text(id));
   }
   if (r->last_dep)
     r->last_dep->next = d;
