@@ -52,8 +52,13 @@ void use_current_directory();
 void locate_project();
 
 // Parses the description file as the top-level Kilnfile; fatal "Kilnfile
-// not found" or "Parsing failed".
+// not found" or "Parsing failed". Then applies its setting directives.
 void parse_description();
+
+// Applies the top-level Kilnfile's setting directives: the database
+// version and the output sync mode unless an option or MAKEFLAGS gave
+// them, and every table size given.
+void apply_directives(const front::directive_values& d);
 
 // Applies the table sizes, creates the caches and the string table, loads
 // the database and raises the stack limit.

@@ -1,8 +1,9 @@
 // The Kilnfile parser: a recursive-descent reader of the statement and
 // expression grammar that compiles script code into the engine's byte
 // code as it goes (there is no syntax tree) and runs directive code at
-// once, so that variables, scopes and settings take effect while the
-// file is still being read.
+// once, so that variables and scopes take effect while the file is still
+// being read. The values of setting directives are collected in the parse
+// result (rule_list::directives) for start-up to apply.
 //
 // Every error prints "kiln: <message> at file <name> line <l> col <c>."
 // on standard error (or the form with a leading path) and ends the parse

@@ -6,7 +6,6 @@
 #include <cstdarg>
 #include <cstring>
 
-#include "base/settings.h"
 #include "front/builtin_table.h"
 #include "front/codegen.h"
 #include "front/directive.h"
