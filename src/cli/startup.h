@@ -77,6 +77,11 @@ std::string last_components(const std::string& path, int n);
 // Creates the script engine for the top-level parse (step 15).
 void start_engine();
 
+// Fills the members of kiln::up that a parse needs: the rule-building
+// built-ins and the scope directories. start_engine
+// calls it, and so does every probe parse.
+void install_front_hooks();
+
 // The process's script engine (null before start_engine).
 engine::engine* script_engine();
 

@@ -1,15 +1,12 @@
 #include "ext/extension.h"
 
+#include "base/hooks.h"
 #include "engine/bytecode.h"
 #include "ext/builtins.h"
 
 namespace kiln::ext {
 
 namespace {
-
-scope_directories_fn scope_directories = nullptr;
-builtin_fn adddeps_fn = nullptr;
-builtin_fn addrule_fn = nullptr;
 
 // Names of the opcodes 64 to 97, as scripts spell them.
 constexpr const char* k_names[] = {
@@ -26,24 +23,17 @@ constexpr const char* k_names[] = {
 
 }  // namespace
 
-void set_scope_directories(scope_directories_fn fn) { scope_directories = fn; }
-
-void set_rule_builtins(builtin_fn adddeps, builtin_fn addrule) {
-  adddeps_fn = adddeps;
-  addrule_fn = addrule;
-}
-
 std::string current_directory(engine::engine* e) {
   std::string top = ".";
   std::string project = ".";
-  if (scope_directories) scope_directories(e, &top, &project);
+  if (up.scope_directories) up.scope_directories(e, &top, &project);
   return top;
 }
 
 void scope_directories_of(engine::engine* e, std::string* top, std::string* project) {
   *top = ".";
   *project = ".";
-  if (scope_directories) scope_directories(e, top, project);
+  if (up.scope_directories) up.scope_directories(e, top, project);
 }
 
 const char* script_error_message(int code) {
@@ -70,8 +60,8 @@ const char* opcode_name(unsigned opcode) {
 }
 
 int extension_hook(engine::engine* e, unsigned opcode, const uint8_t*, size_t) {
-  if (opcode == engine::op_adddeps && adddeps_fn) return adddeps_fn(e);
-  if (opcode == engine::op_addrule && addrule_fn) return addrule_fn(e);
+  if (opcode == engine::op_adddeps && up.adddeps) return up.adddeps(e);
+  if (opcode == engine::op_addrule && up.addrule) return up.addrule(e);
   if (opcode >= 64 && opcode <= 97 && opcode != engine::op_adddeps &&
       opcode != engine::op_addrule) {
     return run_builtin(e, opcode);

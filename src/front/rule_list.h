@@ -110,7 +110,8 @@ void clear_scope_directories();
 // null.
 const directory_record* scope_directory(const engine::scope_obj* s);
 
-// Answers the build extension's question for the engine's current scope.
+// Answers the build extension's question for the engine's current scope
+// (kiln::up.scope_directories).
 void install_scope_directories();
 
 }  // namespace kiln::front

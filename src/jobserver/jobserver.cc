@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "base/diag.h"
+#include "base/hooks.h"
 #include "base/settings.h"
 
 namespace kiln::jobserver {
@@ -318,7 +319,7 @@ void remove_fifo() {
   unlink(path.c_str());
 }
 
-void install_fifo_hook() { diag::hooks.remove_fifo = remove_fifo; }
+void install_fifo_hook() { up.remove_fifo = remove_fifo; }
 
 int read_fd() { return g_fds[0]; }
 

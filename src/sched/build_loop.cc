@@ -10,6 +10,7 @@
 #include <string>
 
 #include "base/diag.h"
+#include "base/hooks.h"
 #include "base/settings.h"
 #include "db/database.h"
 #include "exec/spawn.h"
@@ -287,7 +288,7 @@ void reap_children_on_fatal() {
   }
 }
 
-void install_reap_hook() { diag::hooks.reap_children = reap_children_on_fatal; }
+void install_reap_hook() { up.reap_children = reap_children_on_fatal; }
 
 void build_loop_reset() {
   flag_term = &got_sigterm;

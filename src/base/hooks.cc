@@ -1,0 +1,7 @@
+#include "base/hooks.h"
+
+namespace kiln {
+
+hooks up;
+
+}  // namespace kiln
