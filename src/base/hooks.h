@@ -3,8 +3,12 @@
 // folder fills it in as it comes up (cli at start-up, the test fixtures
 // where they need a member). Every member may be null; each says what its
 // caller then does. Types of higher folders are only declared here.
+//
+// The signal flags below are the one other thing shared upwards: cli's
+// handlers set them and the build loop reads them.
 #pragma once
 
+#include <csignal>
 #include <string>
 
 namespace kiln::engine {
@@ -53,5 +57,9 @@ struct hooks {
 
 // The hooks in force.
 extern hooks up;
+
+// Set by cli's SIGTERM, SIGINT and SIGHUP handlers; the build loop checks
+// them after every select and forwards the signal to its children.
+extern volatile sig_atomic_t got_sigterm, got_sigint, got_sighup;
 
 }  // namespace kiln

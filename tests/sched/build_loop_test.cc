@@ -2,6 +2,7 @@
 
 #include <sys/time.h>
 
+#include "base/hooks.h"
 #include "jobserver/jobserver.h"
 #include "sched/build_fixture.h"
 
