@@ -53,6 +53,11 @@ struct hooks {
   // directory, asked by ext's built-ins; null: both are ".".
   void (*scope_directories)(engine::engine* e, std::string* top_relative,
                             std::string* project_relative) = nullptr;
+
+  // cli (install_front_hooks), which holds the revision table: whether a
+  // 40-digit hexadecimal text names a revision compatible with this build.
+  // Asked by front's @version; null: no revision is known.
+  bool (*is_known_revision)(const char* text) = nullptr;
 };
 
 // The hooks in force.

@@ -6,6 +6,7 @@
 #include "base/diag.h"
 #include "base/hooks.h"
 #include "base/settings.h"
+#include "cli/revisions.h"
 #include "cli/startup.h"
 #include "engine/engine.h"
 #include "exec/spawn.h"
@@ -48,6 +49,7 @@ void start_engine() {
 void install_front_hooks() {
   front::install_scope_directories();
   front::install_rule_builtins();
+  up.is_known_revision = is_known_revision;
 }
 
 engine::engine* script_engine() { return the_engine; }

@@ -78,7 +78,7 @@ std::string last_components(const std::string& path, int n);
 void start_engine();
 
 // Fills the members of kiln::up that a parse needs: the rule-building
-// built-ins and the scope directories. start_engine
+// built-ins, the scope directories and the revision table. start_engine
 // calls it, and so does every probe parse.
 void install_front_hooks();
 

@@ -47,8 +47,8 @@ int parse_stream(FILE* in, parse_context& ctx);
 int parse_text(const std::string& text, parse_context& ctx);
 
 // True when text names a compatible revision of kiln (40 hex digits).
-// The command-line layer provides the table; a build without it knows no
-// revision.
+// The command-line layer provides the table through kiln::up; without it
+// no revision is known.
 bool known_revision(const char* hex40);
 
 }  // namespace kiln::front
