@@ -5,8 +5,8 @@
 #include <cstdlib>
 
 #include "base/diag.h"
-#include "cli/options.h"
 #include "base/settings.h"
+#include "cli/options.h"
 #include "cli/startup.h"
 #include "cli/targets.h"
 #include "cli/tools.h"

@@ -9,8 +9,8 @@
 #include <cstring>
 #include <vector>
 
-#include "cli/revisions.h"
 #include "base/settings.h"
+#include "cli/revisions.h"
 
 namespace kiln::cli {
 

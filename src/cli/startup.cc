@@ -16,8 +16,8 @@
 #include <utility>
 
 #include "base/diag.h"
-#include "cli/probe.h"
 #include "base/settings.h"
+#include "cli/probe.h"
 #include "db/database.h"
 #include "exec/syncbuf.h"
 #include "graph/config.h"

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "jobserver/makeflags.h"
 #include "base/settings.h"
+#include "jobserver/makeflags.h"
 
 namespace kiln::cli {
 namespace {
