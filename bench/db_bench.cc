@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/settings.h"
+#include "base/settings.h"
 #include "db/database.h"
 #include "db/db_format.h"
 #include "db/db_tables.h"

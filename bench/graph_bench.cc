@@ -14,7 +14,7 @@
 #include <vector>
 #include <algorithm>
 
-#include "cli/settings.h"
+#include "base/settings.h"
 #include "graph/add_rule.h"
 #include "graph/arena.h"
 #include "graph/rule.h"

@@ -13,9 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "cli/settings.h"
 #include "graph/add_rule.h"
 #include "graph/arena.h"
+#include "graph/config.h"
+#include "graph/deferred.h"
 #include "graph/rule.h"
 #include "graph/stringtab.h"
 #include "sched/build_loop.h"
@@ -70,9 +71,9 @@ void report(const char* phase, std::vector<double> t) {
 int main(int argc, char** argv) {
   int rounds = argc > 1 ? atoi(argv[1]) : 5;
   if (rounds < 1) rounds = 1;
-  cfg.expected_deps = 8;
-  cfg.expected_strings = 1 << 17;
-  cfg.sttable_entries = 1 << 18;
+  graph::conf.expected_deps = 8;
+  graph::conf.expected_strings = 1 << 17;
+  graph::conf.sttable_entries = 1 << 18;
   std::vector<double> t_prepare, t_cycles, t_build;
   for (int r = 0; r < rounds; r++) {
     sched::reset_build_state();

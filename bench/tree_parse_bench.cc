@@ -13,13 +13,13 @@
 #include <cstdlib>
 #include <string>
 
-#include "cli/settings.h"
 #include "engine/engine.h"
 #include "ext/extension.h"
 #include "front/includes.h"
 #include "front/rule_list.h"
 #include "graph/add_rule.h"
 #include "graph/arena.h"
+#include "graph/config.h"
 #include "graph/rule.h"
 #include "graph/stringtab.h"
 #include "json/reader.h"
@@ -95,7 +95,7 @@ int main(int argc, char** argv) {
     fprintf(stderr, "parse failed\n");
     return 1;
   }
-  cfg.expected_deps = 8;
+  graph::conf.expected_deps = 8;
   graph::stringtab_init(1 << 18, 1 << 18);
   t0 = std::chrono::steady_clock::now();
   for (const graph::parsed_rule& pr : rules.rules) graph::add_parsed_rule(pr);

@@ -3,8 +3,10 @@
 #include <cstdio>
 #include <vector>
 
-#include "cli/diag.h"
-#include "cli/settings.h"
+#include "base/diag.h"
+#include "base/hooks.h"
+#include "base/settings.h"
+#include "cli/revisions.h"
 #include "cli/startup.h"
 #include "engine/engine.h"
 #include "exec/spawn.h"
@@ -13,7 +15,6 @@
 #include "front/rule_builtins.h"
 #include "front/rule_list.h"
 #include "json/reader.h"
-#include "sched/do_exec.h"
 
 namespace kiln::cli {
 
@@ -40,10 +41,15 @@ void start_engine() {
   if (engine::engine_init(the_engine, 1) != 0) diag::internal_error();
   json::register_builtins();
   the_engine->extension_hook = ext::extension_hook;
+  install_front_hooks();
+  up.evaluate_recipe = evaluate_with_engine;
+  up.release_engine = release_engine_areas;
+}
+
+void install_front_hooks() {
   front::install_scope_directories();
   front::install_rule_builtins();
-  sched::recipe_evaluator = evaluate_with_engine;
-  diag::hooks.release_engine = release_engine_areas;
+  up.is_known_revision = is_known_revision;
 }
 
 engine::engine* script_engine() { return the_engine; }

@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "cli/diag.h"
+#include "base/diag.h"
+#include "base/settings.h"
 #include "cli/options.h"
-#include "cli/settings.h"
 #include "cli/startup.h"
 #include "cli/targets.h"
 #include "cli/tools.h"

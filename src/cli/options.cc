@@ -9,8 +9,8 @@
 #include <cstring>
 #include <vector>
 
+#include "base/settings.h"
 #include "cli/revisions.h"
-#include "cli/settings.h"
 
 namespace kiln::cli {
 

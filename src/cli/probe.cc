@@ -2,8 +2,8 @@
 
 #include "engine/engine.h"
 #include "ext/extension.h"
+#include "cli/startup.h"
 #include "front/includes.h"
-#include "front/rule_builtins.h"
 #include "front/rule_list.h"
 #include "json/reader.h"
 
@@ -16,8 +16,7 @@ probe_result probe_kilnfile(const std::string& description_path, bool declaratio
   engine::engine e;
   if (engine::engine_init(&e, 1) != 0) return result;
   json::register_builtins();
-  front::install_scope_directories();
-  front::install_rule_builtins();
+  install_front_hooks();
   e.extension_hook = ext::extension_hook;
   front::rule_list rules;
   rules.probe_mode = true;

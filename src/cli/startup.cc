@@ -14,12 +14,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <utility>
 
-#include "cli/diag.h"
+#include "base/diag.h"
+#include "base/settings.h"
 #include "cli/probe.h"
-#include "cli/settings.h"
 #include "db/database.h"
 #include "exec/syncbuf.h"
+#include "graph/config.h"
 #include "graph/path.h"
 #include "graph/rule.h"
 #include "graph/stringtab.h"
@@ -206,17 +208,40 @@ void resolve_pretend_list() {
   }
 }
 
+void apply_directives(const front::directive_values& d) {
+  if (cfg.db_version == db_unset) cfg.db_version = d.db_version;
+  if (cfg.output_sync == sync_unset) cfg.output_sync = d.output_sync;
+  const std::pair<size_t settings::*, size_t> sizes[] = {
+      {&settings::expected_deps, d.expected_deps},
+      {&settings::expected_strings, d.expected_strings},
+      {&settings::stat_cache_size, d.stat_cache_size},
+      {&settings::access_cache_size, d.access_cache_size},
+      {&settings::stat_hash_size, d.stat_hash_size},
+      {&settings::access_hash_size, d.access_hash_size},
+      {&settings::db_hash_size, d.db_hash_size},
+      {&settings::tsdb_hash_size, d.tsdb_hash_size},
+  };
+  for (const auto& [field, value] : sizes) {
+    if (value) cfg.*field = value;
+  }
+}
+
 void parse_description() {
   if (access(cfg.description_file.c_str(), F_OK) != 0) diag::fatal("Kilnfile not found");
   int rc = front::parse_top_level(script_engine(), &parse_result(), cfg.description_file);
   if (rc == base::rc_not_found) diag::fatal("Kilnfile not found");
   if (rc != 0) diag::fatal("Parsing failed");
+  apply_directives(parse_result().directives);
 }
 
 void create_tables() {
   sched::fscache_init(cfg.stat_hash_size, cfg.stat_cache_size, cfg.access_hash_size,
                       cfg.access_cache_size);
   if (cfg.output_sync == sync_unset) cfg.output_sync = sync_none;
+  graph::conf.trace = cfg.debug;
+  graph::conf.expected_deps = cfg.expected_deps;
+  graph::conf.expected_strings = cfg.expected_strings;
+  graph::conf.sttable_entries = cfg.sttable_entries;
   graph::stringtab_init(cfg.expected_strings, cfg.sttable_entries);
   struct rlimit rl;
   if (getrlimit(RLIMIT_STACK, &rl) != 0) diag::internal_error("20");

@@ -52,8 +52,13 @@ void use_current_directory();
 void locate_project();
 
 // Parses the description file as the top-level Kilnfile; fatal "Kilnfile
-// not found" or "Parsing failed".
+// not found" or "Parsing failed". Then applies its setting directives.
 void parse_description();
+
+// Applies the top-level Kilnfile's setting directives: the database
+// version and the output sync mode unless an option or MAKEFLAGS gave
+// them, and every table size given.
+void apply_directives(const front::directive_values& d);
 
 // Applies the table sizes, creates the caches and the string table and
 // raises the stack limit.
@@ -71,6 +76,11 @@ std::string last_components(const std::string& path, int n);
 
 // Creates the script engine for the top-level parse (step 15).
 void start_engine();
+
+// Fills the members of kiln::up that a parse needs: the rule-building
+// built-ins, the scope directories and the revision table. start_engine
+// calls it, and so does every probe parse.
+void install_front_hooks();
 
 // The process's script engine (null before start_engine).
 engine::engine* script_engine();

@@ -10,8 +10,9 @@
 #include <cstring>
 #include <string>
 
-#include "cli/diag.h"
-#include "cli/settings.h"
+#include "base/diag.h"
+#include "base/hooks.h"
+#include "base/settings.h"
 #include "cli/startup.h"
 #include "db/cdepincludes.h"
 #include "db/database.h"
@@ -32,7 +33,6 @@ namespace kiln::cli {
 
 graph::ruleid default_rule = -1;
 std::vector<graph::ruleid> requested_rules;
-volatile sig_atomic_t got_sigterm = 0, got_sigint = 0, got_sighup = 0;
 
 namespace {
 
@@ -142,7 +142,6 @@ void install_build_handlers() {
   // Without SA_RESTART, so that the 10 ms timer interrupts a blocked
   // jobserver read or write.
   install(SIGALRM, on_sigalrm, 0);
-  sched::use_signal_flags(&got_sigterm, &got_sigint, &got_sighup);
   sched::install_reap_hook();
 }
 

@@ -2,7 +2,6 @@
 // exit. Each function is one step of main's sequence.
 #pragma once
 
-#include <csignal>
 #include <vector>
 
 #include "graph/rule.h"
@@ -51,8 +50,5 @@ int write_back_database();
 
 // Step 31: removes the jobserver FIFO this process created.
 void remove_jobserver_fifo();
-
-// Flags set by the SIGTERM, SIGINT and SIGHUP handlers.
-extern volatile sig_atomic_t got_sigterm, got_sigint, got_sighup;
 
 }  // namespace kiln::cli

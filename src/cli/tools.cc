@@ -8,12 +8,12 @@
 #include <string>
 #include <unordered_set>
 
-#include "cli/diag.h"
-#include "cli/settings.h"
+#include "base/diag.h"
+#include "base/hooks.h"
+#include "base/settings.h"
 #include "cli/targets.h"
 #include "exec/spawn.h"
 #include "graph/stringtab.h"
-#include "sched/do_exec.h"
 
 namespace kiln::cli {
 
@@ -82,9 +82,9 @@ std::vector<std::string> argv_of(char* const* words) {
 // The rule's commands, evaluated when its recipe is script code; false
 // (with the message on standard error) when the evaluation fails.
 bool evaluate(graph::rule* r) {
-  if (r->commands || !r->recipe || !sched::recipe_evaluator) return true;
+  if (r->commands || !r->recipe || !up.evaluate_recipe) return true;
   std::string error, details;
-  if (sched::recipe_evaluator(r, &error, &details) == 0) return true;
+  if (up.evaluate_recipe(r, &error, &details) == 0) return true;
   fprintf(stderr, "kiln: %s: %s\n", graph::rule_name(r), error.c_str());
   return false;
 }

@@ -2,9 +2,9 @@
 
 #include <cstdio>
 
+#include "base/diag.h"
 #include "base/result_codes.h"
-#include "cli/diag.h"
-#include "cli/settings.h"
+#include "base/settings.h"
 #include "db/cdep_reader.h"
 #include "db/db_tables.h"
 #include "graph/deferred.h"

@@ -8,9 +8,10 @@
 #include <cstdlib>
 #include <string>
 
+#include "base/diag.h"
+#include "base/hooks.h"
 #include "base/result_codes.h"
-#include "cli/diag.h"
-#include "cli/settings.h"
+#include "base/settings.h"
 #include "db/db_format.h"
 #include "db/db_tables.h"
 #include "graph/rule.h"
@@ -240,7 +241,7 @@ int db_write_back() {
   return 0;
 }
 
-void db_install_write_back_hook() { diag::hooks.write_back_db = db_write_back; }
+void db_install_write_back_hook() { up.write_back_db = db_write_back; }
 
 int db_fileno() { return g_db.fd; }
 

@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "cli/diag.h"
-#include "cli/settings.h"
+#include "base/diag.h"
+#include "base/settings.h"
 #include "db/db_tables.h"
 
 namespace kiln::db {

@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "cli/settings.h"
+#include "base/settings.h"
 
 namespace kiln::exec {
 

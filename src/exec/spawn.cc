@@ -16,8 +16,8 @@
 #include <deque>
 #include <vector>
 
-#include "cli/diag.h"
-#include "cli/settings.h"
+#include "base/diag.h"
+#include "base/settings.h"
 #include "exec/progress.h"
 #include "graph/path.h"
 #include "graph/stringtab.h"

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "cli/settings.h"
+#include "base/settings.h"
 
 namespace kiln::exec {
 

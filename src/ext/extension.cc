@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "base/hooks.h"
 #include "base/result_codes.h"
 #include "engine/bytecode.h"
 #include "engine/operands.h"
@@ -11,10 +12,6 @@
 namespace kiln::ext {
 
 namespace {
-
-scope_directories_fn scope_directories = nullptr;
-builtin_fn adddeps_fn = nullptr;
-builtin_fn addrule_fn = nullptr;
 
 // The extension's dispatch table and names, indexed by opcode - 64.
 struct extension_entry {
@@ -60,24 +57,17 @@ const extension_entry* entry_of(unsigned opcode) {
 
 }  // namespace
 
-void set_scope_directories(scope_directories_fn fn) { scope_directories = fn; }
-
-void set_rule_builtins(builtin_fn adddeps, builtin_fn addrule) {
-  adddeps_fn = adddeps;
-  addrule_fn = addrule;
-}
-
 std::string current_directory(engine::engine* e) {
   std::string top = ".";
   std::string project = ".";
-  if (scope_directories) scope_directories(e, &top, &project);
+  if (up.scope_directories) up.scope_directories(e, &top, &project);
   return top;
 }
 
 void scope_directories_of(engine::engine* e, std::string* top, std::string* project) {
   *top = ".";
   *project = ".";
-  if (scope_directories) scope_directories(e, top, project);
+  if (up.scope_directories) up.scope_directories(e, top, project);
 }
 
 const char* script_error_message(int code) {
@@ -110,7 +100,7 @@ int extension_hook(engine::engine* e, unsigned opcode, const uint8_t*, size_t) {
     return x->run(e);
   }
   // The rule-building built-ins, when the front end has provided them.
-  builtin_fn provided = opcode == op_adddeps ? adddeps_fn : opcode == op_addrule ? addrule_fn : nullptr;
+  auto provided = opcode == op_adddeps ? up.adddeps : opcode == op_addrule ? up.addrule : nullptr;
   if (provided) return provided(e);
   return engine::set_error(e, engine::err_unknown_instruction, engine::make_nil(), opcode,
                            base::rc_bad_instruction);

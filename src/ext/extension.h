@@ -38,19 +38,12 @@ const char* script_error_message(int code);
 // 97, the engine's description otherwise.
 const char* opcode_name(unsigned opcode);
 
-// The directories of the current scope: relative to the top directory
-// (rules use it) and to the project directory. The front end answers
-// through this hook; without it both are ".".
-using scope_directories_fn = void (*)(engine::engine* e, std::string* top_relative,
-                                      std::string* project_relative);
-void set_scope_directories(scope_directories_fn fn);
+// The rule-building built-ins (@adddeps 66, @addrule 67) and the
+// directories of the current scope come from the front end through
+// kiln::up (base/hooks.h).
 
-// The rule-building built-ins (@adddeps 66, @addrule 67) come from the
-// front end, which owns the rule list while parsing.
-using builtin_fn = int (*)(engine::engine* e);
-void set_rule_builtins(builtin_fn adddeps, builtin_fn addrule);
-
-// The current scope's directory relative to the top directory.
+// The current scope's directory relative to the top directory ("."
+// without the front end).
 std::string current_directory(engine::engine* e);
 
 }  // namespace kiln::ext

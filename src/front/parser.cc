@@ -6,8 +6,8 @@
 #include <cstdarg>
 #include <cstring>
 
+#include "base/hooks.h"
 #include "base/result_codes.h"
-#include "cli/settings.h"
 #include "front/builtin_table.h"
 #include "front/codegen.h"
 #include "front/directive.h"
@@ -478,5 +478,8 @@ int parse_text(const std::string& text, parse_context& ctx) {
   return rc;
 }
 
+bool known_revision(const char* hex40) {
+  return up.is_known_revision && up.is_known_revision(hex40);
+}
 
 }  // namespace kiln::front

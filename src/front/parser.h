@@ -1,8 +1,9 @@
 // The Kilnfile parser: a recursive-descent reader of the statement and
 // expression grammar that compiles script code into the engine's byte
 // code as it goes (there is no syntax tree) and runs directive code at
-// once, so that variables, scopes and settings take effect while the
-// file is still being read.
+// once, so that variables and scopes take effect while the file is still
+// being read. The values of setting directives are collected in the parse
+// result (rule_list::directives) for start-up to apply.
 //
 // Every error prints "kiln: <message> at file <name> line <l> col <c>."
 // on standard error (or the form with a leading path) and ends the parse
@@ -46,8 +47,8 @@ int parse_stream(FILE* in, parse_context& ctx);
 int parse_text(const std::string& text, parse_context& ctx);
 
 // True when text names a compatible revision of kiln (40 hex digits).
-// The command-line layer provides the table; a build without it knows no
-// revision.
+// The command-line layer provides the table through kiln::up; without it
+// no revision is known.
 bool known_revision(const char* hex40);
 
 }  // namespace kiln::front

@@ -6,7 +6,6 @@
 #include <cstdarg>
 #include <cstring>
 
-#include "cli/settings.h"
 #include "ext/opcodes.h"
 #include "front/builtin_table.h"
 #include "front/codegen.h"

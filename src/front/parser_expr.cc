@@ -6,7 +6,7 @@
 #include <cstdarg>
 #include <cstring>
 
-#include "cli/settings.h"
+#include "base/settings.h"
 #include "front/builtin_table.h"
 #include "front/codegen.h"
 #include "front/directive.h"
@@ -64,7 +64,7 @@ unsigned binary_opcode(tok t) {
 struct size_setting {
   tok kind;
   const char* subject;
-  size_t settings::*field;  // nullptr: checked only
+  size_t directive_values::*field;  // nullptr: checked only
 };
 
 // The largest table size a directive may ask for. Tables are sized from
@@ -74,15 +74,15 @@ struct size_setting {
 constexpr double k_max_table_size = 1 << 30;
 
 const size_setting k_size_settings[] = {
-    {tok::kw_expecteddeps, "Expected deps", &settings::expected_deps},
+    {tok::kw_expecteddeps, "Expected deps", &directive_values::expected_deps},
     {tok::kw_expectedtotaltargets, "Expected total targets", nullptr},
-    {tok::kw_expectedstrings, "Expected strings", &settings::expected_strings},
-    {tok::kw_statcachesize, "Stat cache size", &settings::stat_cache_size},
-    {tok::kw_accesscachesize, "Access cache size", &settings::access_cache_size},
-    {tok::kw_stathashsize, "Stat hash size", &settings::stat_hash_size},
-    {tok::kw_accesshashsize, "Access hash size", &settings::access_hash_size},
-    {tok::kw_dbhashsize, "DB hash size", &settings::db_hash_size},
-    {tok::kw_tsdbhashsize, "TSDB hash size", &settings::tsdb_hash_size},
+    {tok::kw_expectedstrings, "Expected strings", &directive_values::expected_strings},
+    {tok::kw_statcachesize, "Stat cache size", &directive_values::stat_cache_size},
+    {tok::kw_accesscachesize, "Access cache size", &directive_values::access_cache_size},
+    {tok::kw_stathashsize, "Stat hash size", &directive_values::stat_hash_size},
+    {tok::kw_accesshashsize, "Access hash size", &directive_values::access_hash_size},
+    {tok::kw_dbhashsize, "DB hash size", &directive_values::db_hash_size},
+    {tok::kw_tsdbhashsize, "TSDB hash size", &directive_values::tsdb_hash_size},
 };
 
 
@@ -389,19 +389,23 @@ bool parser::setting_value() {
   tok kind = t_;
   advance();
   if (!expect(tok::lparen)) return false;
-  bool applies = acting() && ctx_.dir_prefix == "." && !(ctx_.rules && ctx_.rules->probe_mode);
+  // Only the top-level Kilnfile's values count, and a probe's never.
+  directive_values* given = nullptr;
+  if (acting() && ctx_.dir_prefix == "." && ctx_.rules && !ctx_.rules->probe_mode) {
+    given = &ctx_.rules->directives;
+  }
   if (kind == tok::kw_usetsdb) {
     bool on = t_ == tok::kw_true;
     if (t_ != tok::kw_true && t_ != tok::kw_false) return fail("syntax error");
     advance();
-    if (applies && cfg.db_version == db_unset) cfg.db_version = on ? db_v2 : db_v1;
+    if (given && given->db_version == db_unset) given->db_version = on ? db_v2 : db_v1;
   } else {
     if (t_ != tok::number) return fail("syntax error");
     double n = val_.number;
     advance();
     if (kind == tok::kw_outsync) {
       if (!(n == 0 || n == 1 || n == 2 || n == 3)) return fail("Output sync must be 0, 1, 2 or 3");
-      if (applies && cfg.output_sync == sync_unset) cfg.output_sync = static_cast<int>(n);
+      if (given && given->output_sync == sync_unset) given->output_sync = static_cast<int>(n);
     } else {
       for (const size_setting& s : k_size_settings) {
         if (s.kind != kind) continue;
@@ -410,7 +414,7 @@ bool parser::setting_value() {
             (static_cast<uint64_t>(n) & (static_cast<uint64_t>(n) - 1)) != 0) {
           return fail("%s must be a power of 2", s.subject);
         }
-        if (applies && s.field) cfg.*s.field = static_cast<size_t>(n);
+        if (given && s.field) given->*s.field = static_cast<size_t>(n);
       }
     }
   }

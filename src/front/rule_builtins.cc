@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/hooks.h"
 #include "base/result_codes.h"
 #include "engine/operands.h"
 #include "ext/extension.h"
@@ -386,6 +387,9 @@ int builtin_adddeps(engine::engine* e) {
   return engine::pop_n(e, 3);
 }
 
-void install_rule_builtins() { ext::set_rule_builtins(builtin_adddeps, builtin_addrule); }
+void install_rule_builtins() {
+  up.adddeps = builtin_adddeps;
+  up.addrule = builtin_addrule;
+}
 
 }  // namespace kiln::front

@@ -18,7 +18,7 @@ int builtin_addrule(engine::engine* e);
 // Returns 0 or a negative result.
 int builtin_adddeps(engine::engine* e);
 
-// Hands both built-ins to the extension dispatcher.
+// Hands both built-ins to the extension dispatcher (kiln::up).
 void install_rule_builtins();
 
 }  // namespace kiln::front

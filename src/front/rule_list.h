@@ -10,12 +10,30 @@
 #include <utility>
 #include <vector>
 
+#include "base/settings.h"
 #include "db/cdepincludes.h"
 #include "engine/engine.h"
 #include "front/recipe.h"
 #include "graph/add_rule.h"
 
 namespace kiln::front {
+
+// What the setting directives of the top-level Kilnfile asked for, for
+// start-up to apply after the parse. Sizes are 0 and the modes unset
+// when no directive gave them.
+struct directive_values {
+  int db_version = db_unset;     // the first @usetsdb
+  int output_sync = sync_unset;  // the first @outsync
+  // The last of each size directive.
+  size_t expected_deps = 0;
+  size_t expected_strings = 0;
+  size_t stat_cache_size = 0;
+  size_t access_cache_size = 0;
+  size_t stat_hash_size = 0;
+  size_t access_hash_size = 0;
+  size_t db_hash_size = 0;
+  size_t tsdb_hash_size = 0;
+};
 
 struct rule_list {
   // Probe mode: code runs, but no rule is recorded, settings are not
@@ -32,6 +50,8 @@ struct rule_list {
   // @order pairs, both names joined with their directory and simplified.
   std::vector<std::pair<std::string, std::string>> order_pairs;
   std::vector<db::cdep_include> cdepincludes;
+  // Never filled by a probe or by a sub-directory's Kilnfile.
+  directive_values directives;
 
   // Probe results: the real path of the invocation directory's Kilnfile
   // (set before the parse) and the markers set when an include reaches it.
@@ -90,7 +110,8 @@ void clear_scope_directories();
 // null.
 const directory_record* scope_directory(const engine::scope_obj* s);
 
-// Answers the build extension's question for the engine's current scope.
+// Answers the build extension's question for the engine's current scope
+// (kiln::up.scope_directories).
 void install_scope_directories();
 
 }  // namespace kiln::front

@@ -2,7 +2,7 @@
 // records of directory scopes.
 #include <deque>
 
-#include "ext/extension.h"
+#include "base/hooks.h"
 #include "front/rule_list.h"
 
 namespace kiln::front {
@@ -64,6 +64,6 @@ const directory_record* scope_directory(const engine::scope_obj* s) {
 
 void clear_scope_directories() { records().clear(); }
 
-void install_scope_directories() { ext::set_scope_directories(answer_scope_directories); }
+void install_scope_directories() { up.scope_directories = answer_scope_directories; }
 
 }  // namespace kiln::front

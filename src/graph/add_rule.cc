@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "cli/diag.h"
-#include "cli/settings.h"
+#include "base/diag.h"
+#include "graph/config.h"
 #include "graph/deferred.h"
 #include "graph/path.h"
 
@@ -151,7 +151,7 @@ ruleid add_rule(const std::vector<parsed_name>& targets, const std::vector<parse
     diag::fatal("Phony rules must not have multiple targets");
   }
   std::string prefix_text(prefix);
-  if (cfg.debug) diag::trace("Rule %s (%s): add_rule\n", targets[0].name.c_str(), prefix_text.c_str());
+  if (conf.trace) diag::trace("Rule %s (%s): add_rule\n", targets[0].name.c_str(), prefix_text.c_str());
   strid prefix_id = intern(prefix_text.c_str(), prefix_text.size());
   rule* r = new_rule(flags & k_rule_declared, prefix_id, base, recipe, scope, line);
   r->stem = stem;

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "cli/diag.h"
+#include "base/diag.h"
 
 namespace kiln::graph {
 

@@ -2,10 +2,10 @@
 
 #include <utility>
 
+#include "base/diag.h"
 #include "base/result_codes.h"
-#include "cli/diag.h"
-#include "cli/settings.h"
 #include "graph/arena.h"
+#include "graph/config.h"
 
 namespace kiln::graph {
 
@@ -46,7 +46,7 @@ void add_deferred_dep(rule* r, const add_dep_entry& e, const char* omitting) {
   if (e.flags & k_defer_orderonly) flags |= k_dep_orderonly;
   if (e.flags & k_defer_wait) flags |= k_dep_wait;
   if (add_dep(r, e.dep, -1, flags) != 0) return;
-  if (record_reverse_edge(e.dep, r->id, true) < 0 && cfg.debug) {
+  if (record_reverse_edge(e.dep, r->id, true) < 0 && conf.trace) {
     diag::trace("Omitting-%s ruleid_by_dep for dep %s of rule %s\n", omitting, text(e.dep),
                 rule_name(r));
   }

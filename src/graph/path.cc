@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "cli/diag.h"
+#include "base/diag.h"
 
 namespace kiln::graph {
 

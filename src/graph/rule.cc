@@ -3,11 +3,11 @@
 #include <cstdlib>
 #include <new>
 
+#include "base/diag.h"
 #include "base/fib_hash.h"
 #include "base/result_codes.h"
-#include "cli/diag.h"
-#include "cli/settings.h"
 #include "graph/arena.h"
+#include "graph/config.h"
 
 namespace kiln::graph {
 
@@ -97,7 +97,7 @@ void grow_rule_array() {
 
 void fix_bucket_count() {
   size_t n = 1;
-  while (n < cfg.expected_deps) n <<= 1;
+  while (n < conf.expected_deps) n <<= 1;
   bucket_count = n;
 }
 
@@ -230,7 +230,7 @@ int add_dep(rule* r, strid id, strid written, uint32_t flags) {
                                   });
   if (old) {
     d->flags |= k_dep_duplicate;
-    if (cfg.debug) fprintf(stderr, "kiln: duplicate dep %s: %s detected\n", rule_name(r), text(id));
+    if (conf.trace) fprintf(stderr, "kiln: duplicate dep %s: %s detected\n", rule_name(r), text(id));
   }
   if (r->last_dep)
     r->last_dep->next = d;

@@ -167,7 +167,7 @@ rule* rule_at(ruleid id);
 size_t dep_bucket_count();
 
 // Makes an empty rule with the next rule id. The bucket count is taken
-// from cfg.expected_deps (rounded up to a power of two) at the first call.
+// from conf.expected_deps (rounded up to a power of two) at the first call.
 rule* new_rule(uint32_t flags, strid prefix, strid base, const front::recipe* recipe,
                int32_t scope, int line);
 

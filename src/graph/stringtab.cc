@@ -4,9 +4,9 @@
 #include <cstring>
 #include <new>
 
-#include "cli/diag.h"
-#include "cli/settings.h"
+#include "base/diag.h"
 #include "graph/arena.h"
+#include "graph/config.h"
 #include "graph/rbtree.h"
 
 namespace kiln::graph {
@@ -121,7 +121,7 @@ void resize_sttable(size_t entries) {
 }
 
 inline void ensure_init() {
-  if (!buckets) stringtab_init(cfg.expected_strings, cfg.sttable_entries);
+  if (!buckets) stringtab_init(conf.expected_strings, conf.sttable_entries);
 }
 
 // The entry array doubles when full, never below 1024 slots.

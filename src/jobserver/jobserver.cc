@@ -12,9 +12,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/diag.h"
+#include "base/hooks.h"
 #include "base/result_codes.h"
-#include "cli/diag.h"
-#include "cli/settings.h"
+#include "base/settings.h"
 
 namespace kiln::jobserver {
 
@@ -319,7 +320,7 @@ void remove_fifo() {
   unlink(path.c_str());
 }
 
-void install_fifo_hook() { diag::hooks.remove_fifo = remove_fifo; }
+void install_fifo_hook() { up.remove_fifo = remove_fifo; }
 
 int read_fd() { return g_fds[0]; }
 

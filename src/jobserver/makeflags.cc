@@ -45,7 +45,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "cli/settings.h"
+#include "base/settings.h"
 #include "jobserver/jobserver.h"
 
 namespace kiln::jobserver {

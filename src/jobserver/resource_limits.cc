@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "cli/settings.h"
+#include "base/settings.h"
 
 namespace kiln::jobserver {
 

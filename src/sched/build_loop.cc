@@ -5,12 +5,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
-#include "cli/diag.h"
-#include "cli/settings.h"
+#include "base/diag.h"
+#include "base/hooks.h"
+#include "base/settings.h"
 #include "db/database.h"
 #include "exec/spawn.h"
 #include "graph/stringtab.h"
@@ -20,15 +22,11 @@
 
 namespace kiln::sched {
 
-volatile sig_atomic_t got_sigterm = 0, got_sigint = 0, got_sighup = 0;
 unsigned long finished_commands = 0;
 
 namespace {
 
 int self_pipe[2] = {-1, -1};
-volatile sig_atomic_t* flag_term = &got_sigterm;
-volatile sig_atomic_t* flag_int = &got_sigint;
-volatile sig_atomic_t* flag_hup = &got_sighup;
 bool failure_mark = false;  // a command failed under -k
 
 bool sync_on() { return cfg.output_sync != sync_none && cfg.output_sync != sync_unset; }
@@ -153,7 +151,7 @@ void reap_ended() {
 }
 
 void forward_signals() {
-  int sig = *flag_term ? SIGTERM : *flag_int ? SIGINT : *flag_hup ? SIGHUP : 0;
+  int sig = got_sigterm ? SIGTERM : got_sigint ? SIGINT : got_sighup ? SIGHUP : 0;
   if (!sig) return;
   for (exec::child* c = exec::first_child(); c; c = c->next) kill(c->pid, sig);
   diag::fatal("%s", sig == SIGTERM ? "Got SIGTERM" : sig == SIGINT ? "Got SIGINT" : "Got SIGHUP");
@@ -212,13 +210,6 @@ void reap_on_fatal(pid_t pid, int status) {
 }
 
 }  // namespace
-
-void use_signal_flags(volatile sig_atomic_t* term, volatile sig_atomic_t* intr,
-                      volatile sig_atomic_t* hup) {
-  if (term) flag_term = term;
-  if (intr) flag_int = intr;
-  if (hup) flag_hup = hup;
-}
 
 void set_self_pipe(int read_fd, int write_fd) {
   self_pipe[0] = read_fd;
@@ -289,12 +280,9 @@ void reap_children_on_fatal() {
   }
 }
 
-void install_reap_hook() { diag::hooks.reap_children = reap_children_on_fatal; }
+void install_reap_hook() { up.reap_children = reap_children_on_fatal; }
 
 void build_loop_reset() {
-  flag_term = &got_sigterm;
-  flag_int = &got_sigint;
-  flag_hup = &got_sighup;
   failure_mark = false;
   finished_commands = 0;
   got_sigterm = 0;

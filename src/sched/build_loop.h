@@ -4,20 +4,9 @@
 // rules, reconsidering their dependants.
 #pragma once
 
-#include <csignal>
-
 #include "graph/rule.h"
 
 namespace kiln::sched {
-
-// Set by the SIGTERM, SIGINT and SIGHUP handlers; checked after every
-// select of the loop.
-extern volatile sig_atomic_t got_sigterm, got_sigint, got_sighup;
-
-// Makes the loop read these flags instead (handlers installed elsewhere
-// may keep their own); null keeps the current one.
-void use_signal_flags(volatile sig_atomic_t* term, volatile sig_atomic_t* intr,
-                      volatile sig_atomic_t* hup);
 
 // The self-pipe the SIGCHLD and signal handlers write to (-1 for none).
 // Its read end is watched by the loop; children close both ends.

@@ -1,7 +1,7 @@
 #include "sched/build_state.h"
 
-#include "cli/diag.h"
-#include "cli/settings.h"
+#include "base/diag.h"
+#include "base/settings.h"
 #include "db/database.h"
 #include "exec/spawn.h"
 #include "graph/deferred.h"

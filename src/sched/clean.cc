@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <string_view>
 
-#include "cli/diag.h"
-#include "cli/settings.h"
+#include "base/diag.h"
+#include "base/settings.h"
 #include "graph/deferred.h"
 #include "graph/path.h"
 #include "graph/stringtab.h"

@@ -7,8 +7,8 @@
 
 #include <cstdio>
 
-#include "cli/diag.h"
-#include "cli/settings.h"
+#include "base/diag.h"
+#include "base/settings.h"
 #include "db/cdepincludes.h"
 #include "db/db_tables.h"
 #include "exec/spawn.h"

@@ -4,8 +4,8 @@
 
 #include <cstdio>
 
-#include "cli/diag.h"
-#include "cli/settings.h"
+#include "base/diag.h"
+#include "base/settings.h"
 #include "exec/progress.h"
 #include "graph/stringtab.h"
 #include "sched/do_exec.h"

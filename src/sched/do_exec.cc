@@ -8,8 +8,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "cli/diag.h"
-#include "cli/settings.h"
+#include "base/diag.h"
+#include "base/hooks.h"
+#include "base/settings.h"
 #include "db/db_checks.h"
 #include "exec/spawn.h"
 #include "graph/stringtab.h"
@@ -18,8 +19,6 @@
 #include "sched/fscache.h"
 
 namespace kiln::sched {
-
-recipe_evaluator_fn recipe_evaluator = nullptr;
 
 namespace {
 
@@ -86,9 +85,9 @@ void recommend(const graph::rule* r, graph::strid dep) {
 }
 
 void evaluate_recipe(graph::rule* r) {
-  if (!recipe_evaluator || !r->recipe) return;
+  if (!up.evaluate_recipe || !r->recipe) return;
   std::string error, details;
-  if (recipe_evaluator(r, &error, &details) < 0) {
+  if (up.evaluate_recipe(r, &error, &details) < 0) {
     fflush(stdout);
     if (!details.empty()) {
       fputs("Additional information for error:\n", stderr);

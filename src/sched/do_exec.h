@@ -5,17 +5,9 @@
 // completes it at once.
 #pragma once
 
-#include <string>
-
 #include "graph/rule.h"
 
 namespace kiln::sched {
-
-// Evaluates a rule's recipe into r->commands / r->n_commands. Returns 0,
-// or a negative code with the error text in *error and the engine's
-// details in *details. Unset: the commands are taken as they are.
-using recipe_evaluator_fn = int (*)(graph::rule* r, std::string* error, std::string* details);
-extern recipe_evaluator_fn recipe_evaluator;
 
 // Decides the rule: 1 when it was completed without running, 0 when it
 // was queued (or was queued already).

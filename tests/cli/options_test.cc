@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/settings.h"
+#include "base/settings.h"
 #include "cli/startup.h"
 
 namespace kiln::cli {

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "base/settings.h"
 #include "jobserver/makeflags.h"
-#include "cli/settings.h"
 
 namespace kiln::cli {
 namespace {
@@ -123,6 +123,41 @@ TEST(Makeflags, CommandLineOutputSyncWins) {
   cfg = settings();
   apply_makeflags_output_sync(jobserver::inherited_flags());
   EXPECT_EQ(cfg.output_sync, sync_unset);
+}
+
+// The Kilnfile's database version and output sync yield to the command
+// line; every table size it gives reaches the settings, and the sizes it
+// leaves out keep their defaults.
+TEST(Startup, DirectivesYieldToOptionsAndSetEveryGivenSize) {
+  front::directive_values d;
+  d.db_version = db_v2;
+  d.output_sync = sync_target;
+  d.expected_deps = 2;
+  d.expected_strings = 4;
+  d.stat_cache_size = 8;
+  d.access_cache_size = 16;
+  d.stat_hash_size = 32;
+  d.access_hash_size = 64;
+  d.db_hash_size = 128;
+  d.tsdb_hash_size = 256;
+  cfg = settings();
+  cfg.db_version = db_v1;  // -e
+  apply_directives(d);
+  EXPECT_EQ(cfg.db_version, db_v1);
+  EXPECT_EQ(cfg.output_sync, sync_target);
+  const size_t given[] = {cfg.expected_deps,   cfg.expected_strings, cfg.stat_cache_size,
+                          cfg.access_cache_size, cfg.stat_hash_size, cfg.access_hash_size,
+                          cfg.db_hash_size,    cfg.tsdb_hash_size};
+  for (size_t i = 0; i < 8; i++) EXPECT_EQ(given[i], size_t{2} << i) << i;
+
+  cfg = settings();
+  cfg.output_sync = sync_line;  // -O l
+  apply_directives(front::directive_values());
+  EXPECT_EQ(cfg.output_sync, sync_line);
+  EXPECT_EQ(cfg.db_version, db_unset);
+  EXPECT_EQ(cfg.expected_strings, settings().expected_strings);
+  EXPECT_EQ(cfg.db_hash_size, settings().db_hash_size);
+  cfg = settings();
 }
 
 TEST(Startup, RecursionCheckSetsOwnPid) {

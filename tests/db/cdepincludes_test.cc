@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/settings.h"
+#include "base/settings.h"
 #include "db/db_format.h"
 #include "db/db_tables.h"
 #include "graph/deferred.h"

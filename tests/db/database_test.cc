@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/diag.h"
-#include "cli/settings.h"
+#include "base/diag.h"
+#include "base/settings.h"
 #include "db/db_checks.h"
 #include "db/db_tables.h"
 #include "graph/rule.h"

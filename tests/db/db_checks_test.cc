@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/settings.h"
+#include "base/settings.h"
 #include "db/db_tables.h"
 #include "graph/stringtab.h"
 #include "recipe_words.h"

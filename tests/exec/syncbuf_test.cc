@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "cli/settings.h"
+#include "base/settings.h"
 
 namespace kiln::exec {
 namespace {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "base/hooks.h"
 #include "engine/core_fixture.h"
 #include "engine/engine.h"
 #include "ext/extension.h"
@@ -21,7 +22,7 @@ class ExtBuiltins : public engine::testing::engine_test {
     e.bp = 0;
     pop_n(&e, e.stack.length);
     clear_error(&e);
-    set_scope_directories(nullptr);
+    up.scope_directories = nullptr;
     engine_test::TearDown();
   }
   void push_str(const std::string& s) {
@@ -150,10 +151,10 @@ TEST_F(ExtBuiltins, QuotingAndDirectories) {
   push_list({"a b", "c"});
   ASSERT_EQ(call(97), 0);
   EXPECT_EQ(list_result(), (std::vector<std::string>{"a\\ b", "c"}));
-  set_scope_directories([](engine::engine*, std::string* top, std::string* project) {
+  up.scope_directories = [](engine::engine*, std::string* top, std::string* project) {
     *top = "proj/lib/sub";
     *project = "lib/sub";
-  });
+  };
   ASSERT_EQ(call(64), 0);
   EXPECT_EQ(text_result(), "../..");
   ASSERT_EQ(call(85), 0);
@@ -172,10 +173,10 @@ TEST_F(ExtBuiltins, GlobJsonAndAccessInTheScopeDirectory) {
   std::ofstream(dir + "/a.c") << "";
   std::ofstream(dir + "/list.json") << "{\"sources\": [\"a.c\", \"b.c\"]}";
   std::ofstream(dir + "/bad.json") << "[1, 2";
-  set_scope_directories([](engine::engine*, std::string* top, std::string* project) {
+  up.scope_directories = [](engine::engine*, std::string* top, std::string* project) {
     *top = dir;
     *project = dir;
-  });
+  };
   push_str("*.c");
   ASSERT_EQ(call(81), 0);
   EXPECT_EQ(list_result(), (std::vector<std::string>{"a.c", "b.c"}));

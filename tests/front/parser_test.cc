@@ -5,7 +5,6 @@
 
 #include <string>
 
-#include "cli/settings.h"
 #include "front_harness.h"
 
 namespace kiln::front {
@@ -355,10 +354,11 @@ TEST(Directives, PrintVersionAndSettings) {
             std::string::npos);
   EXPECT_NE(error("@call @statcachesize(0)\n").find("Stat cache size must be positive"),
             std::string::npos);
-  size_t saved = cfg.expected_deps;
-  EXPECT_EQ(dump("@call @expecteddeps(1024)\n"), "");
-  EXPECT_EQ(cfg.expected_deps, 1024u);
-  cfg.expected_deps = saved;
+  kilnfile_runner k;
+  parse_result r = run(k, "@call @expecteddeps(1024)\n");
+  EXPECT_EQ(r.rc, 0) << r.err;
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(k.rules().directives.expected_deps, 1024u);
 }
 
 // Table sizes are bounded: a size far above any real tree would overflow
@@ -379,10 +379,11 @@ TEST(Directives, TableSizesAboveTwoToTheThirtyAreRefused) {
           << call;
     }
   }
-  size_t saved = cfg.db_hash_size;
-  EXPECT_EQ(dump("@call @dbhashsize(1073741824)\n"), "");
-  EXPECT_EQ(cfg.db_hash_size, size_t{1} << 30);
-  cfg.db_hash_size = saved;
+  kilnfile_runner k;
+  parse_result r = run(k, "@call @dbhashsize(1073741824)\n");
+  EXPECT_EQ(r.rc, 0) << r.err;
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(k.rules().directives.db_hash_size, size_t{1} << 30);
 }
 
 TEST(Directives, SettingsIgnoredInSubfilesAndProbes) {
@@ -391,16 +392,15 @@ TEST(Directives, SettingsIgnoredInSubfilesAndProbes) {
   ctx.file_name = "sub/Kilnfile";
   ctx.dir_prefix = "sub";
   ctx.expects_toplevel = false;
-  size_t saved = cfg.db_hash_size;
   parse_result r = k.parse("@subfile\n@call @dbhashsize(64)\n", ctx);
   EXPECT_EQ(r.rc, 0) << r.err;
-  EXPECT_EQ(cfg.db_hash_size, saved);
+  EXPECT_EQ(k.rules().directives.db_hash_size, 0u);
   k.rules().probe_mode = true;
   parse_context top;
   top.file_name = "Kilnfile";
   r = k.parse("@toplevel\n@call @dbhashsize(64)\n", top);
   EXPECT_EQ(r.rc, 0) << r.err;
-  EXPECT_EQ(cfg.db_hash_size, saved);
+  EXPECT_EQ(k.rules().directives.db_hash_size, 0u);
 }
 
 TEST(Directives, UnsupportedForms) {

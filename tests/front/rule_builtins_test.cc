@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/hooks.h"
 #include "engine/engine.h"
 #include "ext/extension.h"
 #include "front/rule_list.h"
@@ -39,7 +40,7 @@ class RuleBuiltins : public graph::GraphTest {
     clear_error(&e);
     engine_verify_refcounts(&e);
     engine_free(&e);
-    ext::set_scope_directories(nullptr);
+    up.scope_directories = nullptr;
     GraphTest::TearDown();
   }
 

@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "cli/settings.h"
 #include "ext/extension.h"
 #include "front/includes.h"
 #include "front/recipe.h"
@@ -21,6 +20,7 @@
 #include "engine/core_fixture.h"
 #include "front_harness.h"
 #include "graph/add_rule.h"
+#include "graph/config.h"
 #include "graph/rule.h"
 #include "graph/stringtab.h"
 
@@ -200,7 +200,7 @@ class Evaluation : public ::testing::Test {
     graph::stringtab_clear();
     graph::stringtab_init(64, 1024);
     graph::rules_clear();
-    cfg.expected_deps = 8;
+    graph::conf.expected_deps = 8;
     k.eng()->extension_hook = ext::extension_hook;
   }
   bool build(const std::string& text) {

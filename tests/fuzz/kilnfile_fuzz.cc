@@ -25,7 +25,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "cli/settings.h"
+#include "base/settings.h"
 #include "engine/engine.h"
 #include "ext/extension.h"
 #include "front/includes.h"

@@ -77,7 +77,7 @@ TEST_F(AddRule, SameTargetFromTopAndSubdirectoryIsFatal) {
 }
 
 TEST_F(AddRule, DuplicateDependencyKeepsTwoListEntriesOneSetEntry) {
-  cfg.debug = true;
+  conf.trace = true;
   testing::internal::CaptureStderr();
   ruleid r = simple_rule({"t"}, {"a", "b", "./a"});
   std::string err = testing::internal::GetCapturedStderr();
@@ -92,7 +92,7 @@ TEST_F(AddRule, DuplicateDependencyKeepsTwoListEntriesOneSetEntry) {
 }
 
 TEST_F(AddRule, DebugTraceAnnouncesRule) {
-  cfg.debug = true;
+  conf.trace = true;
   testing::internal::CaptureStdout();
   simple_rule({"x.o"}, {}, "src");
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "Rule x.o (src): add_rule\n");

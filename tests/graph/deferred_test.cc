@@ -87,7 +87,7 @@ TEST_F(Deferred, DependencyGroupsFromCompilerFiles) {
 }
 
 TEST_F(Deferred, OmittingLinesForDependenciesWithoutRule) {
-  cfg.debug = true;
+  conf.trace = true;
   simple_rule({"t"}, {});
   defer_dep(intern("t"), intern("plain.h"), 0);
   defer_dep(intern("u"), intern("other.h"), k_defer_phony);  // no (u, -1) entry

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/settings.h"
 #include "graph/add_rule.h"
+#include "graph/config.h"
 #include "graph/deferred.h"
 #include "graph/rule.h"
 #include "graph/stringtab.h"
@@ -22,10 +22,10 @@ class GraphTest : public ::testing::Test {
     stringtab_init(64, 1024);
     rules_clear();
     deferred_clear();
-    cfg.debug = false;
-    cfg.expected_deps = 8;
+    conf = config();
+    conf.expected_deps = 8;
   }
-  void TearDown() override { cfg.debug = false; }
+  void TearDown() override { conf.trace = false; }
 
   static parsed_name name(const std::string& n, uint32_t flags = 0) {
     parsed_name p;

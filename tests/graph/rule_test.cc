@@ -25,7 +25,7 @@ TEST_F(RuleRecord, RuleArrayGrowsAndKeepsRecords) {
 }
 
 TEST_F(RuleRecord, BucketCountRoundsUpToPowerOfTwo) {
-  cfg.expected_deps = 5;
+  conf.expected_deps = 5;
   rule* r = new_rule(0, intern("."), -1, nullptr, 0, 1);
   EXPECT_EQ(dep_bucket_count(), 8u);
   // Many dependencies spread over the buckets and are all found.

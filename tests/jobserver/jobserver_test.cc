@@ -15,8 +15,9 @@
 #include <fstream>
 #include <string>
 
-#include "cli/diag.h"
-#include "cli/settings.h"
+#include "base/diag.h"
+#include "base/hooks.h"
+#include "base/settings.h"
 #include "jobserver/test_support.h"
 
 extern char** environ;
@@ -125,8 +126,8 @@ TEST_F(Jobserver, OwnFifoHoldsJobsMinusOneTokensAndIsRemovedOnce) {
   close(fd);
 
   install_fifo_hook();
-  EXPECT_EQ(diag::hooks.remove_fifo, &remove_fifo);
-  diag::hooks.remove_fifo = nullptr;
+  EXPECT_EQ(up.remove_fifo, &remove_fifo);
+  up.remove_fifo = nullptr;
   remove_fifo();
   EXPECT_NE(stat(path.c_str(), &st), 0);
   EXPECT_FALSE(owns_fifo());

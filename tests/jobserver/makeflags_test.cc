@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "cli/settings.h"
+#include "base/settings.h"
 #include "jobserver/jobserver.h"
 #include "jobserver/test_support.h"
 

@@ -5,7 +5,7 @@
 
 #include <cstdlib>
 
-#include "cli/settings.h"
+#include "base/settings.h"
 #include "jobserver/test_support.h"
 
 namespace kiln::jobserver {

@@ -22,7 +22,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/settings.h"
+#include "base/diag.h"
+#include "base/settings.h"
 #include "db/database.h"
 #include "db/db_tables.h"
 #include "exec/spawn.h"

@@ -1,5 +1,8 @@
 #include "sched/build_loop.h"
 
+#include <sys/time.h>
+
+#include "base/hooks.h"
 #include "jobserver/jobserver.h"
 #include "sched/build_fixture.h"
 

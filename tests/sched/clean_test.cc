@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/settings.h"
+#include "base/settings.h"
 #include "graph/add_rule.h"
 #include "graph/deferred.h"
 #include "graph/rule.h"

@@ -1,5 +1,6 @@
 #include "sched/do_exec.h"
 
+#include "base/hooks.h"
 #include "sched/build_fixture.h"
 
 namespace kiln::sched::testing {
@@ -114,12 +115,12 @@ TEST_F(DoExec, RecipeEvaluationFailureIsFatal) {
   static const int fake_recipe = 0;
   graph::ruleid id = rule({"t"}, {}, {});
   graph::rule_at(id)->recipe = reinterpret_cast<const front::recipe*>(&fake_recipe);
-  recipe_evaluator = failing_evaluator;
+  up.evaluate_recipe = failing_evaluator;
   EXPECT_EXIT(must_run(id), ::testing::ExitedWithCode(2),
               "Additional information for error:\n  at line 3\n"
               "kiln: \\*\\*\\* evaluating shell commands for 't' \\(directory: '.'\\) failed, "
               "error: type mismatch. Exiting.");
-  recipe_evaluator = nullptr;
+  up.evaluate_recipe = nullptr;
 }
 
 }  // namespace

@@ -1,10 +1,12 @@
-#include "cli/diag.h"
+#include "base/diag.h"
 
 #include <gtest/gtest.h>
 
 #include <csignal>
 #include <cstdio>
 #include <string>
+
+#include "base/hooks.h"
 
 namespace kiln::diag {
 namespace {
@@ -32,53 +34,53 @@ int write_fails_fatally() {
 void say_release() { fputs("[release]", stderr); }
 
 TEST(FatalDeathTest, PrintsTheMessageAndExitsTwo) {
-  hooks = fatal_hooks();
+  up = hooks();
   EXPECT_EXIT(fatal("rule '%s' not found", "x.o"), testing::ExitedWithCode(2),
               "^kiln: \\*\\*\\* rule 'x.o' not found\\. Exiting\\.\n$");
 }
 
 TEST(FatalDeathTest, RunsItsStepsInOrder) {
-  hooks = fatal_hooks();
-  hooks.remove_fifo = say_fifo;
-  hooks.reap_children = say_reap;
-  hooks.write_back_db = say_write_ok;
+  up = hooks();
+  up.remove_fifo = say_fifo;
+  up.reap_children = say_reap;
+  up.write_back_db = say_write_ok;
   EXPECT_EXIT(fatal("Got SIGINT"), testing::ExitedWithCode(2),
               "^\\[fifo\\]kiln: \\*\\*\\* Got SIGINT\\. Exiting\\.\n\\[reap\\]\\[write\\]$");
 }
 
 TEST(FatalDeathTest, ReportsAFailedWriteBackAndStillExitsTwo) {
-  hooks = fatal_hooks();
-  hooks.write_back_db = say_write_fails;
+  up = hooks();
+  up.write_back_db = say_write_fails;
   EXPECT_EXIT(fatal("Parsing failed"), testing::ExitedWithCode(2),
               "Exiting\\.\n\\[write\\]kiln: Cannot write kiln database\n$");
 }
 
 TEST(FatalDeathTest, AFatalErrorWhileReapingStillWritesTheDatabase) {
-  hooks = fatal_hooks();
-  hooks.reap_children = reap_fails_fatally;
-  hooks.write_back_db = say_write_ok;
+  up = hooks();
+  up.reap_children = reap_fails_fatally;
+  up.write_back_db = say_write_ok;
   EXPECT_EXIT(fatal("Got SIGTERM"), testing::ExitedWithCode(2),
               "^kiln: \\*\\*\\* Got SIGTERM\\. Exiting\\.\n\\[reap\\]"
               "kiln: \\*\\*\\* Lost child 7\\. Exiting\\.\n\\[write\\]$");
 }
 
 TEST(FatalDeathTest, AFatalErrorWhileWritingDoesNotRecurse) {
-  hooks = fatal_hooks();
-  hooks.write_back_db = write_fails_fatally;
+  up = hooks();
+  up.write_back_db = write_fails_fatally;
   EXPECT_EXIT(fatal("Parsing failed"), testing::ExitedWithCode(2),
               "Parsing failed\\. Exiting\\.\n\\[write\\]kiln: \\*\\*\\* Write broke\\. "
               "Exiting\\.\n$");
 }
 
 TEST(InternalErrorDeathTest, AbortsAfterReleasingTheEngine) {
-  hooks = fatal_hooks();
-  hooks.release_engine = say_release;
+  up = hooks();
+  up.release_engine = say_release;
   EXPECT_EXIT(internal_error("31.1"), testing::KilledBySignal(SIGABRT), "\\[release\\]");
 }
 
 TEST(InternalErrorDeathTest, CrashSignalsBecomeAborts) {
-  hooks = fatal_hooks();
-  hooks.release_engine = say_release;
+  up = hooks();
+  up.release_engine = say_release;
   EXPECT_EXIT(
       {
         install_crash_handlers();
@@ -101,8 +103,8 @@ int overflow_stack(int n) {
 // The handlers run on a stack of their own: with the C stack exhausted
 // they still reach the internal-error abort.
 TEST(InternalErrorDeathTest, StackOverflowBecomesAnAbort) {
-  hooks = fatal_hooks();
-  hooks.release_engine = say_release;
+  up = hooks();
+  up.release_engine = say_release;
   EXPECT_EXIT(
       {
         install_crash_handlers();

@@ -13,11 +13,13 @@ namespace kiln::diag {
 
 // Ends the run: removes an owned jobserver FIFO, prints the message, waits
 // for running children, writes the database back and exits with status 2.
+// The steps that belong to later subsystems are the fatal-exit members of
+// kiln::up (base/hooks.h), filled as the subsystems come up.
 [[noreturn]] void fatal(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 [[noreturn]] void vfatal(const char* fmt, va_list ap);
 
 // Flushes both streams, restores SIGABRT, releases the script engine's
-// large areas and aborts.
+// large areas (up.release_engine) and aborts.
 [[noreturn]] void internal_error();
 
 // Prints the marker with puts on standard output, then internal_error().
@@ -37,17 +39,5 @@ void trace_indent();
 
 // Prints an indented -d trace line on standard output.
 void trace(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-
-// The steps of the fatal exit that belong to later subsystems. Each one is
-// optional; unset hooks are skipped.
-struct fatal_hooks {
-  void (*remove_fifo)() = nullptr;       // jobserver: remove an owned FIFO
-  void (*reap_children)() = nullptr;     // build loop: wait for every child
-  int (*write_back_db)() = nullptr;      // database: nonzero on failure
-  void (*release_engine)() = nullptr;    // script engine: free large areas
-};
-
-// The hooks in force; start-up fills them as subsystems come up.
-extern fatal_hooks hooks;
 
 }  // namespace kiln::diag

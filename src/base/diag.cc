@@ -1,4 +1,4 @@
-#include "cli/diag.h"
+#include "base/diag.h"
 
 #include <csignal>
 #include <cstdio>
@@ -6,7 +6,8 @@
 #include <cstring>
 #include <string>
 
-#include "cli/settings.h"
+#include "base/hooks.h"
+#include "base/settings.h"
 
 namespace kiln {
 
@@ -15,7 +16,6 @@ settings cfg;
 namespace diag {
 
 int depth = 0;
-fatal_hooks hooks;
 
 // The steps of the fatal exit in their order. A fatal error raised while
 // the exit is under way (a hook that fails fatally) prints its own line and
@@ -27,7 +27,7 @@ static fatal_stage g_stage = stage_idle;
 void vfatal(const char* fmt, va_list ap) {
   if (g_stage == stage_idle) {
     g_stage = stage_fifo;
-    if (hooks.remove_fifo) hooks.remove_fifo();
+    if (up.remove_fifo) up.remove_fifo();
   }
   std::string full = "kiln: *** ";
   full += fmt;
@@ -37,11 +37,11 @@ void vfatal(const char* fmt, va_list ap) {
   fflush(stderr);
   if (g_stage < stage_reap) {
     g_stage = stage_reap;
-    if (hooks.reap_children) hooks.reap_children();
+    if (up.reap_children) up.reap_children();
   }
   if (g_stage < stage_write_back) {
     g_stage = stage_write_back;
-    if (hooks.write_back_db && hooks.write_back_db() != 0) {
+    if (up.write_back_db && up.write_back_db() != 0) {
       fputs("kiln: Cannot write kiln database\n", stderr);
     }
   }
@@ -60,7 +60,7 @@ void internal_error() {
   fflush(stdout);
   fflush(stderr);
   signal(SIGABRT, SIG_DFL);
-  if (hooks.release_engine) hooks.release_engine();
+  if (up.release_engine) up.release_engine();
   abort();
 }
 
