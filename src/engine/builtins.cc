@@ -9,6 +9,7 @@
 #include "base/result_codes.h"
 #include "engine/operands.h"
 #include "engine/engine.h"
+#include "engine/opcode_table.h"
 
 namespace kiln::engine {
 
@@ -307,28 +308,22 @@ int run_unsupported(engine* e) {
 
 namespace {
 
-// The library's dispatch table, indexed by opcode - 128.
-struct library_entry {
-  int (*run)(engine* e) = nullptr;
-  size_t arity = 0;
-};
-
 constexpr size_t k_library_size = k_end_library_opcode - k_first_library_opcode;
 
 #define KILN_LIBRARY_RUN_run(name) &lib::run_##name
 #define KILN_LIBRARY_RUN_none(name) nullptr
-constexpr std::array<library_entry, k_library_size> make_library_table() {
-  std::array<library_entry, k_library_size> t{};
-#define KILN_LIBRARY_ENTRY(name, number, arity, keyword, handler, ...) \
-  t[op_##name - k_first_library_opcode] = {KILN_LIBRARY_RUN_##handler(name), arity};
-  KILN_LIBRARY_OPCODES(KILN_LIBRARY_ENTRY)
-#undef KILN_LIBRARY_ENTRY
-  return t;
-}
+#define KILN_LIBRARY_ROW(name, number, arity, keyword, handler, effect, text) \
+  {number, arity, KILN_LIBRARY_RUN_##handler(name), text},
+constexpr opcode_row k_library_rows[] = {KILN_LIBRARY_OPCODES(KILN_LIBRARY_ROW)};
+#undef KILN_LIBRARY_ROW
 #undef KILN_LIBRARY_RUN_none
 #undef KILN_LIBRARY_RUN_run
+static_assert(rows_fit<k_library_size>(k_library_rows, k_first_library_opcode),
+              "a library opcode number is given twice or outside its range");
 
-constexpr std::array<library_entry, k_library_size> k_library = make_library_table();
+// The library's dispatch table, indexed by opcode - 128.
+constexpr std::array<opcode_row, k_library_size> k_library =
+    index_rows<k_library_size>(k_library_rows, k_first_library_opcode);
 
 // The JSON library's built-ins, once registered; they check their own
 // operands.
@@ -345,9 +340,9 @@ int (*registered(unsigned opcode))(engine*) {
 
 int builtin_run(engine* e, unsigned opcode) {
   if (opcode >= k_first_library_opcode && opcode < k_end_library_opcode) {
-    const library_entry& b = k_library[opcode - k_first_library_opcode];
+    const opcode_row& b = k_library[opcode - k_first_library_opcode];
     if (b.run) {
-      if (int rc = lib::need(e, b.arity)) return rc;
+      if (int rc = lib::need(e, static_cast<size_t>(b.arity))) return rc;
       return b.run(e);
     }
     if (int (*run)(engine*) = registered(opcode)) return run(e);

@@ -5,6 +5,7 @@
 #include "base/hooks.h"
 #include "base/result_codes.h"
 #include "engine/bytecode.h"
+#include "engine/opcode_table.h"
 #include "engine/operands.h"
 #include "ext/builtins.h"
 #include "ext/opcodes.h"
@@ -13,44 +14,26 @@ namespace kiln::ext {
 
 namespace {
 
-// The extension's dispatch table and names, indexed by opcode - 64.
-struct extension_entry {
-  int (*run)(engine::engine* e) = nullptr;
-  size_t arity = 0;
-  const char* name = nullptr;
-};
+using engine::opcode_row;
 
 constexpr size_t k_table_size = k_end_opcode - k_first_opcode;
 
 #define KILN_EXTENSION_RUN_run(name) &run_##name
 #define KILN_EXTENSION_RUN_none(name) nullptr
-constexpr std::array<extension_entry, k_table_size> make_table() {
-  std::array<extension_entry, k_table_size> t{};
-#define KILN_EXTENSION_ENTRY(name, number, arity, keyword, handler, effect, text) \
-  t[op_##name - k_first_opcode] = {KILN_EXTENSION_RUN_##handler(name), arity, text};
-  KILN_EXTENSION_OPCODES(KILN_EXTENSION_ENTRY)
-#undef KILN_EXTENSION_ENTRY
-  return t;
-}
+#define KILN_EXTENSION_ROW(name, number, arity, keyword, handler, effect, text) \
+  {number, arity, KILN_EXTENSION_RUN_##handler(name), text},
+constexpr opcode_row k_rows[] = {KILN_EXTENSION_OPCODES(KILN_EXTENSION_ROW)};
+#undef KILN_EXTENSION_ROW
 #undef KILN_EXTENSION_RUN_none
 #undef KILN_EXTENSION_RUN_run
+static_assert(engine::rows_fit<k_table_size>(k_rows, k_first_opcode),
+              "an extension opcode number is given twice or outside its range");
 
-constexpr std::array<extension_entry, k_table_size> k_table = make_table();
+// The extension's dispatch table and names, indexed by opcode - 64.
+constexpr std::array<opcode_row, k_table_size> k_table =
+    engine::index_rows<k_table_size>(k_rows, k_first_opcode);
 
-// Each of the extension's opcodes is given once.
-constexpr bool numbers_are_unique() {
-  bool seen[k_table_size] = {};
-  bool ok = true;
-#define KILN_EXTENSION_SEEN(name, number, ...) \
-  ok = ok && number >= k_first_opcode && number < k_end_opcode && !seen[number - k_first_opcode]; \
-  if (ok) seen[number - k_first_opcode] = true;
-  KILN_EXTENSION_OPCODES(KILN_EXTENSION_SEEN)
-#undef KILN_EXTENSION_SEEN
-  return ok;
-}
-static_assert(numbers_are_unique(), "an extension opcode number is given twice");
-
-const extension_entry* entry_of(unsigned opcode) {
+const opcode_row* entry_of(unsigned opcode) {
   if (opcode < k_first_opcode || opcode >= k_end_opcode) return nullptr;
   return &k_table[opcode - k_first_opcode];
 }
@@ -89,14 +72,14 @@ const char* script_error_message(int code) {
 }
 
 const char* opcode_name(unsigned opcode) {
-  if (const extension_entry* x = entry_of(opcode)) return x->name;
+  if (const opcode_row* x = entry_of(opcode)) return x->text;
   return engine::opcode_description(opcode);
 }
 
 int extension_hook(engine::engine* e, unsigned opcode, const uint8_t*, size_t) {
-  const extension_entry* x = entry_of(opcode);
+  const opcode_row* x = entry_of(opcode);
   if (x && x->run) {
-    if (int rc = engine::lib::need(e, x->arity)) return rc;
+    if (int rc = engine::lib::need(e, static_cast<size_t>(x->arity))) return rc;
     return x->run(e);
   }
   // The rule-building built-ins, when the front end has provided them.
