@@ -37,25 +37,22 @@ inline void replace_child(N** root, N* parent, N* from, N* to) {
     parent->right = to;
 }
 
+// The child of n on one side.
 template <class N>
-inline void rotate_left(N** root, N* x) {
-  N* y = x->right;
-  x->right = y->left;
-  if (y->left) rb_set_parent(y->left, x);
-  rb_set_parent(y, rb_parent(x));
-  replace_child(root, rb_parent(x), x, y);
-  y->left = x;
-  rb_set_parent(x, y);
+inline N*& child(N* n, bool left) {
+  return left ? n->left : n->right;
 }
 
+// Rotates x down towards `left` (a left rotation when true): its child on
+// the other side takes its place.
 template <class N>
-inline void rotate_right(N** root, N* x) {
-  N* y = x->left;
-  x->left = y->right;
-  if (y->right) rb_set_parent(y->right, x);
+inline void rotate(N** root, N* x, bool left) {
+  N* y = child(x, !left);
+  child(x, !left) = child(y, left);
+  if (child(y, left)) rb_set_parent(child(y, left), x);
   rb_set_parent(y, rb_parent(x));
   replace_child(root, rb_parent(x), x, y);
-  y->right = x;
+  child(y, left) = x;
   rb_set_parent(x, y);
 }
 
@@ -76,7 +73,7 @@ inline void insert(N** root, N* z, N* parent, bool as_left) {
     N* p = rb_parent(z);
     N* g = rb_parent(p);  // exists: a red node is never the root
     bool left_side = p == g->left;
-    N* u = left_side ? g->right : g->left;
+    N* u = child(g, !left_side);
     if (red(u)) {
       rb_set_red(p, false);
       rb_set_red(u, false);
@@ -84,20 +81,14 @@ inline void insert(N** root, N* z, N* parent, bool as_left) {
       z = g;
       continue;
     }
-    if (z == (left_side ? p->right : p->left)) {
-      if (left_side)
-        rotate_left(root, p);
-      else
-        rotate_right(root, p);
+    if (z == child(p, !left_side)) {
+      rotate(root, p, left_side);
       z = p;
       p = rb_parent(z);
     }
     rb_set_red(p, false);
     rb_set_red(g, true);
-    if (left_side)
-      rotate_right(root, g);
-    else
-      rotate_left(root, g);
+    rotate(root, g, !left_side);
   }
   rb_set_red(*root, false);
 }
@@ -108,15 +99,12 @@ template <class N>
 inline void erase_fixup(N** root, N* x, N* parent) {
   while (x != *root && !red(x)) {
     bool left_side = x == parent->left;
-    N* w = left_side ? parent->right : parent->left;
+    N* w = child(parent, !left_side);
     if (red(w)) {
       rb_set_red(w, false);
       rb_set_red(parent, true);
-      if (left_side)
-        rotate_left(root, parent);
-      else
-        rotate_right(root, parent);
-      w = left_side ? parent->right : parent->left;
+      rotate(root, parent, left_side);
+      w = child(parent, !left_side);
     }
     if (!red(w->left) && !red(w->right)) {
       rb_set_red(w, true);
@@ -124,22 +112,16 @@ inline void erase_fixup(N** root, N* x, N* parent) {
       parent = rb_parent(x);
       continue;
     }
-    if (!red(left_side ? w->right : w->left)) {
-      rb_set_red(left_side ? w->left : w->right, false);
+    if (!red(child(w, !left_side))) {
+      rb_set_red(child(w, left_side), false);
       rb_set_red(w, true);
-      if (left_side)
-        rotate_right(root, w);
-      else
-        rotate_left(root, w);
-      w = left_side ? parent->right : parent->left;
+      rotate(root, w, !left_side);
+      w = child(parent, !left_side);
     }
     rb_set_red(w, rb_is_red(parent));
     rb_set_red(parent, false);
-    rb_set_red(left_side ? w->right : w->left, false);
-    if (left_side)
-      rotate_left(root, parent);
-    else
-      rotate_right(root, parent);
+    rb_set_red(child(w, !left_side), false);
+    rotate(root, parent, left_side);
     x = *root;
   }
   if (x) rb_set_red(x, false);

@@ -59,6 +59,20 @@ void dump_number(FILE* out, const value& v) {
   }
 }
 
+void dump_value(FILE* out, value v, std::vector<const object*>& path);
+
+// Prints a tree's entries in key order as "key: value", separated by ", "
+// from each other and from those printed before (*first false).
+void dump_entries(FILE* out, tree_obj* t, std::vector<const object*>& path, bool* first) {
+  for (tree_entry* e = tree_next(t, nullptr); e; e = tree_next(t, e->key.str)) {
+    if (!*first) fputs(", ", out);
+    *first = false;
+    dump_value(out, e->key, path);
+    fputs(": ", out);
+    dump_value(out, e->val, path);
+  }
+}
+
 // Prints containers recursively; `path` holds the containers being printed
 // around this one, so that a container inside itself prints abbreviated.
 void dump_value(FILE* out, value v, std::vector<const object*>& path) {
@@ -103,13 +117,7 @@ void dump_value(FILE* out, value v, std::vector<const object*>& path) {
       path.push_back(v.obj);
       fputc('{', out);
       bool first = true;
-      for (tree_entry* e = tree_next(v.tree, nullptr); e; e = tree_next(v.tree, e->key.str)) {
-        if (!first) fputs(", ", out);
-        first = false;
-        dump_value(out, e->key, path);
-        fputs(": ", out);
-        dump_value(out, e->val, path);
-      }
+      dump_entries(out, v.tree, path, &first);
       fputc('}', out);
       path.pop_back();
       return;
@@ -126,13 +134,7 @@ void dump_value(FILE* out, value v, std::vector<const object*>& path) {
         // Each bucket is a tree of its own; walk it in key order.
         tree_obj bucket;
         bucket.root = v.scope->buckets[b];
-        for (tree_entry* e = tree_next(&bucket, nullptr); e; e = tree_next(&bucket, e->key.str)) {
-          if (!first) fputs(", ", out);
-          first = false;
-          dump_value(out, e->key, path);
-          fputs(": ", out);
-          dump_value(out, e->val, path);
-        }
+        dump_entries(out, &bucket, path, &first);
       }
       fputc('}', out);
       path.pop_back();

@@ -372,11 +372,7 @@ int container_op(engine* e, unsigned op) {
       if (int rc = string_key_at(e, 1, err_expected_string, &k)) return rc;
       value* found = tree_get(a->tree, k->str->bytes, k->str->length);
       value r = op == op_dict_has ? make_bool(found != nullptr) : found ? *found : make_nil();
-      value_ref(r);
-      drop_to(e, e->stack.length - 1);
-      value old = top(e, 1);
-      top(e, 1) = r;
-      value_unref(e, old);
+      if (int rc = replace_top(e, 2, r)) return rc;
       return k_continue;
     }
     case op_dict_length:
@@ -403,11 +399,7 @@ int scope_op(engine* e, unsigned op) {
       value* found = scope_find(s->scope, name->str->bytes, name->str->length, true);
       if (op == op_scope_get && !found) return set_error(e, err_scope_variable_not_found, *name, -1, base::rc_not_found);
       value r = op == op_scope_has ? make_bool(found != nullptr) : *found;
-      value_ref(r);
-      drop_to(e, e->stack.length - 1);
-      value old = top(e, 1);
-      top(e, 1) = r;
-      value_unref(e, old);
+      if (int rc = replace_top(e, 2, r)) return rc;
       return k_continue;
     }
     case op_scope_set:

@@ -97,24 +97,27 @@ int entry_add(engine* e, tree_entry** root, value key, value v) {
   return entry_insert(e, root, key, v);
 }
 
-void entry_remove(engine* e, tree_entry** root, tree_entry* entry) {
-  rb::erase(root, entry);
+namespace {
+
+// Frees an entry that is out of its tree, then releases its key and value:
+// released last, so that destruction they cause sees a consistent tree.
+void entry_free(engine* e, tree_entry* entry) {
   value key = entry->key;
   value v = entry->val;
   obj_free(e, entry, k_entry_block);
-  // Released last: destruction they cause sees a consistent tree.
   value_unref(e, key);
   value_unref(e, v);
 }
 
+}  // namespace
+
+void entry_remove(engine* e, tree_entry** root, tree_entry* entry) {
+  rb::erase(root, entry);
+  entry_free(e, entry);
+}
+
 void entries_release(engine* e, tree_entry** root) {
-  rb::dismantle(root, [e](tree_entry* n) {
-    value key = n->key;
-    value v = n->val;
-    obj_free(e, n, k_entry_block);
-    value_unref(e, key);
-    value_unref(e, v);
-  });
+  rb::dismantle(root, [e](tree_entry* n) { entry_free(e, n); });
 }
 
 void entries_free_blocks(engine* e, tree_entry** root) {

@@ -89,13 +89,8 @@ int jsonin_builtin(kiln::engine::engine* e) {
     return 0;
   });
   if (rc) return rc;
-  // The value lies on top of the file name.
-  value v = operand(e, 1);
-  value_ref(v);
-  pop(e);
-  rc = replace_top(e, 1, v);
-  value_unref(e, v);
-  return rc;
+  // The value lies on top of the file name, which it replaces.
+  return replace_top(e, 2, operand(e, 1));
 }
 
 int abspath_builtin(kiln::engine::engine* e) {

@@ -340,13 +340,8 @@ int builtin_jsondec(kiln::engine::engine* e) {
   if (rc == -1) rc = set_error(e, err_json_parse_error, text, -1, base::rc_invalid);
   value_unref(e, text);
   if (rc) return rc;
-  // The value is on top, the text below it.
-  value v = e->stack.items[e->stack.length - 1];
-  value_ref(v);
-  pop(e);
-  rc = replace_top(e, 1, v);
-  value_unref(e, v);
-  return rc;
+  // The value is on top of the text, which it replaces.
+  return replace_top(e, 2, e->stack.items[e->stack.length - 1]);
 }
 
 int builtin_jsontest(kiln::engine::engine* e) {
