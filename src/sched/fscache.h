@@ -59,8 +59,9 @@ class fscache {
   static constexpr size_t entry_bytes() { return sizeof(entry); }
 
  private:
-  // Entries are named by 32-bit indices: pool p > 0 starts at index
-  // first_pool_ << (p - 1), pool 0 at 0. k_none ends a chain or list.
+  // Entries are named by 32-bit indices, counted across the pools in
+  // order and found through blocks of 256 (pools hold whole blocks but the
+  // last of a capacity). k_none ends a chain or list.
   static constexpr uint32_t k_none = UINT32_MAX;
   struct entry {
     graph::strid id;
@@ -81,13 +82,16 @@ class fscache {
   void rehash();
   uint32_t take_free_entry();
   void unlink(uint32_t i);
-  void link_recent(uint32_t i);
+  void link_recent(uint32_t i, entry& e);
   void release_pools();
 
   std::vector<uint32_t> buckets_;
   // Pools of raw storage: an entry is constructed when first handed out,
   // so that the memory of entries never used stays untouched.
   std::vector<entry*> pools_;
+  static constexpr unsigned k_block_bits = 8;
+  static constexpr uint32_t k_block_size = uint32_t{1} << k_block_bits;
+  std::vector<entry*> blocks_;  // block k: the entries from index k * k_block_size
   uint32_t first_pool_ = 0;  // entries of the first pool
   uint32_t handed_out_ = 0;  // entries below this index were ever used
   uint32_t free_ = k_none;   // invalidated entries, linked through bucket_next

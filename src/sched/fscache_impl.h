@@ -1,7 +1,6 @@
 // Template members of fscache; included by fscache.h only.
 #pragma once
 
-#include <bit>
 #include <new>
 
 #include "base/diag.h"
@@ -12,6 +11,7 @@ template <typename payload>
 void fscache<payload>::release_pools() {
   for (entry* p : pools_) std::free(p);
   pools_.clear();
+  blocks_.clear();
 }
 
 template <typename payload>
@@ -28,11 +28,7 @@ void fscache<payload>::configure(size_t bucket_count, size_t capacity) {
 
 template <typename payload>
 typename fscache<payload>::entry& fscache<payload>::at(uint32_t i) const {
-  if (i < first_pool_) return pools_[0][i];
-  // Only a capacity above 256 makes a second pool, so the first holds
-  // 256 entries here and pool p > 0 the indices [256 << (p - 1), 256 << p).
-  unsigned p = static_cast<unsigned>(std::bit_width(i >> 8));
-  return pools_[p][i - (uint32_t{256} << (p - 1))];
+  return blocks_[i >> k_block_bits][i & (k_block_size - 1)];
 }
 
 template <typename payload>
@@ -60,8 +56,7 @@ void fscache<payload>::unlink(uint32_t i) {
 }
 
 template <typename payload>
-void fscache<payload>::link_recent(uint32_t i) {
-  entry& e = at(i);
+void fscache<payload>::link_recent(uint32_t i, entry& e) {
   e.lru_prev = newest_;
   e.lru_next = k_none;
   if (newest_ != k_none) at(newest_).lru_next = i; else oldest_ = i;
@@ -84,6 +79,8 @@ uint32_t fscache<payload>::take_free_entry() {
     auto* pool = static_cast<entry*>(std::malloc(n * sizeof(entry)));
     if (!pool) diag::fatal("out of memory");
     pools_.push_back(pool);
+    // Every pool but a first one below 256 entries starts on a block.
+    for (size_t k = 0; k < n; k += k_block_size) blocks_.push_back(pool + k);
     allocated_ += n;
   }
   if (handed_out_ < allocated_) {
@@ -103,10 +100,14 @@ const payload& fscache<payload>::get(graph::strid id, filler fill) {
   if (i != k_none) {
     entry& e = at(i);
     if (i != newest_) {
-      // Move to the recent end.
-      if (e.lru_prev != k_none) at(e.lru_prev).lru_next = e.lru_next; else oldest_ = e.lru_next;
-      at(e.lru_next).lru_prev = e.lru_prev;
-      link_recent(i);
+      // Move to the recent end; there is a newer entry, so a next one.
+      uint32_t prev = e.lru_prev, next = e.lru_next;
+      at(next).lru_prev = prev;
+      if (prev != k_none) at(prev).lru_next = next; else oldest_ = next;
+      at(newest_).lru_next = i;
+      e.lru_prev = newest_;
+      e.lru_next = k_none;
+      newest_ = i;
     }
     return e.data;
   }
@@ -117,7 +118,7 @@ const payload& fscache<payload>::get(graph::strid id, filler fill) {
   size_t b = bucket_of(id);
   e.bucket_next = buckets_[b];
   buckets_[b] = i;
-  link_recent(i);
+  link_recent(i, e);
   used_++;
   if (used_ > buckets_.size() * k_max_load && buckets_.size() < k_max_buckets) rehash();
   return e.data;
