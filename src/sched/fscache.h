@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <vector>
 
 #include "base/fib_hash.h"
@@ -26,14 +27,15 @@
 
 namespace kiln::sched {
 
-// What lstat said about a path.
+// What lstat said about a path, packed into 32 bytes: a stat cache entry
+// is made for every file the build looks at.
 struct stat_info {
-  bool nonexistent = false;  // lstat failed
-  mode_t mode = 0;           // file type and permission bits
   int64_t mtime_sec = 0;
-  int64_t mtime_nsec = 0;
   int64_t size = 0;
   uint64_t ino = 0;
+  mode_t mode = 0;                // file type and permission bits
+  uint32_t mtime_nsec : 31 = 0;   // below 10^9
+  uint32_t nonexistent : 1 = 0;   // lstat failed
 };
 
 // A bounded, least-recently-used cache keyed by string id.
@@ -57,12 +59,15 @@ class fscache {
   static constexpr size_t entry_bytes() { return sizeof(entry); }
 
  private:
+  // Entries are named by 32-bit indices, counted across the pools in
+  // order and found through blocks of 256 (pools hold whole blocks but the
+  // last of a capacity). k_none ends a chain or list.
+  static constexpr uint32_t k_none = UINT32_MAX;
   struct entry {
     graph::strid id;
-    entry* bucket_prev;
-    entry* bucket_next;
-    entry* lru_prev;  // towards the least recently used end
-    entry* lru_next;
+    uint32_t bucket_next;  // also links the free list
+    uint32_t lru_prev;     // towards the least recently used end
+    uint32_t lru_next;
     payload data;
   };
 
@@ -72,20 +77,35 @@ class fscache {
   static constexpr size_t k_max_load = 2;
   static constexpr size_t k_max_buckets = size_t{1} << 30;
 
-  entry* find(graph::strid id) const;
+  entry& at(uint32_t i) const;
+  uint32_t find(graph::strid id) const;
   void rehash();
-  entry* take_free_entry();
-  void unlink(entry* e);
-  void link_recent(entry* e);
+  uint32_t take_free_entry();
+  void unlink(uint32_t i);
+  void link_recent(uint32_t i, entry& e);
+  void release_pools();
 
-  std::vector<entry*> buckets_;
-  std::vector<std::vector<entry>> pools_;
-  entry* free_ = nullptr;  // free entries linked through bucket_next
-  entry* oldest_ = nullptr;
-  entry* newest_ = nullptr;
+  std::vector<uint32_t> buckets_;
+  // Pools of raw storage: an entry is constructed when first handed out,
+  // so that the memory of entries never used stays untouched.
+  std::vector<entry*> pools_;
+  static constexpr unsigned k_block_bits = 8;
+  static constexpr uint32_t k_block_size = uint32_t{1} << k_block_bits;
+  std::vector<entry*> blocks_;  // block k: the entries from index k * k_block_size
+  uint32_t first_pool_ = 0;  // entries of the first pool
+  uint32_t handed_out_ = 0;  // entries below this index were ever used
+  uint32_t free_ = k_none;   // invalidated entries, linked through bucket_next
+  uint32_t oldest_ = k_none;
+  uint32_t newest_ = k_none;
   size_t capacity_ = 0;
   size_t allocated_ = 0;
   size_t used_ = 0;
+
+ public:
+  fscache() = default;
+  fscache(const fscache&) = delete;
+  fscache& operator=(const fscache&) = delete;
+  ~fscache() { release_pools(); }
 };
 
 // The file-system calls through which file states enter the build: the

@@ -5,8 +5,10 @@
 // The thread stats every target of a non-phony rule and every dependency
 // of the rule graph as it stands when it starts, in rule order. A stat
 // cache miss takes the name's result when it is ready and otherwise calls
-// lstat itself, so the cache holds exactly what it would hold without the
-// thread. Results are only good while nothing has changed the files: the
+// lstat itself (the thread then skips the name), so the cache holds
+// exactly what it would hold without the thread. The memory of the
+// results goes back in steps, as soon as a run of them is settled.
+// Results are only good while nothing has changed the files: the
 // invalidation of a name drops its result, and the start of the first
 // command or touch drops them all (a recipe may write files it does not
 // declare).

@@ -92,5 +92,20 @@ TEST(Fscache, BucketsGrowWithTheEntriesAndEveryEntryStaysFindable) {
   EXPECT_EQ(c.misses, (std::vector<int>{0}));
 }
 
+TEST(Fscache, InvalidatedEntriesAreReusedBeforeAPoolIsAdded) {
+  counting_cache c;
+  c.cache.configure(64, 1000);
+  for (int i = 0; i < 256; i++) c.get(i);
+  for (int i = 0; i < 10; i++) c.cache.invalidate(i * 3);
+  for (int i = 1000; i < 1010; i++) c.get(i);
+  EXPECT_EQ(c.cache.allocated_entries(), 256u);
+  EXPECT_EQ(c.cache.entry_count(), 256u);
+  c.misses.clear();
+  for (int i = 0; i < 256; i++) c.get(i);  // the ten invalidated come back
+  EXPECT_EQ(c.misses.size(), 10u);
+  // A stat cache entry stays compact: one is made per file of the build.
+  EXPECT_LE(fscache<stat_info>::entry_bytes(), 48u);
+}
+
 }  // namespace
 }  // namespace kiln::sched
