@@ -10,6 +10,7 @@
 #pragma once
 
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "front/builtin_table.h"
@@ -95,6 +96,7 @@ class parser {
   bool target_items(std::vector<graph::parsed_name>* out, bool pattern, bool bases,
                     const std::string* first_varref);
   bool dependency_items(std::vector<graph::parsed_name>* out, bool pattern);
+  void take_names(std::vector<graph::parsed_name>* out);
   bool recipe_lines(recipe* out);
   bool shell_line(const std::string& text, recipe* out);
   bool expression_recipe(bool is_list, recipe* out);
@@ -168,6 +170,18 @@ class parser {
   int open_function_line_ = -1;
   std::string open_function_;
   eng::value scope_;  // the scope being compiled (held by the object cache)
+  // The code of each old-style recipe line compiled in this file, by its
+  // text: identical lines share one copy of the code.
+  struct shell_code {
+    int64_t address = 0;
+    uint8_t automatic_uses = 0;
+    const shell_template* pieces = nullptr;
+  };
+  std::unordered_map<std::string, shell_code> shell_codes_;
+  // The targets or dependencies of the rule header being read.
+  std::vector<graph::parsed_name> names_;
+  // The interned name of this file for recipes (-1 until the first one).
+  graph::strid recipe_file_ = -1;
 };
 
 }  // namespace kiln::front::detail
