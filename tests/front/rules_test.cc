@@ -302,6 +302,32 @@ TEST_F(Evaluation, ExitInARecipeFunctionGivesTheCommand) {
   EXPECT_EQ(k.eng()->bp, 0u);
 }
 
+// Old-style lines bind only the automatic variables they read and
+// identical lines share their code; every rule still sees its own names,
+// and code that reaches the variables through a function sees them all.
+TEST_F(Evaluation, SharedLinesAndPartialBindingKeepEachRulesOwnNames) {
+  ASSERT_TRUE(build(
+      "@function $deps()\n"
+      "  @return @D $^\n"
+      "@endfunction\n"
+      "\"a\": \"x\" \"y\"\n\tcp $< $@\n"
+      "\"b\": \"z\"\n\tcp $< $@\n"
+      "\"c\": \"x\" \"z\" @orderonly \"o\"\n\tcp $< $@\n@\t[\"echo\", @ $deps()]\n"
+      "\"d\": \"x\"\n\tcp $< $* $@\n"));
+  const auto& rules = k.rules().rules;
+  ASSERT_EQ(rules.size(), 4u);
+  EXPECT_EQ(rules[0].recipe->entries[0].address, rules[1].recipe->entries[0].address);
+  EXPECT_EQ(commands("a"), std::vector<std::string>{"NI|E|NM|sh|-c|cp x a"});
+  EXPECT_EQ(commands("b"), std::vector<std::string>{"NI|E|NM|sh|-c|cp z b"});
+  EXPECT_EQ(commands("c"),
+            (std::vector<std::string>{"NI|E|NM|sh|-c|cp x c", "NI|E|NM|echo|x|z"}));
+  int rc = 0;
+  std::string error;
+  EXPECT_TRUE(commands("d", &rc, &error).empty());
+  EXPECT_LT(rc, 0);
+  EXPECT_EQ(k.var("<").type, engine::t_nil);
+}
+
 TEST(Directives, OrderAndCdepincludes) {
   kilnfile_runner k;
   parse_context ctx;
