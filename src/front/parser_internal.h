@@ -97,7 +97,8 @@ class parser {
                     const std::string* first_varref);
   bool dependency_items(std::vector<graph::parsed_name>* out, bool pattern);
   void take_names(std::vector<graph::parsed_name>* out);
-  bool recipe_lines(recipe* out);
+  bool recipe_lines(recipe* out, int rule_line);
+  const recipe* keep_recipe(recipe&& r);
   bool shell_line(const std::string& text, recipe* out);
   bool expression_recipe(bool is_list, recipe* out);
   void recommend_free_form();
@@ -178,6 +179,10 @@ class parser {
     const shell_template* pieces = nullptr;
   };
   std::unordered_map<std::string, shell_code> shell_codes_;
+  // The recipes of this file made of old-style lines only, by the
+  // bytes of the address and the line offset of each line.
+  std::unordered_map<std::string, const recipe*> shared_recipes_;
+  std::string recipe_key_;
   // The targets or dependencies of the rule header being read.
   std::vector<graph::parsed_name> names_;
   // The interned name of this file for recipes (-1 until the first one).

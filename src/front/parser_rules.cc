@@ -311,7 +311,7 @@ bool parser::rule_statement(const std::string* first_varref) {
     // Tab-started lines after the header's newline are recipe lines.
     lex_.set_flags(lex_.get_flags() | k_in_recipe_context);
     advance();
-    ok = recipe_lines(&r);
+    ok = recipe_lines(&r, line);
     lex_.set_flags(lex_.get_flags() & ~k_in_recipe_context);
   } else if (ok) {
     ok = end_of_statement();
@@ -330,18 +330,41 @@ bool parser::rule_statement(const std::string* first_varref) {
       recipe_file_ = graph::intern(file.data(), file.size());
     }
     r.file = recipe_file_;
-    ctx_.rules->recipes.push_back(std::move(r));
-    pr.recipe = &ctx_.rules->recipes.back();
+    pr.recipe = keep_recipe(std::move(r));
   }
   ctx_.rules->rules.push_back(std::move(pr));
   return true;
 }
 
+// Stores a rule's recipe in the rule list, or finds the same recipe
+// stored before for an earlier rule of this file.
+const recipe* parser::keep_recipe(recipe&& r) {
+  std::string& key = recipe_key_;
+  key.clear();
+  for (const recipe_entry& entry : r.entries) {
+    if (!entry.shell) {
+      key.clear();
+      break;
+    }
+    key.append(reinterpret_cast<const char*>(&entry.address), sizeof entry.address);
+    key.append(reinterpret_cast<const char*>(&entry.line_offset), sizeof entry.line_offset);
+  }
+  if (!key.empty()) {
+    auto found = shared_recipes_.find(key);
+    if (found != shared_recipes_.end()) return found->second;
+  }
+  ctx_.rules->recipes.push_back(std::move(r));
+  const recipe* kept = &ctx_.rules->recipes.back();
+  if (!key.empty()) shared_recipes_.emplace(key, kept);
+  return kept;
+}
+
 // Recipe lines until the first line that is none: tab-started shell
 // lines and `@`/`@@` tab expression lines. Each entry keeps the line it
-// starts on, for the messages of a failed evaluation; the line after the
+// starts on (as its distance from rule_line, the header's line), for the
+// messages of a failed evaluation; the line after the
 // recipe is kept for the hint about spaces.
-bool parser::recipe_lines(recipe* out) {
+bool parser::recipe_lines(recipe* out, int rule_line) {
   out->automatic_uses = 0;
   for (;;) {
     size_t n_entries = out->entries.size();
@@ -362,7 +385,7 @@ bool parser::recipe_lines(recipe* out) {
       after_recipe_spaces_ = lex_.get_leading_spaces();
       return true;
     }
-    if (out->entries.size() > n_entries) out->entries.back().line = line;
+    if (out->entries.size() > n_entries) out->entries.back().line_offset = line - rule_line;
   }
 }
 

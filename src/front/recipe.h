@@ -68,7 +68,9 @@ struct shell_template {
 struct recipe_entry {
   recipe_kind kind = recipe_kind::command_code;
   uint8_t flags = 0;
-  int line = -1;          // Kilnfile line of the recipe line, -1 when unknown
+  // The Kilnfile line of the recipe line as its distance from the rule's
+  // line; 0 names the rule's own line (entries made by script code).
+  int line_offset = 0;
   int64_t address = 0;    // code or function address
   int64_t arg_index = -1; // object-cache index of the function's argument
   // The pieces of an old-style line (shared by identical lines), which
@@ -78,6 +80,8 @@ struct recipe_entry {
   std::vector<std::vector<std::string>> commands;  // ready entries
 };
 
+// Rules of one Kilnfile whose recipes are the same old-style lines at the
+// same distances from their headers share one recipe.
 struct recipe {
   std::vector<recipe_entry> entries;
   // The Kilnfile the recipe was read from, as parse messages name it; -1

@@ -270,7 +270,7 @@ std::string recipe_failure_line(const eng::engine* e, const graph::rule* r, cons
     what = "variable $" + std::string(e->err.info.str->bytes, e->err.info.str->length) +
            " is not defined";
   }
-  int line = entry.line >= 0 ? entry.line : r->line;
+  int line = r->line >= 0 ? r->line + entry.line_offset : -1;
   std::string where;
   if (rc.file >= 0) {
     where = std::string(" at file ") + graph::text(rc.file);
