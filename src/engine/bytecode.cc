@@ -6,17 +6,26 @@
 
 namespace kiln::engine {
 
-void emit_opcode(std::vector<uint8_t>& code, unsigned opcode) {
+size_t encode_opcode(unsigned opcode, uint8_t out[3]) {
   if (opcode < 0x80) {
-    code.push_back(static_cast<uint8_t>(opcode));
-  } else if (opcode < 0x800) {
-    code.push_back(static_cast<uint8_t>(0xC0 | (opcode >> 6)));
-    code.push_back(static_cast<uint8_t>(0x80 | (opcode & 0x3F)));
-  } else {
-    code.push_back(static_cast<uint8_t>(0xE0 | ((opcode >> 12) & 0x0F)));
-    code.push_back(static_cast<uint8_t>(0x80 | ((opcode >> 6) & 0x3F)));
-    code.push_back(static_cast<uint8_t>(0x80 | (opcode & 0x3F)));
+    out[0] = static_cast<uint8_t>(opcode);
+    return 1;
   }
+  if (opcode < 0x800) {
+    out[0] = static_cast<uint8_t>(0xC0 | (opcode >> 6));
+    out[1] = static_cast<uint8_t>(0x80 | (opcode & 0x3F));
+    return 2;
+  }
+  out[0] = static_cast<uint8_t>(0xE0 | ((opcode >> 12) & 0x0F));
+  out[1] = static_cast<uint8_t>(0x80 | ((opcode >> 6) & 0x3F));
+  out[2] = static_cast<uint8_t>(0x80 | (opcode & 0x3F));
+  return 3;
+}
+
+void emit_opcode(std::vector<uint8_t>& code, unsigned opcode) {
+  uint8_t bytes[3];
+  size_t n = encode_opcode(opcode, bytes);
+  code.insert(code.end(), bytes, bytes + n);
 }
 
 void store_immediate(uint8_t* p, double x) {

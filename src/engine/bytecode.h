@@ -220,6 +220,10 @@ constexpr unsigned k_first_high_extension_opcode = 32768;
 // Addresses of a temporary fragment of n bytes end at this address.
 constexpr int64_t k_fragment_end = -100;
 
+// Writes an opcode in its one-to-three-byte form at out; returns the
+// number of bytes written.
+size_t encode_opcode(unsigned opcode, uint8_t out[3]);
+
 // Appends an opcode in its one-to-three-byte form.
 void emit_opcode(std::vector<uint8_t>& code, unsigned opcode);
 

@@ -10,18 +10,17 @@ namespace eng = kiln::engine;
 
 int codegen::op(unsigned opcode) {
   if (!enabled_) return 0;
-  std::vector<uint8_t> bytes;
-  eng::emit_opcode(bytes, opcode);
-  return eng::bytecode_append(e_, bytes.data(), bytes.size());
+  uint8_t bytes[3];
+  size_t n = eng::encode_opcode(opcode, bytes);
+  return eng::bytecode_append(e_, bytes, n);
 }
 
 int codegen::op_imm(unsigned opcode, double x) {
   if (!enabled_) return 0;
-  std::vector<uint8_t> bytes;
-  bytes.reserve(11);
-  eng::emit_opcode(bytes, opcode);
-  eng::emit_immediate(bytes, x);
-  return eng::bytecode_append(e_, bytes.data(), bytes.size());
+  uint8_t bytes[11];
+  size_t n = eng::encode_opcode(opcode, bytes);
+  eng::store_immediate(bytes + n, x);
+  return eng::bytecode_append(e_, bytes, n + 8);
 }
 
 int codegen::push_double(double x) { return op_imm(eng::op_push_double, x); }

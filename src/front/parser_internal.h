@@ -10,6 +10,7 @@
 #pragma once
 
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "front/builtin_table.h"
@@ -95,7 +96,9 @@ class parser {
   bool target_items(std::vector<graph::parsed_name>* out, bool pattern, bool bases,
                     const std::string* first_varref);
   bool dependency_items(std::vector<graph::parsed_name>* out, bool pattern);
-  bool recipe_lines(recipe* out);
+  void take_names(std::vector<graph::parsed_name>* out);
+  bool recipe_lines(recipe* out, int rule_line);
+  const recipe* keep_recipe(recipe&& r);
   bool shell_line(const std::string& text, recipe* out);
   bool expression_recipe(bool is_list, recipe* out);
   void recommend_free_form();
@@ -168,6 +171,22 @@ class parser {
   int open_function_line_ = -1;
   std::string open_function_;
   eng::value scope_;  // the scope being compiled (held by the object cache)
+  // The code of each old-style recipe line compiled in this file, by its
+  // text: identical lines share one copy of the code.
+  struct shell_code {
+    int64_t address = 0;
+    uint8_t automatic_uses = 0;
+    const shell_template* pieces = nullptr;
+  };
+  std::unordered_map<std::string, shell_code> shell_codes_;
+  // The recipes of this file made of old-style lines only, by the
+  // bytes of the address and the line offset of each line.
+  std::unordered_map<std::string, const recipe*> shared_recipes_;
+  std::string recipe_key_;
+  // The targets or dependencies of the rule header being read.
+  std::vector<graph::parsed_name> names_;
+  // The interned name of this file for recipes (-1 until the first one).
+  graph::strid recipe_file_ = -1;
 };
 
 }  // namespace kiln::front::detail

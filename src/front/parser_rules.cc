@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <iterator>
 
 #include "ext/opcodes.h"
 #include "front/includes.h"
@@ -84,6 +85,14 @@ bool parser::item_strings(const char* directive, bool allow_nil, const std::stri
     advance();
     return true;
   }
+  // A string literal evaluates to itself: no code to compile and run. One
+  // holding a NUL byte takes the long way, which refuses it.
+  if (!pre_read && t_ == tok::string && acting() &&
+      !memchr(val_.text.data(), '\0', val_.text.size())) {
+    out->push_back(std::move(val_.text));
+    advance();
+    return true;
+  }
   int64_t address = gen_.here();
   if (pre_read) {
     gen_.op(eng::op_scope_current);
@@ -149,7 +158,7 @@ bool parser::target_items(std::vector<graph::parsed_name>* out, bool pattern, bo
     }
     for (const auto& s : list) {
       graph::parsed_name m = n;
-      m.name = *s;
+      m.name = std::move(*s);
       if (pattern && !bases && pattern_item) m.flags |= graph::k_name_pattern;
       out->push_back(std::move(m));
     }
@@ -193,7 +202,7 @@ bool parser::dependency_items(std::vector<graph::parsed_name>* out, bool pattern
     }
     for (const auto& s : list) {
       graph::parsed_name m = n;
-      m.name = *s;
+      m.name = std::move(*s);
       if (pattern && pattern_item) m.flags |= graph::k_name_dep_pattern;
       out->push_back(std::move(m));
     }
@@ -221,6 +230,12 @@ void parser::recommend_rectgt(const graph::parsed_rule& pr) {
       }
     }
   }
+}
+
+// Moves the names read into `out`, which gets exactly their number.
+void parser::take_names(std::vector<graph::parsed_name>* out) {
+  out->assign(std::make_move_iterator(names_.begin()), std::make_move_iterator(names_.end()));
+  names_.clear();
 }
 
 bool parser::rule_statement(const std::string* first_varref) {
@@ -281,10 +296,14 @@ bool parser::rule_statement(const std::string* first_varref) {
       ok = target_items(&bases, true, true, nullptr) && expect(tok::colon);
       for (graph::parsed_name& b : bases) pr.bases.push_back(std::move(b.name));
     }
-    ok = ok && target_items(&pr.targets, kind.pattern, false, ordinary ? first_varref : nullptr) &&
+    names_.clear();
+    ok = ok && target_items(&names_, kind.pattern, false, ordinary ? first_varref : nullptr) &&
          expect(tok::colon);
+    take_names(&pr.targets);
   }
-  ok = ok && dependency_items(&pr.deps, kind.pattern);
+  names_.clear();
+  ok = ok && dependency_items(&names_, kind.pattern);
+  take_names(&pr.deps);
   if (ok && t_ != tok::newline && t_ != tok::end) ok = fail("syntax error");
   if (ok && acting() && pr.targets.empty() && !kind.pattern) ok = fail("empty target list");
   recipe r;
@@ -292,7 +311,7 @@ bool parser::rule_statement(const std::string* first_varref) {
     // Tab-started lines after the header's newline are recipe lines.
     lex_.set_flags(lex_.get_flags() | k_in_recipe_context);
     advance();
-    ok = recipe_lines(&r);
+    ok = recipe_lines(&r, line);
     lex_.set_flags(lex_.get_flags() & ~k_in_recipe_context);
   } else if (ok) {
     ok = end_of_statement();
@@ -305,21 +324,48 @@ bool parser::rule_statement(const std::string* first_varref) {
     recommend_rectgt(pr);
   }
   if (!r.entries.empty()) {
-    std::string file = ctx_.leading_path.empty() ? ctx_.file_name
-                                                 : ctx_.leading_path + "/" + ctx_.file_name;
-    r.file = graph::intern(file.data(), file.size());
-    ctx_.rules->recipes.push_back(std::move(r));
-    pr.recipe = &ctx_.rules->recipes.back();
+    if (recipe_file_ < 0) {
+      std::string file = ctx_.leading_path.empty() ? ctx_.file_name
+                                                   : ctx_.leading_path + "/" + ctx_.file_name;
+      recipe_file_ = graph::intern(file.data(), file.size());
+    }
+    r.file = recipe_file_;
+    pr.recipe = keep_recipe(std::move(r));
   }
   ctx_.rules->rules.push_back(std::move(pr));
   return true;
 }
 
+// Stores a rule's recipe in the rule list, or finds the same recipe
+// stored before for an earlier rule of this file.
+const recipe* parser::keep_recipe(recipe&& r) {
+  std::string& key = recipe_key_;
+  key.clear();
+  for (const recipe_entry& entry : r.entries) {
+    if (!entry.shell) {
+      key.clear();
+      break;
+    }
+    key.append(reinterpret_cast<const char*>(&entry.address), sizeof entry.address);
+    key.append(reinterpret_cast<const char*>(&entry.line_offset), sizeof entry.line_offset);
+  }
+  if (!key.empty()) {
+    auto found = shared_recipes_.find(key);
+    if (found != shared_recipes_.end()) return found->second;
+  }
+  ctx_.rules->recipes.push_back(std::move(r));
+  const recipe* kept = &ctx_.rules->recipes.back();
+  if (!key.empty()) shared_recipes_.emplace(key, kept);
+  return kept;
+}
+
 // Recipe lines until the first line that is none: tab-started shell
 // lines and `@`/`@@` tab expression lines. Each entry keeps the line it
-// starts on, for the messages of a failed evaluation; the line after the
+// starts on (as its distance from rule_line, the header's line), for the
+// messages of a failed evaluation; the line after the
 // recipe is kept for the hint about spaces.
-bool parser::recipe_lines(recipe* out) {
+bool parser::recipe_lines(recipe* out, int rule_line) {
+  out->automatic_uses = 0;
   for (;;) {
     size_t n_entries = out->entries.size();
     int line = lex_.get_line();
@@ -339,7 +385,7 @@ bool parser::recipe_lines(recipe* out) {
       after_recipe_spaces_ = lex_.get_leading_spaces();
       return true;
     }
-    if (out->entries.size() > n_entries) out->entries.back().line = line;
+    if (out->entries.size() > n_entries) out->entries.back().line_offset = line - rule_line;
   }
 }
 
@@ -360,6 +406,7 @@ bool parser::expression_recipe(bool is_list, recipe* out) {
   entry.address = gen_.here();
   if (!expression()) return false;
   if (gen_.op(eng::op_exit) < 0) return fail("out of memory");
+  out->automatic_uses = k_auto_every;
   if (acting()) out->entries.push_back(std::move(entry));
   return true;
 }
@@ -378,18 +425,36 @@ bool parser::shell_line(const std::string& line, recipe* out) {
       default: break;
     }
   }
+  if (gen_.enabled()) {
+    auto cached = shell_codes_.find(line);
+    if (cached != shell_codes_.end()) {
+      entry.address = cached->second.address;
+      entry.shell = cached->second.pieces;
+      out->automatic_uses |= cached->second.automatic_uses;
+      if (acting()) out->entries.push_back(std::move(entry));
+      return true;
+    }
+  }
+  uint8_t uses = 0;
+  shell_template pieces;
   entry.address = gen_.here();
   gen_.op(eng::op_new_array);
   if (gen_.constant("sh") < 0) return fail("out of memory");
   gen_.op(eng::op_array_append);
   if (gen_.constant("-c") < 0) return fail("out of memory");
   gen_.op(eng::op_array_append);
-  if (gen_.constant("") < 0) return fail("out of memory");
+  // The command text: the first piece as it is, each later one appended.
+  bool has_piece = false;
+  auto append_piece = [&]() {
+    if (has_piece) gen_.op(eng::op_str_append);
+    has_piece = true;
+  };
   std::string literal;
   auto flush_literal = [&]() {
     if (literal.empty()) return true;
     if (gen_.constant(literal) < 0) return false;
-    gen_.op(eng::op_str_append);
+    append_piece();
+    pieces.pieces.push_back(shell_piece{std::move(literal), false, false});
     literal.clear();
     return true;
   };
@@ -397,13 +462,15 @@ bool parser::shell_line(const std::string& line, recipe* out) {
   // joined with single spaces.
   auto expand = [&](const std::string& name, bool is_list) {
     if (!flush_literal()) return false;
+    uses |= automatic_bit(name);
+    pieces.pieces.push_back(shell_piece{name, true, is_list});
     if (is_list && gen_.constant(" ") < 0) return false;
     gen_.op(eng::op_scope_current);
     if (gen_.constant(name) < 0) return false;
     gen_.op(eng::op_scope_get);
     gen_.op(is_list ? unsigned{ext::op_shellescapemulti} : unsigned{ext::op_shellescape});
     if (is_list) gen_.op(eng::op_str_list_join);
-    gen_.op(eng::op_str_append);
+    append_piece();
     return true;
   };
   while (i < line.size()) {
@@ -461,8 +528,15 @@ bool parser::shell_line(const std::string& line, recipe* out) {
     if (!ok) return fail("out of memory");
   }
   if (!flush_literal()) return fail("out of memory");
+  if (!has_piece && gen_.constant("") < 0) return fail("out of memory");
   gen_.op(eng::op_array_append);
   if (gen_.op(eng::op_exit) < 0) return fail("out of memory");
+  out->automatic_uses |= uses;
+  if (acting() && ctx_.rules && !ctx_.rules->probe_mode) {
+    ctx_.rules->shell_templates.push_back(std::move(pieces));
+    entry.shell = &ctx_.rules->shell_templates.back();
+  }
+  if (gen_.enabled()) shell_codes_.emplace(line, shell_code{entry.address, uses, entry.shell});
   if (acting()) out->entries.push_back(std::move(entry));
   return true;
 }

@@ -8,6 +8,7 @@
 #include "base/result_codes.h"
 #include "engine/bytecode.h"
 #include "ext/extension.h"
+#include "ext/shell_quote.h"
 #include "front/directive.h"
 #include "front/recipe.h"
 #include "front/rule_list.h"
@@ -62,26 +63,145 @@ void bind(eng::engine* e, eng::scope_obj* s, const char* name, eng::value v) {
   eng::cstack_pop(e);
 }
 
-// Binds "@", "*", "+", "|", "^" and "<" for the rule, names relative to
-// the rule's directory.
-void bind_automatic(eng::engine* e, eng::scope_obj* s, const graph::rule* r) {
+// Binds those of "@", "*", "+", "|", "^" and "<" that `uses` asks for,
+// names relative to the rule's directory.
+void bind_automatic(eng::engine* e, eng::scope_obj* s, const graph::rule* r, uint8_t uses) {
+  if (!uses) return;
   std::string dir = graph::text(r->prefix);
   auto rel = [&](graph::strid id) { return graph::relative_path(dir, graph::text(id)); };
-  bind(e, s, "@", string_value(e, rel(r->first_tgt->id)));
-  if (r->stem >= 0) bind(e, s, "*", string_value(e, graph::text(r->stem)));
-  std::vector<std::string> all, order_only, unique;
-  for (const graph::kilndep* d = r->first_dep; d; d = d->next) {
-    if (d->flags & graph::k_dep_orderonly) {
-      if (!(d->flags & graph::k_dep_duplicate)) order_only.push_back(rel(d->id));
-      continue;
+  if (uses & k_auto_target) bind(e, s, "@", string_value(e, rel(r->first_tgt->id)));
+  if ((uses & k_auto_stem) && r->stem >= 0) bind(e, s, "*", string_value(e, graph::text(r->stem)));
+  constexpr uint8_t k_lists = k_auto_all_deps | k_auto_order_only | k_auto_unique_deps;
+  if (uses & k_lists) {
+    std::vector<std::string> all, order_only, unique;
+    for (const graph::kilndep* d = r->first_dep; d; d = d->next) {
+      if (d->flags & graph::k_dep_orderonly) {
+        if ((uses & k_auto_order_only) && !(d->flags & graph::k_dep_duplicate)) {
+          order_only.push_back(rel(d->id));
+        }
+        continue;
+      }
+      if (uses & k_auto_all_deps) all.push_back(rel(d->id));
+      if ((uses & k_auto_unique_deps) && !(d->flags & graph::k_dep_duplicate)) {
+        unique.push_back(rel(d->id));
+      }
     }
-    all.push_back(rel(d->id));
-    if (!(d->flags & graph::k_dep_duplicate)) unique.push_back(rel(d->id));
+    if (uses & k_auto_all_deps) bind(e, s, "+", string_array(e, all));
+    if (uses & k_auto_order_only) bind(e, s, "|", string_array(e, order_only));
+    if (uses & k_auto_unique_deps) bind(e, s, "^", string_array(e, unique));
   }
-  bind(e, s, "+", string_array(e, all));
-  bind(e, s, "|", string_array(e, order_only));
-  bind(e, s, "^", string_array(e, unique));
-  bind(e, s, "<", unique.empty() ? eng::value{} : string_value(e, unique[0]));
+  if (uses & k_auto_first_dep) {
+    // The first dependency that is neither order-only nor a duplicate.
+    const graph::kilndep* first = r->first_dep;
+    while (first && (first->flags & (graph::k_dep_orderonly | graph::k_dep_duplicate))) {
+      first = first->next;
+    }
+    bind(e, s, "<", first ? string_value(e, rel(first->id)) : eng::value{});
+  }
+}
+
+// Appends the quoted value that an automatic variable would be bound to,
+// as the line's code quotes it; false when the code must run to tell
+// (no such value, or one the quoting refuses).
+bool append_automatic(const graph::rule* r, const std::string& dir, uint8_t bit, bool is_list,
+                      std::string* out) {
+  auto rel = [&](graph::strid id) { return graph::relative_path(dir, graph::text(id)); };
+  bool wants_list = bit & (k_auto_all_deps | k_auto_order_only | k_auto_unique_deps);
+  if (is_list != wants_list) return false;
+  switch (bit) {
+    case k_auto_target:
+      ext::shell_escape_append(*out, rel(r->first_tgt->id));
+      return true;
+    case k_auto_stem:
+      if (r->stem < 0) return false;
+      ext::shell_escape_append(*out, graph::text(r->stem));
+      return true;
+    case k_auto_first_dep: {
+      const graph::kilndep* first = r->first_dep;
+      while (first && (first->flags & (graph::k_dep_orderonly | graph::k_dep_duplicate))) {
+        first = first->next;
+      }
+      if (!first) return false;
+      ext::shell_escape_append(*out, rel(first->id));
+      return true;
+    }
+    default: break;
+  }
+  bool is_first = true;
+  for (const graph::kilndep* d = r->first_dep; d; d = d->next) {
+    bool order_only = d->flags & graph::k_dep_orderonly;
+    bool duplicate = d->flags & graph::k_dep_duplicate;
+    bool listed = bit == k_auto_all_deps      ? !order_only
+                  : bit == k_auto_order_only ? order_only && !duplicate
+                                             : !order_only && !duplicate;
+    if (!listed) continue;
+    if (!is_first) out->push_back(' ');
+    is_first = false;
+    ext::shell_escape_append(*out, rel(d->id));
+  }
+  return true;
+}
+
+// Appends the quoted value of a variable of the scope chain; false when
+// it is missing or neither a string nor (for a list) strings only.
+bool append_variable(eng::scope_obj* s, const shell_piece& p, std::string* out) {
+  const eng::value* v = eng::scope_find(s, p.text.data(), p.text.size(), true);
+  if (!v) return false;
+  if (!p.is_list) {
+    if (v->type != eng::t_str) return false;
+    ext::shell_escape_append(*out, std::string_view(v->str->bytes, v->str->length));
+    return true;
+  }
+  if (v->type != eng::t_array) return false;
+  for (size_t i = 0; i < v->array->size; i++) {
+    if (v->array->items[i].type != eng::t_str) return false;
+  }
+  for (size_t i = 0; i < v->array->size; i++) {
+    const eng::str_obj* item = v->array->items[i].str;
+    if (i) out->push_back(' ');
+    ext::shell_escape_append(*out, std::string_view(item->bytes, item->length));
+  }
+  return true;
+}
+
+// The commands of a recipe made of old-style lines and ready commands,
+// made from the lines' pieces as their code would make them, without
+// binding or running anything; false (nothing appended) when some line
+// needs its code run to tell what happens.
+bool direct_commands(const eng::engine* e, eng::scope_obj* s, const graph::rule* r,
+                     const recipe& rc, std::vector<std::vector<std::string>>* commands,
+                     std::vector<uint8_t>* flags) {
+  if (e->extension_hook != ext::extension_hook) return false;
+  for (const recipe_entry& entry : rc.entries) {
+    if (entry.kind != recipe_kind::ready && !entry.shell) return false;
+  }
+  std::string dir = graph::text(r->prefix);
+  for (const recipe_entry& entry : rc.entries) {
+    size_t before = commands->size();
+    if (entry.kind == recipe_kind::ready) {
+      commands->insert(commands->end(), entry.commands.begin(), entry.commands.end());
+    } else {
+      std::string text;
+      for (const shell_piece& p : entry.shell->pieces) {
+        bool ok = true;
+        if (!p.is_variable) {
+          text += p.text;
+        } else if (uint8_t bit = automatic_bit(p.text)) {
+          ok = append_automatic(r, dir, bit, p.is_list, &text);
+        } else {
+          ok = append_variable(s, p, &text);
+        }
+        if (!ok) {
+          commands->clear();
+          flags->clear();
+          return false;
+        }
+      }
+      commands->push_back({"sh", "-c", std::move(text)});
+    }
+    flags->insert(flags->end(), commands->size() - before, entry.flags);
+  }
+  return true;
 }
 
 void unbind_automatic(eng::engine* e, eng::scope_obj* s) {
@@ -107,23 +227,34 @@ bool command_words(eng::engine* e, eng::value v, std::vector<std::string>* out) 
   return true;
 }
 
-std::vector<uint8_t> fragment_for(const recipe_entry& entry) {
-  std::vector<uint8_t> code;
-  eng::emit_opcode(code, eng::op_push_double);
-  eng::emit_immediate(code, static_cast<double>(entry.address));
+// Room for the longest fragment: nine opcodes of up to three bytes and
+// three immediates.
+constexpr size_t k_fragment_room = 9 * 3 + 3 * 8;
+
+// The fragment that runs a code entry, written at code; returns its
+// length.
+size_t fragment_for(const recipe_entry& entry, uint8_t code[k_fragment_room]) {
+  size_t n = 0;
+  auto op = [&](unsigned opcode) { n += eng::encode_opcode(opcode, code + n); };
+  auto immediate = [&](double x) {
+    eng::store_immediate(code + n, x);
+    n += 8;
+  };
+  op(eng::op_push_double);
+  immediate(static_cast<double>(entry.address));
   if (entry.kind == recipe_kind::function) {
-    eng::emit_opcode(code, eng::op_make_fun);
-    eng::emit_opcode(code, eng::op_push_double);
-    eng::emit_immediate(code, static_cast<double>(entry.arg_index));
-    eng::emit_opcode(code, eng::op_cache_get);
-    eng::emit_opcode(code, eng::op_push_double);
-    eng::emit_immediate(code, 1);
-    eng::emit_opcode(code, eng::op_call);
-    eng::emit_opcode(code, eng::op_exit);
+    op(eng::op_make_fun);
+    op(eng::op_push_double);
+    immediate(static_cast<double>(entry.arg_index));
+    op(eng::op_cache_get);
+    op(eng::op_push_double);
+    immediate(1);
+    op(eng::op_call);
+    op(eng::op_exit);
   } else {
-    eng::emit_opcode(code, eng::op_jump);
+    op(eng::op_jump);
   }
-  return code;
+  return n;
 }
 
 // The engine's error code for a variable that no scope defines.
@@ -139,7 +270,7 @@ std::string recipe_failure_line(const eng::engine* e, const graph::rule* r, cons
     what = "variable $" + std::string(e->err.info.str->bytes, e->err.info.str->length) +
            " is not defined";
   }
-  int line = entry.line >= 0 ? entry.line : r->line;
+  int line = r->line >= 0 ? r->line + entry.line_offset : -1;
   std::string where;
   if (rc.file >= 0) {
     where = std::string(" at file ") + graph::text(rc.file);
@@ -165,8 +296,9 @@ int run_entry(eng::engine* e, const graph::rule* r, const recipe_entry& entry,
               std::vector<std::vector<std::string>>* out, std::string* error) {
   size_t depth = e->stack.length;
   size_t bp = e->bp;
-  std::vector<uint8_t> code = fragment_for(entry);
-  if (eng::engine_run(e, code.data(), code.size()) < 0) {
+  uint8_t code[k_fragment_room];
+  size_t length = fragment_for(entry, code);
+  if (eng::engine_run(e, code, length) < 0) {
     // The reports clear the error slot: take the message first.
     *error = ext::script_error_message(e->err.code);
     std::string failure_line = recipe_failure_line(e, r, *r->recipe, entry);
@@ -217,44 +349,27 @@ char** arena_command(const char* markers[3], const std::vector<std::string>& wor
   return argv;
 }
 
-}  // namespace
-
-void marker_words(uint8_t flags, const char* out[3]) {
-  out[0] = (flags & k_recipe_ignore) ? "I" : "NI";
-  out[1] = (flags & k_recipe_noecho) ? "NE" : "E";
-  out[2] = (flags & k_recipe_ismake) ? "M" : "NM";
-}
-
-int evaluate_recipe(eng::engine* e, graph::rule* r, std::string* error, std::string* details) {
-  const recipe* rc = r->recipe;
-  if (!rc || r->commands) return 0;
-  eng::value scope_value = e->current_scope;
-  if (r->scope >= 0 && static_cast<size_t>(r->scope) < e->object_cache.length &&
-      e->object_cache.items[r->scope].type == eng::t_sc) {
-    scope_value = e->object_cache.items[r->scope];
-  }
+// Evaluates the recipe by running its code in the rule's scope with the
+// automatic variables bound; returns 0 or a negative code (reported).
+int run_recipe(eng::engine* e, graph::rule* r, eng::value scope_value, const recipe& rc,
+               std::vector<std::vector<std::string>>* commands, std::vector<uint8_t>* flags,
+               std::string* error, std::string* details) {
   eng::scope_obj* s = scope_value.scope;
   eng::value saved = e->current_scope;
   eng::value_ref(saved);
   eng::value_assign(e, &e->current_scope, scope_value);
-  bind_automatic(e, s, r);
-  run_context& context = current_run_context();
-  context.line = -1;
-  context.dir_prefix.clear();
-
-  std::vector<std::vector<std::string>> commands;
-  std::vector<uint8_t> flags;
+  bind_automatic(e, s, r, rc.automatic_uses);
   int result = 0;
-  for (const recipe_entry& entry : rc->entries) {
-    size_t before = commands.size();
+  for (const recipe_entry& entry : rc.entries) {
+    size_t before = commands->size();
     if (entry.kind == recipe_kind::ready) {
-      commands.insert(commands.end(), entry.commands.begin(), entry.commands.end());
+      commands->insert(commands->end(), entry.commands.begin(), entry.commands.end());
     } else {
-      int rcode = run_entry(e, r, entry, &commands, error);
+      int rcode = run_entry(e, r, entry, commands, error);
       if (rcode < 0) {
         if (rcode == base::rc_not_found) {
           *error = ext::script_error_message(e->err.code);
-          print_failure_line(recipe_failure_line(e, r, *rc, entry));
+          print_failure_line(recipe_failure_line(e, r, rc, entry));
           // Not reported by the run itself: the details go with the fatal
           // message.
           char number[64];
@@ -276,12 +391,44 @@ int evaluate_recipe(eng::engine* e, graph::rule* r, std::string* error, std::str
         break;
       }
     }
-    flags.insert(flags.end(), commands.size() - before, entry.flags);
+    flags->insert(flags->end(), commands->size() - before, entry.flags);
   }
   unbind_automatic(e, s);
   eng::value_assign(e, &e->current_scope, saved);
   eng::value_unref(e, saved);
-  if (result < 0) return result;
+  return result;
+}
+
+}  // namespace
+
+void marker_words(uint8_t flags, const char* out[3]) {
+  out[0] = (flags & k_recipe_ignore) ? "I" : "NI";
+  out[1] = (flags & k_recipe_noecho) ? "NE" : "E";
+  out[2] = (flags & k_recipe_ismake) ? "M" : "NM";
+}
+
+int evaluate_recipe(eng::engine* e, graph::rule* r, std::string* error, std::string* details) {
+  const recipe* rc = r->recipe;
+  if (!rc || r->commands) return 0;
+  eng::value scope_value = e->current_scope;
+  if (r->scope >= 0 && static_cast<size_t>(r->scope) < e->object_cache.length &&
+      e->object_cache.items[r->scope].type == eng::t_sc) {
+    scope_value = e->object_cache.items[r->scope];
+  }
+  run_context& context = current_run_context();
+  context.line = -1;
+  context.dir_prefix.clear();
+
+  std::vector<std::vector<std::string>> commands;
+  std::vector<uint8_t> flags;
+  if (scope_value.type == eng::t_sc &&
+      direct_commands(e, scope_value.scope, r, *rc, &commands, &flags)) {
+    // As after a run: no automatic variable stays in the scope.
+    unbind_automatic(e, scope_value.scope);
+  } else {
+    int result = run_recipe(e, r, scope_value, *rc, &commands, &flags, error, details);
+    if (result < 0) return result;
+  }
 
   char*** vec = static_cast<char***>(
       graph::my_malloc((commands.size() + 1) * sizeof(char**), alignof(char**)));

@@ -47,6 +47,7 @@ struct rule_list {
 
   std::vector<graph::parsed_rule> rules;  // declaration order
   std::deque<recipe> recipes;             // stable addresses for the rules
+  std::deque<shell_template> shell_templates;  // for the recipes' entries
   // @order pairs, both names joined with their directory and simplified.
   std::vector<std::pair<std::string, std::string>> order_pairs;
   std::vector<db::cdep_include> cdepincludes;

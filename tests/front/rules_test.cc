@@ -302,6 +302,42 @@ TEST_F(Evaluation, ExitInARecipeFunctionGivesTheCommand) {
   EXPECT_EQ(k.eng()->bp, 0u);
 }
 
+// Identical old-style lines share their code, and rules with the same
+// lines their recipe; each rule still sees its own names and lines, and
+// code that reaches the automatic variables through a function sees them
+// all.
+TEST_F(Evaluation, SharedLinesAndRecipesKeepEachRulesOwnNamesAndLines) {
+  ASSERT_TRUE(build(
+      "@function $deps()\n"
+      "  @return @D $^\n"
+      "@endfunction\n"
+      "\"a\": \"x\" \"y\"\n\tcp $< $@\n"
+      "\"b\": \"z\"\n\tcp $< $@\n"
+      "\"c\": \"x\" \"z\" @orderonly \"o\"\n\tcp $< $@\n@\t[\"echo\", @ $deps()]\n"
+      "\"d\": \"x\"\n\tcp $< $* $@\n"
+      "\"e\": \"y\"\n\tcp $< $* $@\n"));
+  const auto& rules = k.rules().rules;
+  ASSERT_EQ(rules.size(), 5u);
+  EXPECT_EQ(rules[0].recipe, rules[1].recipe);
+  EXPECT_EQ(rules[0].recipe->entries[0].address, rules[2].recipe->entries[0].address);
+  EXPECT_EQ(rules[3].recipe, rules[4].recipe);
+  EXPECT_EQ(commands("a"), std::vector<std::string>{"NI|E|NM|sh|-c|cp x a"});
+  EXPECT_EQ(commands("b"), std::vector<std::string>{"NI|E|NM|sh|-c|cp z b"});
+  EXPECT_EQ(commands("c"),
+            (std::vector<std::string>{"NI|E|NM|sh|-c|cp x c", "NI|E|NM|echo|x|z"}));
+  int rc = 0;
+  std::string error;
+  EXPECT_TRUE(commands("d", &rc, &error).empty());
+  EXPECT_LT(rc, 0);
+  // A shared recipe's failure names the line of the rule that ran it.
+  ::testing::internal::CaptureStderr();
+  EXPECT_TRUE(commands("e", &rc, &error).empty());
+  EXPECT_NE(::testing::internal::GetCapturedStderr().find(
+                "variable $* is not defined in the recipe of 'e' at file Kilnfile line 15."),
+            std::string::npos);
+  EXPECT_EQ(k.var("<").type, engine::t_nil);
+}
+
 TEST(Directives, OrderAndCdepincludes) {
   kilnfile_runner k;
   parse_context ctx;
