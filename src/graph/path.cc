@@ -1,8 +1,8 @@
 #include "graph/path.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <vector>
 
 #include "base/diag.h"
 
@@ -10,18 +10,39 @@ namespace kiln::graph {
 
 namespace {
 
-// Splits a path at "/" into its non-empty components other than ".".
-std::vector<std::string_view> components(std::string_view path) {
-  std::vector<std::string_view> parts;
-  size_t i = 0;
-  while (i < path.size()) {
-    size_t j = path.find('/', i);
-    if (j == std::string_view::npos) j = path.size();
-    std::string_view part = path.substr(i, j - i);
-    if (!part.empty() && part != ".") parts.push_back(part);
-    i = j + 1;
+// True when simplifying leaves the relative path as it is: no empty, "."
+// or (unless leading and dotdot_ok) ".." component.
+bool is_simple(std::string_view p, bool dotdot_ok) {
+  size_t n = p.size();
+  if (n == 0 || p[0] == '/') return false;
+  size_t start = 0;
+  for (size_t i = 0; i <= n; i++) {
+    if (i < n && p[i] != '/') continue;
+    size_t len = i - start;
+    if (len == 0) return false;
+    if (p[start] == '.' && len <= 2) {
+      if (len == 1) return false;
+      if (p[start + 1] == '.') {
+        if (!dotdot_ok) return false;
+      } else {
+        dotdot_ok = false;
+      }
+    } else {
+      dotdot_ok = false;
+    }
+    start = i + 1;
   }
-  return parts;
+  return true;
+}
+
+// The component of the simple path starting at *at; advances past it.
+bool next_component(std::string_view path, size_t* at, std::string_view* part) {
+  if (*at >= path.size()) return false;
+  size_t j = path.find('/', *at);
+  if (j == std::string_view::npos) j = path.size();
+  *part = path.substr(*at, j - *at);
+  *at = j + 1;
+  return true;
 }
 
 // Appends the components of `path` to the simplified text out[0, *len),
@@ -59,6 +80,22 @@ size_t join_simplify_into(std::string_view prefix, std::string_view name, char* 
   if (name_absolute) prefix = std::string_view();
   if (prefix.empty() && name.empty()) diag::internal_error("simplify: empty path");
   if (prefix.size() + name.size() + 2 > cap) return SIZE_MAX;
+  if (!name_absolute && is_simple(name, false)) {
+    // Nothing to fold: the name alone, or the simple prefix, "/" and the name.
+    if (prefix.empty() || prefix == ".") {
+      memcpy(buf, name.data(), name.size());
+      buf[name.size()] = '\0';
+      return name.size();
+    }
+    if (is_simple(prefix, true)) {
+      memcpy(buf, prefix.data(), prefix.size());
+      buf[prefix.size()] = '/';
+      memcpy(buf + prefix.size() + 1, name.data(), name.size());
+      size_t len = prefix.size() + 1 + name.size();
+      buf[len] = '\0';
+      return len;
+    }
+  }
   bool absolute = name_absolute || (!prefix.empty() && prefix[0] == '/');
   size_t len = 0;
   if (absolute) buf[len++] = '/';
@@ -83,31 +120,37 @@ std::string relative_path(std::string_view directory, std::string_view path) {
       path[directory.size()] == '/') {
     return std::string(path.substr(directory.size() + 1));
   }
-  std::string dir = simplify_path(directory);
-  std::string target = simplify_path(path);
+  // Names from the string table are already simple: copy only the others.
+  std::string dir_text, path_text;
+  std::string_view dir = directory, target = path;
+  if (dir != "." && !is_simple(dir, true)) dir = dir_text = simplify_path(directory);
+  if (!is_simple(target, true)) target = path_text = simplify_path(path);
   if (dir[0] == '/' || dir == ".." || dir.starts_with("../")) {
     diag::internal_error("relative path: directory outside the top");
   }
-  std::vector<std::string_view> dparts = components(dir);
-  std::vector<std::string_view> pparts = components(target);
-  size_t common = 0;
-  while (common < dparts.size() && common < pparts.size() && dparts[common] == pparts[common]) {
-    common++;
+  if (dir == ".") dir = std::string_view();
+  if (target == ".") target = std::string_view();
+  // Skip the common leading components.
+  size_t di = 0, ti = 0;
+  for (;;) {
+    size_t dj = di, tj = ti;
+    std::string_view a, b;
+    if (!next_component(dir, &dj, &a) || !next_component(target, &tj, &b) || a != b) break;
+    di = dj;
+    ti = tj;
   }
+  size_t up = 0;
+  if (di < dir.size()) up = static_cast<size_t>(std::count(dir.begin() + di, dir.end(), '/')) + 1;
+  std::string_view rest = ti < target.size() ? target.substr(ti) : std::string_view();
+  if (up == 0) return rest.empty() ? std::string(".") : std::string(rest);
   std::string out;
-  for (size_t i = common; i < dparts.size(); i++) {
-    if (!out.empty()) out += '/';
-    out += "..";
+  out.reserve(3 * up + rest.size());
+  for (size_t i = 0; i < up; i++) out += i ? "/.." : "..";
+  if (!rest.empty()) {
+    out += '/';
+    out += rest;
   }
-  if (out.empty()) out.push_back('.');
-  out += '/';
-  size_t rest_start = out.size();
-  for (size_t i = common; i < pparts.size(); i++) {
-    if (out.size() > rest_start) out += '/';
-    out += pparts[i];
-  }
-  if (out.size() == rest_start) out += '.';
-  return simplify_path(out);
+  return out;
 }
 
 std::string join_simplify(std::string_view prefix, std::string_view name) {
