@@ -12,27 +12,22 @@ namespace {
 
 // True when simplifying leaves the relative path as it is: no empty, "."
 // or (unless leading and dotdot_ok) ".." component.
-bool is_simple(std::string_view p, bool dotdot_ok) {
-  size_t n = p.size();
-  if (n == 0 || p[0] == '/') return false;
-  size_t start = 0;
-  for (size_t i = 0; i <= n; i++) {
-    if (i < n && p[i] != '/') continue;
-    size_t len = i - start;
-    if (len == 0) return false;
-    if (p[start] == '.' && len <= 2) {
-      if (len == 1) return false;
-      if (p[start + 1] == '.') {
-        if (!dotdot_ok) return false;
-      } else {
-        dotdot_ok = false;
-      }
+bool is_simple(std::string_view path, bool dotdot_ok) {
+  if (path.empty() || path[0] == '/') return false;
+  const char* p = path.data();
+  const char* end = p + path.size();
+  for (;;) {
+    const char* slash = static_cast<const char*>(memchr(p, '/', static_cast<size_t>(end - p)));
+    const char* e = slash ? slash : end;
+    if (e == p) return false;
+    if (*p == '.' && (e - p == 1 || (e - p == 2 && p[1] == '.'))) {
+      if (e - p == 1 || !dotdot_ok) return false;
     } else {
       dotdot_ok = false;
     }
-    start = i + 1;
+    if (!slash) return true;
+    p = slash + 1;
   }
-  return true;
 }
 
 // The component of the simple path starting at *at; advances past it.
@@ -80,21 +75,37 @@ size_t join_simplify_into(std::string_view prefix, std::string_view name, char* 
   if (name_absolute) prefix = std::string_view();
   if (prefix.empty() && name.empty()) diag::internal_error("simplify: empty path");
   if (prefix.size() + name.size() + 2 > cap) return SIZE_MAX;
-  if (!name_absolute && is_simple(name, false)) {
-    // Nothing to fold: the name alone, or the simple prefix, "/" and the name.
-    if (prefix.empty() || prefix == ".") {
-      memcpy(buf, name.data(), name.size());
-      buf[name.size()] = '\0';
-      return name.size();
+  if (!name_absolute && is_simple(name, true) &&
+      (prefix.empty() || prefix == "." || is_simple(prefix, true))) {
+    // Nothing to fold but the name's leading ".." against the prefix's last
+    // components: write the rest of the prefix, the ".." left over and the
+    // rest of the name.
+    std::string_view head = prefix == "." ? std::string_view() : prefix;
+    std::string_view rest = name;
+    size_t up = 0;
+    while (rest.starts_with("..") && (rest.size() == 2 || rest[2] == '/')) {
+      up++;
+      rest.remove_prefix(rest.size() == 2 ? 2 : 3);
     }
-    if (is_simple(prefix, true)) {
-      memcpy(buf, prefix.data(), prefix.size());
-      buf[prefix.size()] = '/';
-      memcpy(buf + prefix.size() + 1, name.data(), name.size());
-      size_t len = prefix.size() + 1 + name.size();
-      buf[len] = '\0';
-      return len;
+    while (up > 0 && !head.empty()) {
+      size_t slash = head.rfind('/');
+      size_t at = slash == std::string_view::npos ? 0 : slash + 1;
+      if (head.substr(at) == "..") break;  // only ".." remain in the prefix
+      head = head.substr(0, at == 0 ? 0 : at - 1);
+      up--;
     }
+    size_t len = 0;
+    auto put = [&](std::string_view part) {
+      if (len > 0) buf[len++] = '/';
+      memcpy(buf + len, part.data(), part.size());
+      len += part.size();
+    };
+    if (!head.empty()) put(head);
+    for (; up > 0; up--) put("..");
+    if (!rest.empty()) put(rest);
+    if (len == 0) buf[len++] = '.';
+    buf[len] = '\0';
+    return len;
   }
   bool absolute = name_absolute || (!prefix.empty() && prefix[0] == '/');
   size_t len = 0;

@@ -76,6 +76,9 @@ TEST(JoinSimplify, SimpleAndDotLikeNamesJoinAsFolding) {
   EXPECT_EQ(join_simplify("a", "b/.."), "a");
   EXPECT_EQ(join_simplify("a", "b/."), "a/b");
   EXPECT_EQ(join_simplify("a/../b", "c"), "b/c");
+  EXPECT_EQ(join_simplify("d6", "../include/h.h"), "include/h.h");
+  EXPECT_EQ(join_simplify("../a", "../../x"), "../../x");
+  EXPECT_EQ(join_simplify("a/b", "../../.."), "..");
   EXPECT_EQ(relative_path("a/.b", "a/..c"), "../..c");
   EXPECT_EQ(relative_path("x/y/z", "q"), "../../../q");
   EXPECT_EQ(relative_path("a", "."), "..");
