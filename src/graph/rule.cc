@@ -101,8 +101,13 @@ void fix_bucket_count() {
   bucket_count = n;
 }
 
-// Appends the dependant to the rule's blocks of 16.
+// Keeps the first dependant in the rule, appends the others to its
+// blocks of 16.
 void append_dependant(rule* r, ruleid dependent) {
+  if (r->first_dependant < 0) {
+    r->first_dependant = dependent;
+    return;
+  }
   ruleid_by_dep_entry_block* b = r->last_dependants;
   if (!b || b->n_ids == k_dependants_per_block) {
     b = arena_new<ruleid_by_dep_entry_block>();
@@ -192,15 +197,39 @@ rule* new_rule(uint32_t flags, strid prefix, strid base, const front::recipe* re
 
 const char* rule_name(const rule* r) { return r->first_tgt ? text(r->first_tgt->id) : "(none)"; }
 
+namespace {
+
+inline int compare_tgt(strid id, const rb_node* n) {
+  return compare_ids(id, static_cast<const tgt*>(n)->id);
+}
+
+// Makes the rule's target set from its one target.
+void make_tgt_set(rule* r) {
+  r->tgt_set = static_cast<rb_node**>(my_malloc(4 * sizeof(rb_node*), alignof(rb_node*)));
+  stats.rule_bytes += 4 * sizeof(rb_node*);
+  tgt* first = r->first_tgt;
+  rb_link(&r->tgt_set[tgt_bucket_of(first->id)], nullptr, false, first);
+}
+
+}  // namespace
+
 int add_target(rule* r, strid id, strid written, bool is_dist) {
+  if (r->first_tgt && !r->tgt_set) {
+    if (r->first_tgt->id == id) return base::rc_exists;
+    make_tgt_set(r);
+  }
+  if (r->tgt_set) {
+    if (rb_find(r->tgt_set[tgt_bucket_of(id)], [&](const rb_node* n) { return compare_tgt(id, n); })) {
+      return base::rc_exists;
+    }
+  }
   tgt* t = arena_new<tgt>();
   t->id = id;
   t->written = written;
   t->is_dist = is_dist;
-  rb_node* old = rb_insert_unique(&r->tgt_set[tgt_bucket_of(id)], t, [&](const rb_node* n) {
-    return compare_ids(id, static_cast<const tgt*>(n)->id);
-  });
-  if (old) return base::rc_exists;  // the entry stays unused in the arena
+  if (r->tgt_set) {
+    rb_insert_unique(&r->tgt_set[tgt_bucket_of(id)], t, [&](const rb_node* n) { return compare_tgt(id, n); });
+  }
   if (r->last_tgt)
     r->last_tgt->next = t;
   else
@@ -213,9 +242,8 @@ int add_target(rule* r, strid id, strid written, bool is_dist) {
 }
 
 tgt* find_target(const rule* r, strid id) {
-  rb_node* n = rb_find(r->tgt_set[tgt_bucket_of(id)], [&](const rb_node* x) {
-    return compare_ids(id, static_cast<const tgt*>(x)->id);
-  });
+  if (!r->tgt_set) return r->first_tgt && r->first_tgt->id == id ? r->first_tgt : nullptr;
+  rb_node* n = rb_find(r->tgt_set[tgt_bucket_of(id)], [&](const rb_node* x) { return compare_tgt(id, x); });
   return static_cast<tgt*>(n);
 }
 
@@ -297,7 +325,7 @@ int count_dep_pending(rule* r, ruleid dep_rule) {
 int remove_dep_remain(rule* r, ruleid dep_rule) {
   dep_remain* e = find_dep_remain(r, dep_rule);
   if (!e) return base::rc_not_found;
-  if (static_cast<size_t>(e->count) > r->dep_remain_sum) return base::rc_out_of_bounds;
+  if (static_cast<uint32_t>(e->count) > r->dep_remain_sum) return base::rc_out_of_bounds;
   rb_erase(&dep_bucket_of(r, key_of(dep_rule)).dep_remains, e);
   if (e->prev)
     e->prev->next = e->next;
@@ -305,7 +333,7 @@ int remove_dep_remain(rule* r, ruleid dep_rule) {
     r->dep_remain_list = e->next;
   if (e->next) e->next->prev = e->prev;
   r->n_dep_remain--;
-  r->dep_remain_sum -= static_cast<size_t>(e->count);
+  r->dep_remain_sum -= static_cast<uint32_t>(e->count);
   return 0;
 }
 

@@ -80,6 +80,22 @@ TEST_F(RuleRecord, TargetSet) {
   EXPECT_STREQ(rule_name(r), "t0");
 }
 
+// A one-target rule has no set yet; the first target must stay findable and
+// unique before and after the second target makes the set.
+TEST_F(RuleRecord, FirstTargetKeptAcrossTheMakingOfTheSet) {
+  rule* r = new_rule(0, intern("."), -1, nullptr, 0, 1);
+  ASSERT_EQ(add_target(r, intern("a"), -1, false), 0);
+  EXPECT_EQ(find_target(r, lookup("a")), r->first_tgt);
+  EXPECT_EQ(find_target(r, intern("b")), nullptr);
+  EXPECT_EQ(add_target(r, lookup("a"), -1, false), -17);
+  ASSERT_EQ(add_target(r, lookup("b"), -1, false), 0);
+  EXPECT_EQ(add_target(r, lookup("a"), -1, false), -17);
+  EXPECT_EQ(add_target(r, lookup("b"), -1, false), -17);
+  EXPECT_EQ(find_target(r, lookup("a")), r->first_tgt);
+  EXPECT_EQ(find_target(r, lookup("b")), r->last_tgt);
+  EXPECT_EQ(r->n_tgts, 2u);
+}
+
 TEST_F(RuleRecord, DepRemainCountsAndRemoval) {
   rule* r = new_rule(0, intern("."), -1, nullptr, 0, 1);
   EXPECT_EQ(add_dep_remain(r, 3), 0);
