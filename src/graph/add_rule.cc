@@ -153,7 +153,7 @@ ruleid add_rule(const std::vector<parsed_name>& targets, const std::vector<parse
   std::string prefix_text(prefix);
   if (conf.trace) diag::trace("Rule %s (%s): add_rule\n", targets[0].name.c_str(), prefix_text.c_str());
   strid prefix_id = intern(prefix_text.c_str(), prefix_text.size());
-  rule* r = new_rule(flags & k_rule_declared, prefix_id, base, recipe, scope, line);
+  rule* r = new_rule(flags & k_rule_declared, prefix_id, base, recipe, scope, line, deps.size());
   r->stem = stem;
   add_targets(r, targets, prefix, line);
   for (const parsed_name& d : deps) {

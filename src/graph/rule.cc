@@ -173,15 +173,17 @@ size_t dep_bucket_count() {
 }
 
 rule* new_rule(uint32_t flags, strid prefix, strid base, const front::recipe* recipe,
-               int32_t scope, int line) {
+               int32_t scope, int line, size_t n_deps) {
   if (bucket_count == 0) fix_bucket_count();
   if (n_rules >= 0x7fffffff) diag::fatal("too many rules");
   if (n_rules == rules_capacity) grow_rule_array();
-  size_t bytes = sizeof(rule) + bucket_count * sizeof(dep_bucket);
+  size_t n_buckets = bucket_count;
+  while (n_deps > 2 * n_buckets && n_buckets - 1 < k_max_dep_bucket_mask) n_buckets *= 2;
+  size_t bytes = sizeof(rule) + n_buckets * sizeof(dep_bucket);
   void* mem = my_malloc(bytes, alignof(rule));
   rule* r = new (mem) rule();
   r->buckets = reinterpret_cast<dep_bucket*>(r + 1);  // zeroed by the arena
-  r->bucket_mask = static_cast<uint32_t>(bucket_count - 1);
+  r->bucket_mask = static_cast<uint32_t>(n_buckets - 1);
   r->flags = flags;
   r->id = static_cast<ruleid>(n_rules);
   r->prefix = prefix;

@@ -171,9 +171,11 @@ rule* rule_at(ruleid id);
 size_t dep_bucket_count();
 
 // Makes an empty rule with the next rule id. The bucket count is taken
-// from conf.expected_deps (rounded up to a power of two) at the first call.
+// from conf.expected_deps (rounded up to a power of two) at the first call;
+// a rule about to get n_deps dependencies starts with the count its set
+// would double to for them.
 rule* new_rule(uint32_t flags, strid prefix, strid base, const front::recipe* recipe,
-               int32_t scope, int line);
+               int32_t scope, int line, size_t n_deps = 0);
 
 // Text of the rule's first target, its name in every message.
 const char* rule_name(const rule* r);
