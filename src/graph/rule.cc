@@ -147,8 +147,11 @@ bool first_edge_for_pair(rule* r, ruleid dependent) {
 void append_later(strid dep, ruleid dependent) {
   ruleid_by_dep_entry_block_later* b = later_last;
   if (!b || b->n_pairs == k_later_pairs_per_block) {
-    b = static_cast<ruleid_by_dep_entry_block_later*>(
-        my_malloc(sizeof(ruleid_by_dep_entry_block_later), alignof(ruleid_by_dep_entry_block_later)));
+    // From the heap, not the arena: the blocks are freed once resolved.
+    b = static_cast<ruleid_by_dep_entry_block_later*>(malloc(sizeof(ruleid_by_dep_entry_block_later)));
+    if (!b) diag::fatal("out of memory");
+    b->next = nullptr;
+    b->n_pairs = 0;
     stats.n_later_blocks++;
     stats.later_block_bytes += sizeof(*b);
     if (later_last)
@@ -355,12 +358,27 @@ void resolve_pending_reverse_edges() {
   ruleid_by_dep_entry_block_later* b = later_first;
   later_first = later_last = nullptr;
   n_later = 0;
-  for (; b; b = b->next) {
+  while (b) {
     for (int i = 0; i < b->n_pairs; i++) {
       record_reverse_edge(b->pairs[i].dep, b->pairs[i].dependent, true);
     }
+    ruleid_by_dep_entry_block_later* next = b->next;
+    free(b);
+    b = next;
   }
 }
+
+namespace {
+
+void free_later_blocks() {
+  while (later_first) {
+    ruleid_by_dep_entry_block_later* next = later_first->next;
+    free(later_first);
+    later_first = next;
+  }
+}
+
+}  // namespace
 
 size_t pending_reverse_edge_count() { return n_later; }
 
@@ -395,6 +413,7 @@ void rules_clear() {
   rules = nullptr;
   n_rules = rules_capacity = 0;
   bucket_count = 0;
+  free_later_blocks();
   later_first = later_last = nullptr;
   n_later = 0;
   stats = graph_stats();
