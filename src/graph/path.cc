@@ -68,6 +68,43 @@ void fold_components(std::string_view path, bool absolute, char* out, size_t* le
   }
 }
 
+// Joins a relative name after a prefix that is empty, "." or simple, when
+// nothing but the name's leading ".." needs folding: writes the rest of the
+// prefix, the ".." left over and the rest of the name. SIZE_MAX when the
+// name needs the full fold.
+size_t join_after_simple(std::string_view prefix, std::string_view name, char* buf) {
+  if (!is_simple(name, true)) return SIZE_MAX;
+  // Nothing to fold but the name's leading ".." against the prefix's last
+  // components: write the rest of the prefix, the ".." left over and the
+  // rest of the name.
+  std::string_view head = prefix == "." ? std::string_view() : prefix;
+  std::string_view rest = name;
+  size_t up = 0;
+  while (rest.starts_with("..") && (rest.size() == 2 || rest[2] == '/')) {
+    up++;
+    rest.remove_prefix(rest.size() == 2 ? 2 : 3);
+  }
+  while (up > 0 && !head.empty()) {
+    size_t slash = head.rfind('/');
+    size_t at = slash == std::string_view::npos ? 0 : slash + 1;
+    if (head.substr(at) == "..") break;  // only ".." remain in the prefix
+    head = head.substr(0, at == 0 ? 0 : at - 1);
+    up--;
+  }
+  size_t len = 0;
+  auto put = [&](std::string_view part) {
+    if (len > 0) buf[len++] = '/';
+    memcpy(buf + len, part.data(), part.size());
+    len += part.size();
+  };
+  if (!head.empty()) put(head);
+  for (; up > 0; up--) put("..");
+  if (!rest.empty()) put(rest);
+  if (len == 0) buf[len++] = '.';
+  buf[len] = '\0';
+  return len;
+}
+
 }  // namespace
 
 size_t join_simplify_into(std::string_view prefix, std::string_view name, char* buf, size_t cap) {
@@ -75,37 +112,9 @@ size_t join_simplify_into(std::string_view prefix, std::string_view name, char* 
   if (name_absolute) prefix = std::string_view();
   if (prefix.empty() && name.empty()) diag::internal_error("simplify: empty path");
   if (prefix.size() + name.size() + 2 > cap) return SIZE_MAX;
-  if (!name_absolute && is_simple(name, true) &&
-      (prefix.empty() || prefix == "." || is_simple(prefix, true))) {
-    // Nothing to fold but the name's leading ".." against the prefix's last
-    // components: write the rest of the prefix, the ".." left over and the
-    // rest of the name.
-    std::string_view head = prefix == "." ? std::string_view() : prefix;
-    std::string_view rest = name;
-    size_t up = 0;
-    while (rest.starts_with("..") && (rest.size() == 2 || rest[2] == '/')) {
-      up++;
-      rest.remove_prefix(rest.size() == 2 ? 2 : 3);
-    }
-    while (up > 0 && !head.empty()) {
-      size_t slash = head.rfind('/');
-      size_t at = slash == std::string_view::npos ? 0 : slash + 1;
-      if (head.substr(at) == "..") break;  // only ".." remain in the prefix
-      head = head.substr(0, at == 0 ? 0 : at - 1);
-      up--;
-    }
-    size_t len = 0;
-    auto put = [&](std::string_view part) {
-      if (len > 0) buf[len++] = '/';
-      memcpy(buf + len, part.data(), part.size());
-      len += part.size();
-    };
-    if (!head.empty()) put(head);
-    for (; up > 0; up--) put("..");
-    if (!rest.empty()) put(rest);
-    if (len == 0) buf[len++] = '.';
-    buf[len] = '\0';
-    return len;
+  if (!name_absolute && (prefix.empty() || prefix == "." || is_simple(prefix, true))) {
+    size_t n = join_after_simple(prefix, name, buf);
+    if (n != SIZE_MAX) return n;
   }
   bool absolute = name_absolute || (!prefix.empty() && prefix[0] == '/');
   size_t len = 0;
@@ -162,6 +171,19 @@ std::string relative_path(std::string_view directory, std::string_view path) {
     out += rest;
   }
   return out;
+}
+
+bool is_simple_prefix(std::string_view prefix) {
+  return prefix.empty() || prefix == "." || is_simple(prefix, true);
+}
+
+size_t join_simple_prefix_into(std::string_view prefix, std::string_view name, char* buf,
+                               size_t cap) {
+  if (prefix.size() + name.size() + 2 <= cap && !name.empty() && name[0] != '/') {
+    size_t n = join_after_simple(prefix, name, buf);
+    if (n != SIZE_MAX) return n;
+  }
+  return join_simplify_into(prefix, name, buf, cap);
 }
 
 std::string join_simplify(std::string_view prefix, std::string_view name) {
