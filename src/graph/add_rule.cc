@@ -82,12 +82,20 @@ parsed_name instance_dep(const parsed_name& d, const std::string& stem) {
 
 constexpr size_t k_path_buffer = 1024;
 
+// A rule's directory prefix, checked once for all its names.
+struct prefix_info {
+  std::string_view text;
+  bool simple;
+};
+
 // Interns the name joined after the prefix and simplified, with `tail`
 // appended; short names go through a stack buffer.
-strid intern_prefixed(std::string_view prefix, std::string_view name, std::string_view tail = {}) {
+strid intern_prefixed(const prefix_info& p, std::string_view name, std::string_view tail = {}) {
   char buf[k_path_buffer];
+  std::string_view prefix = p.text;
   if (name.empty()) name = ".";
-  size_t n = join_simplify_into(prefix, name, buf, sizeof(buf) - tail.size());
+  size_t n = p.simple ? join_simple_prefix_into(prefix, name, buf, sizeof(buf) - tail.size())
+                      : join_simplify_into(prefix, name, buf, sizeof(buf) - tail.size());
   if (n != SIZE_MAX) {
     if (!tail.empty()) memcpy(buf + n, tail.data(), tail.size());
     return intern(buf, n + tail.size());
@@ -97,10 +105,9 @@ strid intern_prefixed(std::string_view prefix, std::string_view name, std::strin
   return intern(path.c_str(), path.size());
 }
 
-void add_targets(rule* r, const std::vector<parsed_name>& targets, std::string_view prefix,
-                 int line) {
+void add_targets(rule* r, const std::vector<parsed_name>& targets, const prefix_info& prefix,
+                 const char* prefix_text, int line) {
   bool is_hook = r->flags & k_rule_clean_hooks;
-  std::string prefix_text(prefix);
   for (const parsed_name& t : targets) {
     strid id = intern_prefixed(prefix, t.name, is_hook ? "///" : "");
     const char* path = text(id);
@@ -108,11 +115,23 @@ void add_targets(rule* r, const std::vector<parsed_name>& targets, std::string_v
     bool is_dist = (r->flags & k_rule_dist) || (t.flags & k_name_dist);
     if (add_target(r, id, written, is_dist) < 0) {
       if (line < 0) diag::fatal("Target %s already exists in rule", path);
-      diag::fatal("Target %s already exists in rule at prefix %s line %d", path,
-                  prefix_text.c_str(), line);
+      diag::fatal("Target %s already exists in rule at prefix %s line %d", path, prefix_text,
+                  line);
     }
-    set_ruleid_by_tgt(id, r->id, prefix_text.c_str(), line);
+    set_ruleid_by_tgt(id, r->id, prefix_text, line);
   }
+}
+
+// The prefix's string id; rules come in runs of one Kilnfile, so the last
+// one is checked first.
+strid intern_prefix(std::string_view prefix) {
+  static strid last = -1;
+  if (last >= 0 && static_cast<size_t>(last) < stringtab_size() &&
+      text_length(last) == prefix.size() && memcmp(text(last), prefix.data(), prefix.size()) == 0) {
+    return last;
+  }
+  last = intern(prefix.data(), prefix.size());
+  return last;
 }
 
 uint32_t dep_flags_from_parsed(uint32_t f) {
@@ -150,14 +169,15 @@ ruleid add_rule(const std::vector<parsed_name>& targets, const std::vector<parse
   if ((flags & k_rule_phony) && targets.size() > 1) {
     diag::fatal("Phony rules must not have multiple targets");
   }
-  std::string prefix_text(prefix);
-  if (conf.trace) diag::trace("Rule %s (%s): add_rule\n", targets[0].name.c_str(), prefix_text.c_str());
-  strid prefix_id = intern(prefix_text.c_str(), prefix_text.size());
-  rule* r = new_rule(flags & k_rule_declared, prefix_id, base, recipe, scope, line);
+  strid prefix_id = intern_prefix(prefix);
+  const char* prefix_text = text(prefix_id);
+  if (conf.trace) diag::trace("Rule %s (%s): add_rule\n", targets[0].name.c_str(), prefix_text);
+  rule* r = new_rule(flags & k_rule_declared, prefix_id, base, recipe, scope, line, deps.size());
   r->stem = stem;
-  add_targets(r, targets, prefix, line);
+  prefix_info p{prefix, is_simple_prefix(prefix)};
+  add_targets(r, targets, p, prefix_text, line);
   for (const parsed_name& d : deps) {
-    strid id = intern_prefixed(prefix, d.name);
+    strid id = intern_prefixed(p, d.name);
     strid written = intern(d.name.c_str(), d.name.size());
     if (add_dep(r, id, written, dep_flags_from_parsed(d.flags) | k_dep_explicit) == 0) {
       record_reverse_edge(id, r->id, false);

@@ -1,8 +1,8 @@
 #include "graph/path.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <vector>
 
 #include "base/diag.h"
 
@@ -10,18 +10,34 @@ namespace kiln::graph {
 
 namespace {
 
-// Splits a path at "/" into its non-empty components other than ".".
-std::vector<std::string_view> components(std::string_view path) {
-  std::vector<std::string_view> parts;
-  size_t i = 0;
-  while (i < path.size()) {
-    size_t j = path.find('/', i);
-    if (j == std::string_view::npos) j = path.size();
-    std::string_view part = path.substr(i, j - i);
-    if (!part.empty() && part != ".") parts.push_back(part);
-    i = j + 1;
+// True when simplifying leaves the relative path as it is: no empty, "."
+// or (unless leading and dotdot_ok) ".." component.
+bool is_simple(std::string_view path, bool dotdot_ok) {
+  if (path.empty() || path[0] == '/') return false;
+  const char* p = path.data();
+  const char* end = p + path.size();
+  for (;;) {
+    const char* slash = static_cast<const char*>(memchr(p, '/', static_cast<size_t>(end - p)));
+    const char* e = slash ? slash : end;
+    if (e == p) return false;
+    if (*p == '.' && (e - p == 1 || (e - p == 2 && p[1] == '.'))) {
+      if (e - p == 1 || !dotdot_ok) return false;
+    } else {
+      dotdot_ok = false;
+    }
+    if (!slash) return true;
+    p = slash + 1;
   }
-  return parts;
+}
+
+// The component of the simple path starting at *at; advances past it.
+bool next_component(std::string_view path, size_t* at, std::string_view* part) {
+  if (*at >= path.size()) return false;
+  size_t j = path.find('/', *at);
+  if (j == std::string_view::npos) j = path.size();
+  *part = path.substr(*at, j - *at);
+  *at = j + 1;
+  return true;
 }
 
 // Appends the components of `path` to the simplified text out[0, *len),
@@ -52,6 +68,43 @@ void fold_components(std::string_view path, bool absolute, char* out, size_t* le
   }
 }
 
+// Joins a relative name after a prefix that is empty, "." or simple, when
+// nothing but the name's leading ".." needs folding: writes the rest of the
+// prefix, the ".." left over and the rest of the name. SIZE_MAX when the
+// name needs the full fold.
+size_t join_after_simple(std::string_view prefix, std::string_view name, char* buf) {
+  if (!is_simple(name, true)) return SIZE_MAX;
+  // Nothing to fold but the name's leading ".." against the prefix's last
+  // components: write the rest of the prefix, the ".." left over and the
+  // rest of the name.
+  std::string_view head = prefix == "." ? std::string_view() : prefix;
+  std::string_view rest = name;
+  size_t up = 0;
+  while (rest.starts_with("..") && (rest.size() == 2 || rest[2] == '/')) {
+    up++;
+    rest.remove_prefix(rest.size() == 2 ? 2 : 3);
+  }
+  while (up > 0 && !head.empty()) {
+    size_t slash = head.rfind('/');
+    size_t at = slash == std::string_view::npos ? 0 : slash + 1;
+    if (head.substr(at) == "..") break;  // only ".." remain in the prefix
+    head = head.substr(0, at == 0 ? 0 : at - 1);
+    up--;
+  }
+  size_t len = 0;
+  auto put = [&](std::string_view part) {
+    if (len > 0) buf[len++] = '/';
+    memcpy(buf + len, part.data(), part.size());
+    len += part.size();
+  };
+  if (!head.empty()) put(head);
+  for (; up > 0; up--) put("..");
+  if (!rest.empty()) put(rest);
+  if (len == 0) buf[len++] = '.';
+  buf[len] = '\0';
+  return len;
+}
+
 }  // namespace
 
 size_t join_simplify_into(std::string_view prefix, std::string_view name, char* buf, size_t cap) {
@@ -59,6 +112,10 @@ size_t join_simplify_into(std::string_view prefix, std::string_view name, char* 
   if (name_absolute) prefix = std::string_view();
   if (prefix.empty() && name.empty()) diag::internal_error("simplify: empty path");
   if (prefix.size() + name.size() + 2 > cap) return SIZE_MAX;
+  if (!name_absolute && (prefix.empty() || prefix == "." || is_simple(prefix, true))) {
+    size_t n = join_after_simple(prefix, name, buf);
+    if (n != SIZE_MAX) return n;
+  }
   bool absolute = name_absolute || (!prefix.empty() && prefix[0] == '/');
   size_t len = 0;
   if (absolute) buf[len++] = '/';
@@ -83,31 +140,50 @@ std::string relative_path(std::string_view directory, std::string_view path) {
       path[directory.size()] == '/') {
     return std::string(path.substr(directory.size() + 1));
   }
-  std::string dir = simplify_path(directory);
-  std::string target = simplify_path(path);
+  // Names from the string table are already simple: copy only the others.
+  std::string dir_text, path_text;
+  std::string_view dir = directory, target = path;
+  if (dir != "." && !is_simple(dir, true)) dir = dir_text = simplify_path(directory);
+  if (!is_simple(target, true)) target = path_text = simplify_path(path);
   if (dir[0] == '/' || dir == ".." || dir.starts_with("../")) {
     diag::internal_error("relative path: directory outside the top");
   }
-  std::vector<std::string_view> dparts = components(dir);
-  std::vector<std::string_view> pparts = components(target);
-  size_t common = 0;
-  while (common < dparts.size() && common < pparts.size() && dparts[common] == pparts[common]) {
-    common++;
+  if (dir == ".") dir = std::string_view();
+  if (target == ".") target = std::string_view();
+  // Skip the common leading components.
+  size_t di = 0, ti = 0;
+  for (;;) {
+    size_t dj = di, tj = ti;
+    std::string_view a, b;
+    if (!next_component(dir, &dj, &a) || !next_component(target, &tj, &b) || a != b) break;
+    di = dj;
+    ti = tj;
   }
+  size_t up = 0;
+  if (di < dir.size()) up = static_cast<size_t>(std::count(dir.begin() + di, dir.end(), '/')) + 1;
+  std::string_view rest = ti < target.size() ? target.substr(ti) : std::string_view();
+  if (up == 0) return rest.empty() ? std::string(".") : std::string(rest);
   std::string out;
-  for (size_t i = common; i < dparts.size(); i++) {
-    if (!out.empty()) out += '/';
-    out += "..";
+  out.reserve(3 * up + rest.size());
+  for (size_t i = 0; i < up; i++) out += i ? "/.." : "..";
+  if (!rest.empty()) {
+    out += '/';
+    out += rest;
   }
-  if (out.empty()) out.push_back('.');
-  out += '/';
-  size_t rest_start = out.size();
-  for (size_t i = common; i < pparts.size(); i++) {
-    if (out.size() > rest_start) out += '/';
-    out += pparts[i];
+  return out;
+}
+
+bool is_simple_prefix(std::string_view prefix) {
+  return prefix.empty() || prefix == "." || is_simple(prefix, true);
+}
+
+size_t join_simple_prefix_into(std::string_view prefix, std::string_view name, char* buf,
+                               size_t cap) {
+  if (prefix.size() + name.size() + 2 <= cap && !name.empty() && name[0] != '/') {
+    size_t n = join_after_simple(prefix, name, buf);
+    if (n != SIZE_MAX) return n;
   }
-  if (out.size() == rest_start) out += '.';
-  return simplify_path(out);
+  return join_simplify_into(prefix, name, buf, cap);
 }
 
 std::string join_simplify(std::string_view prefix, std::string_view name) {

@@ -25,4 +25,13 @@ std::string join_simplify(std::string_view prefix, std::string_view name);
 // prefix + name + 2 bytes. An empty prefix stands for no prefix.
 size_t join_simplify_into(std::string_view prefix, std::string_view name, char* buf, size_t cap);
 
+// True when the prefix is empty, "." or already simple (relative, no empty
+// or "." component, ".." only leading).
+bool is_simple_prefix(std::string_view prefix);
+
+// join_simplify_into for a prefix that is_simple_prefix: the same result,
+// only the name is checked.
+size_t join_simple_prefix_into(std::string_view prefix, std::string_view name, char* buf,
+                               size_t cap);
+
 }  // namespace kiln::graph

@@ -101,8 +101,13 @@ void fix_bucket_count() {
   bucket_count = n;
 }
 
-// Appends the dependant to the rule's blocks of 16.
+// Keeps the first dependant in the rule, appends the others to its
+// blocks of 16.
 void append_dependant(rule* r, ruleid dependent) {
+  if (r->first_dependant < 0) {
+    r->first_dependant = dependent;
+    return;
+  }
   ruleid_by_dep_entry_block* b = r->last_dependants;
   if (!b || b->n_ids == k_dependants_per_block) {
     b = arena_new<ruleid_by_dep_entry_block>();
@@ -142,8 +147,11 @@ bool first_edge_for_pair(rule* r, ruleid dependent) {
 void append_later(strid dep, ruleid dependent) {
   ruleid_by_dep_entry_block_later* b = later_last;
   if (!b || b->n_pairs == k_later_pairs_per_block) {
-    b = static_cast<ruleid_by_dep_entry_block_later*>(
-        my_malloc(sizeof(ruleid_by_dep_entry_block_later), alignof(ruleid_by_dep_entry_block_later)));
+    // From the heap, not the arena: the blocks are freed once resolved.
+    b = static_cast<ruleid_by_dep_entry_block_later*>(malloc(sizeof(ruleid_by_dep_entry_block_later)));
+    if (!b) diag::fatal("out of memory");
+    b->next = nullptr;
+    b->n_pairs = 0;
     stats.n_later_blocks++;
     stats.later_block_bytes += sizeof(*b);
     if (later_last)
@@ -168,15 +176,17 @@ size_t dep_bucket_count() {
 }
 
 rule* new_rule(uint32_t flags, strid prefix, strid base, const front::recipe* recipe,
-               int32_t scope, int line) {
+               int32_t scope, int line, size_t n_deps) {
   if (bucket_count == 0) fix_bucket_count();
   if (n_rules >= 0x7fffffff) diag::fatal("too many rules");
   if (n_rules == rules_capacity) grow_rule_array();
-  size_t bytes = sizeof(rule) + bucket_count * sizeof(dep_bucket);
+  size_t n_buckets = bucket_count;
+  while (n_deps > 2 * n_buckets && n_buckets - 1 < k_max_dep_bucket_mask) n_buckets *= 2;
+  size_t bytes = sizeof(rule) + n_buckets * sizeof(dep_bucket);
   void* mem = my_malloc(bytes, alignof(rule));
   rule* r = new (mem) rule();
   r->buckets = reinterpret_cast<dep_bucket*>(r + 1);  // zeroed by the arena
-  r->bucket_mask = static_cast<uint32_t>(bucket_count - 1);
+  r->bucket_mask = static_cast<uint32_t>(n_buckets - 1);
   r->flags = flags;
   r->id = static_cast<ruleid>(n_rules);
   r->prefix = prefix;
@@ -192,15 +202,39 @@ rule* new_rule(uint32_t flags, strid prefix, strid base, const front::recipe* re
 
 const char* rule_name(const rule* r) { return r->first_tgt ? text(r->first_tgt->id) : "(none)"; }
 
+namespace {
+
+inline int compare_tgt(strid id, const rb_node* n) {
+  return compare_ids(id, static_cast<const tgt*>(n)->id);
+}
+
+// Makes the rule's target set from its one target.
+void make_tgt_set(rule* r) {
+  r->tgt_set = static_cast<rb_node**>(my_malloc(4 * sizeof(rb_node*), alignof(rb_node*)));
+  stats.rule_bytes += 4 * sizeof(rb_node*);
+  tgt* first = r->first_tgt;
+  rb_link(&r->tgt_set[tgt_bucket_of(first->id)], nullptr, false, first);
+}
+
+}  // namespace
+
 int add_target(rule* r, strid id, strid written, bool is_dist) {
+  if (r->first_tgt && !r->tgt_set) {
+    if (r->first_tgt->id == id) return base::rc_exists;
+    make_tgt_set(r);
+  }
+  if (r->tgt_set) {
+    if (rb_find(r->tgt_set[tgt_bucket_of(id)], [&](const rb_node* n) { return compare_tgt(id, n); })) {
+      return base::rc_exists;
+    }
+  }
   tgt* t = arena_new<tgt>();
   t->id = id;
   t->written = written;
   t->is_dist = is_dist;
-  rb_node* old = rb_insert_unique(&r->tgt_set[tgt_bucket_of(id)], t, [&](const rb_node* n) {
-    return compare_ids(id, static_cast<const tgt*>(n)->id);
-  });
-  if (old) return base::rc_exists;  // the entry stays unused in the arena
+  if (r->tgt_set) {
+    rb_insert_unique(&r->tgt_set[tgt_bucket_of(id)], t, [&](const rb_node* n) { return compare_tgt(id, n); });
+  }
   if (r->last_tgt)
     r->last_tgt->next = t;
   else
@@ -213,9 +247,8 @@ int add_target(rule* r, strid id, strid written, bool is_dist) {
 }
 
 tgt* find_target(const rule* r, strid id) {
-  rb_node* n = rb_find(r->tgt_set[tgt_bucket_of(id)], [&](const rb_node* x) {
-    return compare_ids(id, static_cast<const tgt*>(x)->id);
-  });
+  if (!r->tgt_set) return r->first_tgt && r->first_tgt->id == id ? r->first_tgt : nullptr;
+  rb_node* n = rb_find(r->tgt_set[tgt_bucket_of(id)], [&](const rb_node* x) { return compare_tgt(id, x); });
   return static_cast<tgt*>(n);
 }
 
@@ -297,7 +330,7 @@ int count_dep_pending(rule* r, ruleid dep_rule) {
 int remove_dep_remain(rule* r, ruleid dep_rule) {
   dep_remain* e = find_dep_remain(r, dep_rule);
   if (!e) return base::rc_not_found;
-  if (static_cast<size_t>(e->count) > r->dep_remain_sum) return base::rc_out_of_bounds;
+  if (static_cast<uint32_t>(e->count) > r->dep_remain_sum) return base::rc_out_of_bounds;
   rb_erase(&dep_bucket_of(r, key_of(dep_rule)).dep_remains, e);
   if (e->prev)
     e->prev->next = e->next;
@@ -305,7 +338,7 @@ int remove_dep_remain(rule* r, ruleid dep_rule) {
     r->dep_remain_list = e->next;
   if (e->next) e->next->prev = e->prev;
   r->n_dep_remain--;
-  r->dep_remain_sum -= static_cast<size_t>(e->count);
+  r->dep_remain_sum -= static_cast<uint32_t>(e->count);
   return 0;
 }
 
@@ -325,12 +358,27 @@ void resolve_pending_reverse_edges() {
   ruleid_by_dep_entry_block_later* b = later_first;
   later_first = later_last = nullptr;
   n_later = 0;
-  for (; b; b = b->next) {
+  while (b) {
     for (int i = 0; i < b->n_pairs; i++) {
       record_reverse_edge(b->pairs[i].dep, b->pairs[i].dependent, true);
     }
+    ruleid_by_dep_entry_block_later* next = b->next;
+    free(b);
+    b = next;
   }
 }
+
+namespace {
+
+void free_later_blocks() {
+  while (later_first) {
+    ruleid_by_dep_entry_block_later* next = later_first->next;
+    free(later_first);
+    later_first = next;
+  }
+}
+
+}  // namespace
 
 size_t pending_reverse_edge_count() { return n_later; }
 
@@ -365,6 +413,7 @@ void rules_clear() {
   rules = nullptr;
   n_rules = rules_capacity = 0;
   bucket_count = 0;
+  free_later_blocks();
   later_first = later_last = nullptr;
   n_later = 0;
   stats = graph_stats();

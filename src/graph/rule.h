@@ -14,7 +14,8 @@
 // @expecteddeps says otherwise) and doubles it whenever its set holds more
 // than twice as many dependencies, so a rule of a few dependencies costs
 // one bucket and one of thousands stays shallow.
-// The target set has 4 buckets, bits 32-33 of id * 0x17F4A7C15.
+// The target set has 4 buckets, bits 32-33 of id * 0x17F4A7C15; a rule
+// of one target finds it without the set, which is made with the second.
 #pragma once
 
 #include <cstddef>
@@ -104,7 +105,8 @@ struct dep_bucket {
 
 constexpr int k_dependants_per_block = 16;
 
-// Dependants of a rule, 16 rule ids per 80-byte block, in insertion order.
+// Dependants of a rule after its first, 16 rule ids per 80-byte block, in
+// insertion order.
 struct ruleid_by_dep_entry_block {
   ruleid_by_dep_entry_block* next = nullptr;
   int32_t n_ids = 0;
@@ -120,42 +122,44 @@ struct rule {
   strid stem = -1;    // the text "%" stood for in an instance, else -1
   int32_t scope = 0;  // directory scope the recipe is evaluated in
   int line = -1;      // declaration line, -1 when unknown
+  int32_t newest_dep_nsec = 0;
   const front::recipe* recipe = nullptr;  // null: empty recipe
 
   // Evaluated commands: each a null-terminated word array "I"/"NI",
   // "E"/"NE", "M"/"NM", then argv. Set when the recipe is evaluated.
   char** const* commands = nullptr;
-  size_t n_commands = 0;
-  size_t command_index = 0;       // next command to run
+  uint32_t n_commands = 0;
+  uint32_t command_index = 0;     // next command to run
   tgt* touch_cursor = nullptr;    // next target to touch (touch mode)
-  bool touch_started = false;     // touch_cursor has been set up
 
   tgt* first_tgt = nullptr;
   tgt* last_tgt = nullptr;
-  size_t n_tgts = 0;
-  rb_node* tgt_set[4] = {};
+  rb_node** tgt_set = nullptr;  // the 4 buckets, made with the second target
+  uint32_t n_tgts = 0;
+  uint32_t n_deps = 0;          // list entries, duplicates included
 
   kilndep* first_dep = nullptr;
   kilndep* last_dep = nullptr;
-  size_t n_deps = 0;        // list entries, duplicates included
   dep_bucket* buckets = nullptr;  // inline after the record until it grows
   uint32_t bucket_mask = 0;       // bucket count - 1
   uint32_t n_dep_set = 0;         // entries in the dependency set (no duplicates)
 
-  size_t n_dep_remain = 0;       // entries in the dep_remain set
-  size_t dep_remain_sum = 0;     // sum of their counts (pending sum)
+  uint32_t n_dep_remain = 0;     // entries in the dep_remain set
+  uint32_t dep_remain_sum = 0;   // sum of their counts (pending sum)
   dep_remain* dep_remain_list = nullptr;
   kilndep* cursor = nullptr;     // where consideration stopped
 
+  ruleid first_dependant = -1;  // the first dependant, the others in blocks
+  bool touch_started = false;   // touch_cursor has been set up
   ruleid_by_dep_entry_block* first_dependants = nullptr;
   ruleid_by_dep_entry_block* last_dependants = nullptr;
   rb_node* dependant_set = nullptr;  // only for rules with several targets
 
   int64_t newest_dep_sec = 0;
-  long newest_dep_nsec = 0;
 
   void* output = nullptr;  // the executor's output buffer state
 };
+static_assert(sizeof(rule) == 200);
 
 // Number of rules made so far.
 size_t rule_count();
@@ -167,9 +171,11 @@ rule* rule_at(ruleid id);
 size_t dep_bucket_count();
 
 // Makes an empty rule with the next rule id. The bucket count is taken
-// from conf.expected_deps (rounded up to a power of two) at the first call.
+// from conf.expected_deps (rounded up to a power of two) at the first call;
+// a rule about to get n_deps dependencies starts with the count its set
+// would double to for them.
 rule* new_rule(uint32_t flags, strid prefix, strid base, const front::recipe* recipe,
-               int32_t scope, int line);
+               int32_t scope, int line, size_t n_deps = 0);
 
 // Text of the rule's first target, its name in every message.
 const char* rule_name(const rule* r);
@@ -217,6 +223,7 @@ size_t pending_reverse_edge_count();
 // Calls f(ruleid) for each dependant of the rule, in insertion order.
 template <class F>
 void for_each_dependant(const rule* r, F f) {
+  if (r->first_dependant >= 0) f(r->first_dependant);
   for (const ruleid_by_dep_entry_block* b = r->first_dependants; b; b = b->next) {
     for (int i = 0; i < b->n_ids; i++) f(b->ids[i]);
   }

@@ -68,6 +68,23 @@ TEST(RelativePath, DirectoryOutsideTheTopIsInternalError) {
   EXPECT_DEATH(relative_path("../up", "x"), "");
 }
 
+// Names that need no folding skip it; components that merely start with a
+// dot are ordinary names, while trailing "." and ".." still fold.
+TEST(JoinSimplify, SimpleAndDotLikeNamesJoinAsFolding) {
+  EXPECT_EQ(join_simplify("..", "x"), "../x");
+  EXPECT_EQ(join_simplify("d/.e", "..f/.g"), "d/.e/..f/.g");
+  EXPECT_EQ(join_simplify("a", "b/.."), "a");
+  EXPECT_EQ(join_simplify("a", "b/."), "a/b");
+  EXPECT_EQ(join_simplify("a/../b", "c"), "b/c");
+  EXPECT_EQ(join_simplify("d6", "../include/h.h"), "include/h.h");
+  EXPECT_EQ(join_simplify("../a", "../../x"), "../../x");
+  EXPECT_EQ(join_simplify("a/b", "../../.."), "..");
+  EXPECT_EQ(relative_path("a/.b", "a/..c"), "../..c");
+  EXPECT_EQ(relative_path("x/y/z", "q"), "../../../q");
+  EXPECT_EQ(relative_path("a", "."), "..");
+  EXPECT_EQ(relative_path("x/y", "x/../z"), "../../z");
+}
+
 }  // namespace
 }  // namespace kiln::graph
 
@@ -104,3 +121,4 @@ TEST(SimplifyPath, LongPathsNeedNoBuffer) {
 
 }  // namespace
 }  // namespace kiln::graph
+

@@ -44,6 +44,25 @@ TEST_F(RuleRecord, BucketCountRoundsUpToPowerOfTwo) {
   EXPECT_EQ(r->bucket_mask + 1, 256u);  // 8 doubled while over two per bucket
 }
 
+// A rule told its dependency count starts with the buckets growing would
+// reach, and still grows past them.
+TEST_F(RuleRecord, PresizedBucketsMatchGrowth) {
+  conf.expected_deps = 5;
+  EXPECT_EQ(new_rule(0, intern("."), -1, nullptr, 0, 1, 16)->bucket_mask + 1, 8u);
+  EXPECT_EQ(new_rule(0, intern("."), -1, nullptr, 0, 1, 17)->bucket_mask + 1, 16u);
+  rule* r = new_rule(0, intern("."), -1, nullptr, 0, 1, 500);
+  EXPECT_EQ(r->bucket_mask + 1, 256u);
+  for (int i = 0; i < 600; i++) {
+    std::string d = "d" + std::to_string(i);
+    ASSERT_EQ(add_dep(r, intern(d.c_str()), -1, 0), 0);
+  }
+  EXPECT_EQ(r->bucket_mask + 1, 512u);
+  for (int i = 0; i < 600; i++) {
+    std::string d = "d" + std::to_string(i);
+    ASSERT_NE(find_dep(r, lookup(d.c_str())), nullptr);
+  }
+}
+
 TEST_F(RuleRecord, GrowingSetsKeepDuplicatesOutAndPendingEntriesFindable) {
   rule* r = new_rule(0, intern("."), -1, nullptr, 0, 1);
   rule* dep_rules[40];
@@ -78,6 +97,22 @@ TEST_F(RuleRecord, TargetSet) {
   EXPECT_NE(find_target(r, lookup("t39")), nullptr);
   EXPECT_EQ(find_target(r, intern("t40")), nullptr);
   EXPECT_STREQ(rule_name(r), "t0");
+}
+
+// A one-target rule has no set yet; the first target must stay findable and
+// unique before and after the second target makes the set.
+TEST_F(RuleRecord, FirstTargetKeptAcrossTheMakingOfTheSet) {
+  rule* r = new_rule(0, intern("."), -1, nullptr, 0, 1);
+  ASSERT_EQ(add_target(r, intern("a"), -1, false), 0);
+  EXPECT_EQ(find_target(r, lookup("a")), r->first_tgt);
+  EXPECT_EQ(find_target(r, intern("b")), nullptr);
+  EXPECT_EQ(add_target(r, lookup("a"), -1, false), -17);
+  ASSERT_EQ(add_target(r, lookup("b"), -1, false), 0);
+  EXPECT_EQ(add_target(r, lookup("a"), -1, false), -17);
+  EXPECT_EQ(add_target(r, lookup("b"), -1, false), -17);
+  EXPECT_EQ(find_target(r, lookup("a")), r->first_tgt);
+  EXPECT_EQ(find_target(r, lookup("b")), r->last_tgt);
+  EXPECT_EQ(r->n_tgts, 2u);
 }
 
 TEST_F(RuleRecord, DepRemainCountsAndRemoval) {

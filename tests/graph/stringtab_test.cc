@@ -87,6 +87,28 @@ TEST_F(Stringtab, IdsAreDenseInOrderOfFirstInterning) {
   EXPECT_EQ(text_length(2), 0u);
 }
 
+// One bucket puts every string in one tree, so the compare must give one
+// consistent byte order: texts sharing long prefixes, differing in high
+// bytes and in the last word and tail, are all found again.
+TEST_F(Stringtab, TextsDifferingAnywhereAreTold) {
+  stringtab_init(1, 4);
+  std::vector<std::string> texts;
+  for (size_t at = 0; at < 19; at += 3) {
+    for (int b : {0x01, 0x2f, 0x7f, 0x80, 0xfe}) {
+      std::string t(20, 'p');
+      t[at] = static_cast<char>(b);
+      texts.push_back(t);
+      texts.push_back(t.substr(0, at + 1));
+    }
+  }
+  std::vector<strid> ids;
+  for (const std::string& t : texts) ids.push_back(intern(t.c_str(), t.size()));
+  for (size_t i = 0; i < texts.size(); i++) {
+    EXPECT_EQ(lookup(texts[i].c_str(), texts[i].size()), ids[i]) << i;
+    EXPECT_EQ(std::string(text(ids[i]), text_length(ids[i])), texts[i]);
+  }
+}
+
 TEST_F(Stringtab, LookupDoesNotInsert) {
   intern("x");
   EXPECT_EQ(lookup("y"), -1);
