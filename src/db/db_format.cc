@@ -338,24 +338,25 @@ int db_read(FILE* stream, const char* name, int* version) {
   line_reader reader(stream);
   reader_state st;
   if (version) *version = 0;
-  long n = reader.next();
+  const char* line = nullptr;
+  long n = reader.next_view(&line);
   if (n < 0) return static_cast<int>(n);
   bool have_line = n > 0;
   long line_number = 1;
-  if (have_line && (strcmp(reader.data(), "@v2@\n") == 0 || strcmp(reader.data(), "@v1@\n") == 0)) {
-    st.version = reader.data()[2] - '0';
+  if (n == 5 && (memcmp(line, "@v2@\n", 5) == 0 || memcmp(line, "@v1@\n", 5) == 0)) {
+    st.version = line[2] - '0';
     if (version) *version = st.version;
     have_line = false;
   }
   for (;;) {
     if (!have_line) {
-      n = reader.next();
+      n = reader.next_view(&line);
       if (n < 0) return static_cast<int>(n);
       if (n == 0) break;
       line_number++;
     }
     have_line = false;
-    int r = parse_line(reader.data(), reader.size(), st);
+    int r = parse_line(line, static_cast<size_t>(n), st);
     if (r < 0) {
       if (st.bad_escape_kind) {
         fflush(stdout);
