@@ -284,11 +284,12 @@ void write_block(writer& w, const dbe* e) {
   w.quoted(e->target);
   w.buffer += ":\n";
   for (uint32_t c = 0; c < e->n_commands; c++) {
-    const db_command& cmd = e->commands[c];
+    db_command cmd = e->commands[c];
     w.buffer += '\t';
     for (uint32_t i = 0; i < cmd.n_words; i++) {
       if (i) w.buffer += ' ';
-      append_quoted(w.buffer, cmd.words[i].text, cmd.words[i].length);
+      db_word word = cmd.words[i];
+      append_quoted(w.buffer, word.text, word.length);
     }
     w.buffer += '\n';
   }

@@ -154,38 +154,44 @@ void free_dbe(dbe* e) {
   free(e);
 }
 
-// Builds the one block of a `dbe`: the record, the command array, the
-// word array and the texts, each word followed by a NUL.
+// Builds the one block of a `dbe` (see its layout in db_tables.h).
+// Null when out of memory or when the texts exceed the 32-bit offsets.
 dbe* new_dbe(graph::strid target, graph::strid directory, const command_builder& b) {
   size_t n_commands = b.command_sizes.size();
   size_t n_words = b.word_lengths.size();
-  size_t bytes = sizeof(dbe) + n_commands * sizeof(db_command) + n_words * sizeof(db_word) +
-                 b.text.size() + n_words;
+  size_t bounds_bytes = (n_words + 1) * sizeof(uint32_t);
+  size_t text_bytes = b.text.size() + n_words;
+  size_t bytes = sizeof(dbe) + (n_commands + 1) * sizeof(uint32_t) + bounds_bytes + text_bytes;
+  if (bounds_bytes + text_bytes > UINT32_MAX || bytes > UINT32_MAX) return nullptr;
   void* block = malloc(bytes);
   if (!block) return nullptr;
   dbe* e = new (block) dbe();
-  auto* commands = reinterpret_cast<db_command*>(e + 1);
-  auto* words = reinterpret_cast<db_word*>(commands + n_commands);
-  char* text = reinterpret_cast<char*>(words + n_words);
-  const char* src = b.text.data();
-  size_t w = 0;
+  auto* starts = reinterpret_cast<uint32_t*>(e + 1);
+  uint32_t* bounds = starts + n_commands + 1;
+  char* text = reinterpret_cast<char*>(bounds + n_words + 1);
+  uint32_t w = 0;
   for (size_t c = 0; c < n_commands; c++) {
-    commands[c].words = words + w;
-    commands[c].n_words = b.command_sizes[c];
-    for (uint32_t i = 0; i < b.command_sizes[c]; i++, w++) {
-      uint32_t len = b.word_lengths[w];
-      memcpy(text, src, len);
-      text[len] = '\0';
-      words[w] = {text, len};
-      text += len + 1;
-      src += len;
-    }
+    starts[c] = w;
+    w += b.command_sizes[c];
   }
+  starts[n_commands] = w;
+  const char* src = b.text.data();
+  uint32_t offset = static_cast<uint32_t>(bounds_bytes);
+  for (size_t k = 0; k < n_words; k++) {
+    uint32_t len = b.word_lengths[k];
+    bounds[k] = offset;
+    memcpy(text, src, len);
+    text[len] = '\0';
+    text += len + 1;
+    src += len;
+    offset += len + 1;
+  }
+  bounds[n_words] = offset;
   e->target = target;
   e->directory = directory;
   e->n_commands = static_cast<uint32_t>(n_commands);
-  e->commands = commands;
-  e->bytes = bytes;
+  e->commands = {starts, bounds};
+  e->bytes = static_cast<uint32_t>(bytes);
   g_dbe_bytes += bytes;
   return e;
 }

@@ -33,22 +33,46 @@ struct db_word {
   uint32_t length;
 };
 
+// The words of one stored command, read out of its entry's block.
+struct db_word_list {
+  const uint32_t* bounds = nullptr;  // the entry's word bounds (see dbe)
+  uint32_t first = 0;                // the command's first word
+
+  db_word operator[](size_t i) const {
+    const uint32_t* b = bounds + first + i;
+    return {reinterpret_cast<const char*>(bounds) + b[0], b[1] - b[0] - 1};
+  }
+};
+
 // One stored command vector: the three marker words, then the arguments.
 struct db_command {
-  const db_word* words;
+  db_word_list words;
   uint32_t n_words;
 };
 
-// An entry of the `cmd DB`. Allocated as one block holding the record, its
-// commands, their words and the word texts.
+// The command vectors of an entry.
+struct db_command_list {
+  const uint32_t* starts = nullptr;  // see dbe
+  const uint32_t* bounds = nullptr;
+
+  db_command operator[](size_t c) const {
+    return {{bounds, starts[c]}, starts[c + 1] - starts[c]};
+  }
+};
+
+// An entry of the `cmd DB`. Allocated as one block: the record, then
+// `starts` (n_commands + 1 word indices: command c has the words
+// starts[c] to starts[c + 1] - 1), then `bounds` (one per word plus one:
+// word k's text begins bounds[k] bytes after the array itself and ends,
+// with its NUL, where word k + 1 begins), then the texts.
 struct dbe : graph::rb_node {
   dbe* prev = nullptr;  // insertion-ordered list
   dbe* next = nullptr;
   graph::strid target = -1;
   graph::strid directory = -1;
   uint32_t n_commands = 0;
-  const db_command* commands = nullptr;
-  size_t bytes = 0;  // size of the whole block
+  uint32_t bytes = 0;  // size of the whole block
+  db_command_list commands;
 };
 
 // An entry of the `tssz DB`.
