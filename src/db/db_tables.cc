@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <type_traits>
 
 #include "base/fib_hash.h"
 #include "base/result_codes.h"
@@ -26,10 +27,14 @@ uint32_t key_of(const cdepe* e) { return static_cast<uint32_t>(e->file); }
 // insertion-ordered list. Entries are owned by the caller's allocator.
 template <class entry>
 struct table {
+  // Whether the list is singly linked (the entry has no `prev`).
+  static constexpr bool k_singly_linked = std::is_same_v<entry, tsdbe>;
+
   std::vector<graph::rb_node*> buckets;
   entry* first = nullptr;
   entry* last = nullptr;
-  size_t count = 0;
+  size_t count = 0;         // entries in the tree
+  size_t n_replaced = 0;    // replaced entries still on a singly linked list
 
   graph::rb_node** bucket_of(uint32_t key) {
     return &buckets[fib_bucket(key, buckets.size())];
@@ -52,6 +57,9 @@ struct table {
   // leaves the tree and the list and is returned for the caller to free.
   // One tree walk when the key is new. A table used before db_tables_init
   // gets the default bucket count.
+  //
+  // In the singly linked `tssz DB` list the old entry is only marked
+  // replaced (and not returned): purge() drops it later.
   entry* link(entry* e) {
     if (buckets.empty()) buckets.assign(k_default_bucket_count, nullptr);
     uint32_t key = key_of(e);
@@ -60,10 +68,17 @@ struct table {
     entry* old = static_cast<entry*>(graph::rb_insert_unique(root, e, cmp));
     if (old) {
       graph::rb_erase(root, old);
-      unlink_list(old);
       graph::rb_insert_unique(root, e, cmp);
+      if constexpr (k_singly_linked) {
+        old->replaced = true;
+        n_replaced++;
+        count--;
+        old = nullptr;
+      } else {
+        unlink_list(old);
+      }
     }
-    e->prev = last;
+    if constexpr (!k_singly_linked) e->prev = last;
     e->next = nullptr;
     if (last)
       last->next = e;
@@ -80,9 +95,31 @@ struct table {
   void grow() {
     buckets.assign(buckets.size() * 2, nullptr);
     for (entry* e = first; e; e = e->next) {
+      if constexpr (k_singly_linked) {
+        if (e->replaced) continue;
+      }
       uint32_t key = key_of(e);
       graph::rb_insert_unique(bucket_of(key), e, key_cmp(key));
     }
+  }
+
+  // Takes the replaced entries off the singly linked list, handing each
+  // to free_entry.
+  template <class Free>
+  void purge(Free free_entry) {
+    if (n_replaced == 0) return;
+    entry** link_to = &first;
+    last = nullptr;
+    while (entry* e = *link_to) {
+      if (e->replaced) {
+        *link_to = e->next;
+        free_entry(e);
+      } else {
+        last = e;
+        link_to = &e->next;
+      }
+    }
+    n_replaced = 0;
   }
 
   void unlink_list(entry* e) {
@@ -106,6 +143,7 @@ struct table {
     buckets.assign(bucket_count, nullptr);
     first = last = nullptr;
     count = 0;
+    n_replaced = 0;
   }
 };
 
@@ -286,7 +324,7 @@ int tssz_db_insert_stored(graph::strid file, int64_t sec, int64_t nsec, int64_t 
   e->stored_sec = sec;
   e->stored_nsec = nsec;
   e->stored_size = size;
-  if (tsdbe* old = g_tssz.link(e)) free_tsdbe(old);
+  g_tssz.link(e);
   g_changed = true;
   return 0;
 }
@@ -319,7 +357,10 @@ int tssz_db_record(graph::strid file, int64_t sec, int64_t nsec, int64_t size) {
   return 0;
 }
 
-const tsdbe* tssz_db_first() { return g_tssz.first; }
+const tsdbe* tssz_db_first() {
+  g_tssz.purge(free_tsdbe);
+  return g_tssz.first;
+}
 
 cdepe* cdep_db_lookup(graph::strid file) { return g_cdep.find(static_cast<uint32_t>(file)); }
 

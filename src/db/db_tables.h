@@ -75,12 +75,14 @@ struct dbe : graph::rb_node {
   db_command_list commands;
 };
 
-// An entry of the `tssz DB`.
+// An entry of the `tssz DB`. Its list is singly linked: an entry that a
+// later one of the same file replaces leaves the tree at once but stays
+// on the list, marked replaced, until the list is next read.
 struct tsdbe : graph::rb_node {
-  tsdbe* prev = nullptr;  // insertion-ordered list
-  tsdbe* next = nullptr;
+  tsdbe* next = nullptr;  // insertion-ordered list
   graph::strid file = -1;
-  bool updated = false;  // the "new" values were observed in this run
+  bool updated = false;   // the "new" values were observed in this run
+  bool replaced = false;  // left the tree; dropped from the list on the next read
   int64_t stored_sec = 0;
   int64_t stored_nsec = 0;
   int64_t stored_size = 0;
