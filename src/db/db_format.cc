@@ -333,9 +333,8 @@ void write_tssz_line(writer& w, const tsdbe* e) {
   w.buffer += '\n';
 }
 
-}  // namespace
-
-int db_read(FILE* stream, const char* name, int* version) {
+// db_read's loop, between the bulk load's begin and end.
+int read_lines(FILE* stream, const char* name, int* version) {
   line_reader reader(stream);
   reader_state st;
   if (version) *version = 0;
@@ -370,6 +369,15 @@ int db_read(FILE* stream, const char* name, int* version) {
   // A read error cut the file short: what was read is not the whole story.
   if (ferror(stream)) return k_syntax_error;
   return end_block(st);
+}
+
+}  // namespace
+
+int db_read(FILE* stream, const char* name, int* version) {
+  db_tables_begin_load();
+  int r = read_lines(stream, name, version);
+  db_tables_end_load();
+  return r;
 }
 
 int db_write_tables(FILE* stream, int version) {

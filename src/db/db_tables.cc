@@ -35,6 +35,7 @@ struct table {
   entry* last = nullptr;
   size_t count = 0;         // entries in the tree
   size_t n_replaced = 0;    // replaced entries still on a singly linked list
+  bool loading = false;     // bulk load: entries are only listed (see end_load)
 
   graph::rb_node** bucket_of(uint32_t key) {
     return &buckets[fib_bucket(key, buckets.size())];
@@ -61,6 +62,10 @@ struct table {
   // In the singly linked `tssz DB` list the old entry is only marked
   // replaced (and not returned): purge() drops it later.
   entry* link(entry* e) {
+    if (loading) {
+      append(e);
+      return nullptr;
+    }
     if (buckets.empty()) buckets.assign(k_default_bucket_count, nullptr);
     uint32_t key = key_of(e);
     graph::rb_node** root = bucket_of(key);
@@ -78,6 +83,12 @@ struct table {
         unlink_list(old);
       }
     }
+    append(e);
+    if (count > buckets.size() * k_max_load && buckets.size() < k_max_buckets) grow();
+    return old;
+  }
+
+  void append(entry* e) {
     if constexpr (!k_singly_linked) e->prev = last;
     e->next = nullptr;
     if (last)
@@ -86,14 +97,18 @@ struct table {
       first = e;
     last = e;
     count++;
-    if (count > buckets.size() * k_max_load && buckets.size() < k_max_buckets) grow();
-    return old;
   }
 
-  // Doubles the bucket count and re-inserts every entry, following the
-  // list (whose order, the file's, does not change).
-  void grow() {
-    buckets.assign(buckets.size() * 2, nullptr);
+  // The bucket count that doubling from `from` reaches for the present
+  // entries.
+  size_t grown_bucket_count(size_t from) const {
+    size_t n = from;
+    while (count > n * k_max_load && n < k_max_buckets) n *= 2;
+    return n;
+  }
+
+  // Puts every listed entry into its tree, following the list.
+  void insert_listed() {
     for (entry* e = first; e; e = e->next) {
       if constexpr (k_singly_linked) {
         if (e->replaced) continue;
@@ -101,6 +116,50 @@ struct table {
       uint32_t key = key_of(e);
       graph::rb_insert_unique(bucket_of(key), e, key_cmp(key));
     }
+  }
+
+  // Ends a bulk load: sizes the buckets once, as the doubling would have,
+  // and puts every listed entry into its tree; of entries with the same
+  // id the later one stays, as if each had been linked on its own
+  // (free_entry gets the others).
+  template <class Free>
+  void end_load(Free free_entry) {
+    loading = false;
+    size_t from = buckets.empty() ? k_default_bucket_count : buckets.size();
+    buckets.assign(grown_bucket_count(from), nullptr);
+    bool had_duplicates = false;
+    for (entry* e = first; e;) {
+      entry* next = e->next;
+      uint32_t key = key_of(e);
+      graph::rb_node** root = bucket_of(key);
+      auto cmp = key_cmp(key);
+      if (entry* old = static_cast<entry*>(graph::rb_insert_unique(root, e, cmp))) {
+        had_duplicates = true;
+        graph::rb_erase(root, old);
+        graph::rb_insert_unique(root, e, cmp);
+        if constexpr (k_singly_linked) {
+          old->replaced = true;
+          n_replaced++;
+          count--;
+        } else {
+          unlink_list(old);
+          free_entry(old);
+        }
+      }
+      e = next;
+    }
+    // Fewer entries than lines read: the doubling stopped earlier.
+    if (had_duplicates && grown_bucket_count(from) < buckets.size()) {
+      buckets.assign(grown_bucket_count(from), nullptr);
+      insert_listed();
+    }
+  }
+
+  // Doubles the bucket count and re-inserts every entry, following the
+  // list (whose order, the file's, does not change).
+  void grow() {
+    buckets.assign(buckets.size() * 2, nullptr);
+    insert_listed();
   }
 
   // Takes the replaced entries off the singly linked list, handing each
@@ -144,6 +203,7 @@ struct table {
     first = last = nullptr;
     count = 0;
     n_replaced = 0;
+    loading = false;
   }
 };
 
@@ -290,6 +350,16 @@ void db_tables_clear() {
   g_cdep.reset(g_cdep.buckets.size());
   g_cdep_only_used = false;
   g_changed = true;
+}
+
+void db_tables_begin_load() {
+  g_cmd.loading = true;
+  g_tssz.loading = true;
+}
+
+void db_tables_end_load() {
+  g_cmd.end_load(free_dbe);
+  g_tssz.end_load(free_tsdbe);
 }
 
 const dbe* cmd_db_lookup(graph::strid target) {

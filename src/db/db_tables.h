@@ -142,6 +142,13 @@ void db_tables_init(size_t cmd_bucket_count, size_t tssz_bucket_count);
 // Frees every entry of both tables; the bucket arrays stay.
 void db_tables_clear();
 
+// A bulk load of the cmd DB and the tssz DB: in between, inserted entries
+// are only listed (lookups do not see them); the end puts them into the
+// buckets at once, with the bucket count and the entries the inserts one
+// by one would have left.
+void db_tables_begin_load();
+void db_tables_end_load();
+
 // The `dbe` of a target, or null.
 const dbe* cmd_db_lookup(graph::strid target);
 
