@@ -33,9 +33,9 @@ struct table {
   std::vector<graph::rb_node*> buckets;
   entry* first = nullptr;
   entry* last = nullptr;
-  size_t count = 0;         // entries in the tree
-  size_t n_replaced = 0;    // replaced entries still on a singly linked list
-  bool loading = false;     // bulk load: entries are only listed (see end_load)
+  size_t count = 0;       // entries (listed ones too during a bulk load)
+  size_t n_replaced = 0;  // replaced entries still on a singly linked list
+  bool loading = false;   // bulk load: entries are only listed (see end_load)
 
   graph::rb_node** bucket_of(uint32_t key) {
     return &buckets[fib_bucket(key, buckets.size())];

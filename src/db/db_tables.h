@@ -10,10 +10,11 @@
 // the buckets twice), the
 // bucket of id k being the top bits of k * 0x9E3779B97F4A7C15 (Fibonacci
 // hashing, base/fib_hash.h); each bucket a red-black tree ordered by the id as an
-// unsigned number; and every entry of a table on one doubly linked list in
-// insertion order, which the writer follows. Inserting an id that is
-// already present replaces the old entry: the old one leaves its tree and
-// the list, the new one goes to the end of the list.
+// unsigned number; and every entry of a table on one linked list in
+// insertion order, which the writer follows (doubly linked for the cmd
+// DB, singly for the tssz DB). Inserting an id that is already present
+// replaces the old entry: the old one leaves its tree and the list, the
+// new one goes to the end of the list.
 #pragma once
 
 #include <cstddef>
