@@ -14,7 +14,7 @@ bool same_command(const db_command& stored, const char* const* words) {
   uint32_t i = 0;
   for (; words[i]; i++) {
     if (i >= stored.n_words) return false;
-    const db_word& w = stored.words[i];
+    db_word w = stored.words[i];
     if (strlen(words[i]) != w.length || memcmp(words[i], w.text, w.length) != 0) return false;
   }
   return i == stored.n_words;

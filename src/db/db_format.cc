@@ -284,11 +284,12 @@ void write_block(writer& w, const dbe* e) {
   w.quoted(e->target);
   w.buffer += ":\n";
   for (uint32_t c = 0; c < e->n_commands; c++) {
-    const db_command& cmd = e->commands[c];
+    db_command cmd = e->commands[c];
     w.buffer += '\t';
     for (uint32_t i = 0; i < cmd.n_words; i++) {
       if (i) w.buffer += ' ';
-      append_quoted(w.buffer, cmd.words[i].text, cmd.words[i].length);
+      db_word word = cmd.words[i];
+      append_quoted(w.buffer, word.text, word.length);
     }
     w.buffer += '\n';
   }
@@ -332,30 +333,30 @@ void write_tssz_line(writer& w, const tsdbe* e) {
   w.buffer += '\n';
 }
 
-}  // namespace
-
-int db_read(FILE* stream, const char* name, int* version) {
+// db_read's loop, between the bulk load's begin and end.
+int read_lines(FILE* stream, const char* name, int* version) {
   line_reader reader(stream);
   reader_state st;
   if (version) *version = 0;
-  long n = reader.next();
+  const char* line = nullptr;
+  long n = reader.next_view(&line);
   if (n < 0) return static_cast<int>(n);
   bool have_line = n > 0;
   long line_number = 1;
-  if (have_line && (strcmp(reader.data(), "@v2@\n") == 0 || strcmp(reader.data(), "@v1@\n") == 0)) {
-    st.version = reader.data()[2] - '0';
+  if (n == 5 && (memcmp(line, "@v2@\n", 5) == 0 || memcmp(line, "@v1@\n", 5) == 0)) {
+    st.version = line[2] - '0';
     if (version) *version = st.version;
     have_line = false;
   }
   for (;;) {
     if (!have_line) {
-      n = reader.next();
+      n = reader.next_view(&line);
       if (n < 0) return static_cast<int>(n);
       if (n == 0) break;
       line_number++;
     }
     have_line = false;
-    int r = parse_line(reader.data(), reader.size(), st);
+    int r = parse_line(line, static_cast<size_t>(n), st);
     if (r < 0) {
       if (st.bad_escape_kind) {
         fflush(stdout);
@@ -368,6 +369,15 @@ int db_read(FILE* stream, const char* name, int* version) {
   // A read error cut the file short: what was read is not the whole story.
   if (ferror(stream)) return k_syntax_error;
   return end_block(st);
+}
+
+}  // namespace
+
+int db_read(FILE* stream, const char* name, int* version) {
+  db_tables_begin_load();
+  int r = read_lines(stream, name, version);
+  db_tables_end_load();
+  return r;
 }
 
 int db_write_tables(FILE* stream, int version) {

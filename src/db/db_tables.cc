@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <type_traits>
 
 #include "base/fib_hash.h"
 #include "base/result_codes.h"
@@ -26,10 +27,15 @@ uint32_t key_of(const cdepe* e) { return static_cast<uint32_t>(e->file); }
 // insertion-ordered list. Entries are owned by the caller's allocator.
 template <class entry>
 struct table {
+  // Whether the list is singly linked (the entry has no `prev`).
+  static constexpr bool k_singly_linked = std::is_same_v<entry, tsdbe>;
+
   std::vector<graph::rb_node*> buckets;
   entry* first = nullptr;
   entry* last = nullptr;
-  size_t count = 0;
+  size_t count = 0;       // entries (listed ones too during a bulk load)
+  size_t n_replaced = 0;  // replaced entries still on a singly linked list
+  bool loading = false;   // bulk load: entries are only listed (see end_load)
 
   graph::rb_node** bucket_of(uint32_t key) {
     return &buckets[fib_bucket(key, buckets.size())];
@@ -52,7 +58,14 @@ struct table {
   // leaves the tree and the list and is returned for the caller to free.
   // One tree walk when the key is new. A table used before db_tables_init
   // gets the default bucket count.
+  //
+  // In the singly linked `tssz DB` list the old entry is only marked
+  // replaced (and not returned): purge() drops it later.
   entry* link(entry* e) {
+    if (loading) {
+      append(e);
+      return nullptr;
+    }
     if (buckets.empty()) buckets.assign(k_default_bucket_count, nullptr);
     uint32_t key = key_of(e);
     graph::rb_node** root = bucket_of(key);
@@ -60,10 +73,23 @@ struct table {
     entry* old = static_cast<entry*>(graph::rb_insert_unique(root, e, cmp));
     if (old) {
       graph::rb_erase(root, old);
-      unlink_list(old);
       graph::rb_insert_unique(root, e, cmp);
+      if constexpr (k_singly_linked) {
+        old->replaced = true;
+        n_replaced++;
+        count--;
+        old = nullptr;
+      } else {
+        unlink_list(old);
+      }
     }
-    e->prev = last;
+    append(e);
+    if (count > buckets.size() * k_max_load && buckets.size() < k_max_buckets) grow();
+    return old;
+  }
+
+  void append(entry* e) {
+    if constexpr (!k_singly_linked) e->prev = last;
     e->next = nullptr;
     if (last)
       last->next = e;
@@ -71,18 +97,88 @@ struct table {
       first = e;
     last = e;
     count++;
-    if (count > buckets.size() * k_max_load && buckets.size() < k_max_buckets) grow();
-    return old;
+  }
+
+  // The bucket count that doubling from `from` reaches for the present
+  // entries.
+  size_t grown_bucket_count(size_t from) const {
+    size_t n = from;
+    while (count > n * k_max_load && n < k_max_buckets) n *= 2;
+    return n;
+  }
+
+  // Puts every listed entry into its tree, following the list.
+  void insert_listed() {
+    for (entry* e = first; e; e = e->next) {
+      if constexpr (k_singly_linked) {
+        if (e->replaced) continue;
+      }
+      uint32_t key = key_of(e);
+      graph::rb_insert_unique(bucket_of(key), e, key_cmp(key));
+    }
+  }
+
+  // Ends a bulk load: sizes the buckets once, as the doubling would have,
+  // and puts every listed entry into its tree; of entries with the same
+  // id the later one stays, as if each had been linked on its own
+  // (free_entry gets the others).
+  template <class Free>
+  void end_load(Free free_entry) {
+    loading = false;
+    size_t from = buckets.empty() ? k_default_bucket_count : buckets.size();
+    buckets.assign(grown_bucket_count(from), nullptr);
+    bool had_duplicates = false;
+    for (entry* e = first; e;) {
+      entry* next = e->next;
+      uint32_t key = key_of(e);
+      graph::rb_node** root = bucket_of(key);
+      auto cmp = key_cmp(key);
+      if (entry* old = static_cast<entry*>(graph::rb_insert_unique(root, e, cmp))) {
+        had_duplicates = true;
+        graph::rb_erase(root, old);
+        graph::rb_insert_unique(root, e, cmp);
+        if constexpr (k_singly_linked) {
+          old->replaced = true;
+          n_replaced++;
+          count--;
+        } else {
+          unlink_list(old);
+          free_entry(old);
+        }
+      }
+      e = next;
+    }
+    // Fewer entries than lines read: the doubling stopped earlier.
+    if (had_duplicates && grown_bucket_count(from) < buckets.size()) {
+      buckets.assign(grown_bucket_count(from), nullptr);
+      insert_listed();
+    }
   }
 
   // Doubles the bucket count and re-inserts every entry, following the
   // list (whose order, the file's, does not change).
   void grow() {
     buckets.assign(buckets.size() * 2, nullptr);
-    for (entry* e = first; e; e = e->next) {
-      uint32_t key = key_of(e);
-      graph::rb_insert_unique(bucket_of(key), e, key_cmp(key));
+    insert_listed();
+  }
+
+  // Takes the replaced entries off the singly linked list, handing each
+  // to free_entry.
+  template <class Free>
+  void purge(Free free_entry) {
+    if (n_replaced == 0) return;
+    entry** link_to = &first;
+    last = nullptr;
+    while (entry* e = *link_to) {
+      if (e->replaced) {
+        *link_to = e->next;
+        free_entry(e);
+      } else {
+        last = e;
+        link_to = &e->next;
+      }
     }
+    n_replaced = 0;
   }
 
   void unlink_list(entry* e) {
@@ -106,6 +202,8 @@ struct table {
     buckets.assign(bucket_count, nullptr);
     first = last = nullptr;
     count = 0;
+    n_replaced = 0;
+    loading = false;
   }
 };
 
@@ -154,38 +252,44 @@ void free_dbe(dbe* e) {
   free(e);
 }
 
-// Builds the one block of a `dbe`: the record, the command array, the
-// word array and the texts, each word followed by a NUL.
+// Builds the one block of a `dbe` (see its layout in db_tables.h).
+// Null when out of memory or when the texts exceed the 32-bit offsets.
 dbe* new_dbe(graph::strid target, graph::strid directory, const command_builder& b) {
   size_t n_commands = b.command_sizes.size();
   size_t n_words = b.word_lengths.size();
-  size_t bytes = sizeof(dbe) + n_commands * sizeof(db_command) + n_words * sizeof(db_word) +
-                 b.text.size() + n_words;
+  size_t bounds_bytes = (n_words + 1) * sizeof(uint32_t);
+  size_t text_bytes = b.text.size() + n_words;
+  size_t bytes = sizeof(dbe) + (n_commands + 1) * sizeof(uint32_t) + bounds_bytes + text_bytes;
+  if (bounds_bytes + text_bytes > UINT32_MAX || bytes > UINT32_MAX) return nullptr;
   void* block = malloc(bytes);
   if (!block) return nullptr;
   dbe* e = new (block) dbe();
-  auto* commands = reinterpret_cast<db_command*>(e + 1);
-  auto* words = reinterpret_cast<db_word*>(commands + n_commands);
-  char* text = reinterpret_cast<char*>(words + n_words);
-  const char* src = b.text.data();
-  size_t w = 0;
+  auto* starts = reinterpret_cast<uint32_t*>(e + 1);
+  uint32_t* bounds = starts + n_commands + 1;
+  char* text = reinterpret_cast<char*>(bounds + n_words + 1);
+  uint32_t w = 0;
   for (size_t c = 0; c < n_commands; c++) {
-    commands[c].words = words + w;
-    commands[c].n_words = b.command_sizes[c];
-    for (uint32_t i = 0; i < b.command_sizes[c]; i++, w++) {
-      uint32_t len = b.word_lengths[w];
-      memcpy(text, src, len);
-      text[len] = '\0';
-      words[w] = {text, len};
-      text += len + 1;
-      src += len;
-    }
+    starts[c] = w;
+    w += b.command_sizes[c];
   }
+  starts[n_commands] = w;
+  const char* src = b.text.data();
+  uint32_t offset = static_cast<uint32_t>(bounds_bytes);
+  for (size_t k = 0; k < n_words; k++) {
+    uint32_t len = b.word_lengths[k];
+    bounds[k] = offset;
+    memcpy(text, src, len);
+    text[len] = '\0';
+    text += len + 1;
+    src += len;
+    offset += len + 1;
+  }
+  bounds[n_words] = offset;
   e->target = target;
   e->directory = directory;
   e->n_commands = static_cast<uint32_t>(n_commands);
-  e->commands = commands;
-  e->bytes = bytes;
+  e->commands = {starts, bounds};
+  e->bytes = static_cast<uint32_t>(bytes);
   g_dbe_bytes += bytes;
   return e;
 }
@@ -248,6 +352,16 @@ void db_tables_clear() {
   g_changed = true;
 }
 
+void db_tables_begin_load() {
+  g_cmd.loading = true;
+  g_tssz.loading = true;
+}
+
+void db_tables_end_load() {
+  g_cmd.end_load(free_dbe);
+  g_tssz.end_load(free_tsdbe);
+}
+
 const dbe* cmd_db_lookup(graph::strid target) {
   return g_cmd.find(static_cast<uint32_t>(target));
 }
@@ -280,7 +394,7 @@ int tssz_db_insert_stored(graph::strid file, int64_t sec, int64_t nsec, int64_t 
   e->stored_sec = sec;
   e->stored_nsec = nsec;
   e->stored_size = size;
-  if (tsdbe* old = g_tssz.link(e)) free_tsdbe(old);
+  g_tssz.link(e);
   g_changed = true;
   return 0;
 }
@@ -313,7 +427,10 @@ int tssz_db_record(graph::strid file, int64_t sec, int64_t nsec, int64_t size) {
   return 0;
 }
 
-const tsdbe* tssz_db_first() { return g_tssz.first; }
+const tsdbe* tssz_db_first() {
+  g_tssz.purge(free_tsdbe);
+  return g_tssz.first;
+}
 
 cdepe* cdep_db_lookup(graph::strid file) { return g_cdep.find(static_cast<uint32_t>(file)); }
 

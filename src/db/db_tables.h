@@ -10,10 +10,11 @@
 // the buckets twice), the
 // bucket of id k being the top bits of k * 0x9E3779B97F4A7C15 (Fibonacci
 // hashing, base/fib_hash.h); each bucket a red-black tree ordered by the id as an
-// unsigned number; and every entry of a table on one doubly linked list in
-// insertion order, which the writer follows. Inserting an id that is
-// already present replaces the old entry: the old one leaves its tree and
-// the list, the new one goes to the end of the list.
+// unsigned number; and every entry of a table on one linked list in
+// insertion order, which the writer follows (doubly linked for the cmd
+// DB, singly for the tssz DB). Inserting an id that is already present
+// replaces the old entry: the old one leaves its tree and the list, the
+// new one goes to the end of the list.
 #pragma once
 
 #include <cstddef>
@@ -33,30 +34,56 @@ struct db_word {
   uint32_t length;
 };
 
+// The words of one stored command, read out of its entry's block.
+struct db_word_list {
+  const uint32_t* bounds = nullptr;  // the entry's word bounds (see dbe)
+  uint32_t first = 0;                // the command's first word
+
+  db_word operator[](size_t i) const {
+    const uint32_t* b = bounds + first + i;
+    return {reinterpret_cast<const char*>(bounds) + b[0], b[1] - b[0] - 1};
+  }
+};
+
 // One stored command vector: the three marker words, then the arguments.
 struct db_command {
-  const db_word* words;
+  db_word_list words;
   uint32_t n_words;
 };
 
-// An entry of the `cmd DB`. Allocated as one block holding the record, its
-// commands, their words and the word texts.
+// The command vectors of an entry.
+struct db_command_list {
+  const uint32_t* starts = nullptr;  // see dbe
+  const uint32_t* bounds = nullptr;
+
+  db_command operator[](size_t c) const {
+    return {{bounds, starts[c]}, starts[c + 1] - starts[c]};
+  }
+};
+
+// An entry of the `cmd DB`. Allocated as one block: the record, then
+// `starts` (n_commands + 1 word indices: command c has the words
+// starts[c] to starts[c + 1] - 1), then `bounds` (one per word plus one:
+// word k's text begins bounds[k] bytes after the array itself and ends,
+// with its NUL, where word k + 1 begins), then the texts.
 struct dbe : graph::rb_node {
   dbe* prev = nullptr;  // insertion-ordered list
   dbe* next = nullptr;
   graph::strid target = -1;
   graph::strid directory = -1;
   uint32_t n_commands = 0;
-  const db_command* commands = nullptr;
-  size_t bytes = 0;  // size of the whole block
+  uint32_t bytes = 0;  // size of the whole block
+  db_command_list commands;
 };
 
-// An entry of the `tssz DB`.
+// An entry of the `tssz DB`. Its list is singly linked: an entry that a
+// later one of the same file replaces leaves the tree at once but stays
+// on the list, marked replaced, until the list is next read.
 struct tsdbe : graph::rb_node {
-  tsdbe* prev = nullptr;  // insertion-ordered list
-  tsdbe* next = nullptr;
+  tsdbe* next = nullptr;  // insertion-ordered list
   graph::strid file = -1;
-  bool updated = false;  // the "new" values were observed in this run
+  bool updated = false;   // the "new" values were observed in this run
+  bool replaced = false;  // left the tree; dropped from the list on the next read
   int64_t stored_sec = 0;
   int64_t stored_nsec = 0;
   int64_t stored_size = 0;
@@ -115,6 +142,13 @@ void db_tables_init(size_t cmd_bucket_count, size_t tssz_bucket_count);
 
 // Frees every entry of both tables; the bucket arrays stay.
 void db_tables_clear();
+
+// A bulk load of the cmd DB and the tssz DB: in between, inserted entries
+// are only listed (lookups do not see them); the end puts them into the
+// buckets at once, with the bucket count and the entries the inserts one
+// by one would have left.
+void db_tables_begin_load();
+void db_tables_end_load();
 
 // The `dbe` of a target, or null.
 const dbe* cmd_db_lookup(graph::strid target);

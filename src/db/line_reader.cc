@@ -62,6 +62,23 @@ long line_reader::read_into(size_t start) {
 
 long line_reader::next() { return read_into(0); }
 
+long line_reader::next_view(const char** line) {
+  if (block_pos_ < block_end_) {
+    const char* from = block_ + block_pos_;
+    size_t avail = block_end_ - block_pos_;
+    const char* nl = static_cast<const char*>(memchr(from, '\n', avail));
+    if (nl) {
+      size_t n = static_cast<size_t>(nl - from) + 1;
+      block_pos_ += n;
+      *line = from;
+      return static_cast<long>(n);
+    }
+  }
+  long n = read_into(0);
+  *line = buffer_;
+  return n;
+}
+
 long line_reader::append_next() { return read_into(used_); }
 
 }  // namespace kiln::db

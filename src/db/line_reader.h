@@ -28,6 +28,12 @@ class line_reader {
   // the length of the appended part, 0 at the end, -12 out of memory.
   long append_next();
 
+  // Reads the next line like next(), but a line that lies whole inside
+  // the read-ahead block is not copied: *line points into the block and
+  // stays valid until the next call. Not NUL-terminated. Returns the
+  // length, 0 at the end of the stream, -12 out of memory.
+  long next_view(const char** line);
+
   // The current line (NUL-terminated) and its length.
   const char* data() const { return buffer_; }
   size_t size() const { return used_; }

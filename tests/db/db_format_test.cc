@@ -178,6 +178,47 @@ TEST_F(DbFormat, ReaderAcceptsWhatTheWriterDoesNotProduce) {
   EXPECT_EQ(db_table_statistics().tsdbe_count, 1u);
 }
 
+TEST_F(DbFormat, ReadingLeavesWhatInsertingLineByLineLeaves) {
+  // The reader lists the entries first and builds the buckets at the end;
+  // duplicates (here a third of the lines) must still leave the later
+  // entry, the list order and the bucket counts of one insert per line.
+  std::string text = "@v2@\n";
+  std::vector<int> order;
+  for (int i = 0; i < 3000; i++) order.push_back(i < 2000 ? i : (i - 2000) * 2);
+  for (int i : order) text += "\"d\" \"t" + std::to_string(i) + "\":\n\t\"x\"\n";
+  for (int i : order) text += "\"f" + std::to_string(i) + "\" = 1 " + std::to_string(i) + " 0\n";
+  auto snapshot = [] {
+    std::string s = std::to_string(cmd_db_bucket_count()) + "/" +
+                    std::to_string(tssz_db_bucket_count()) + ":";
+    // Each listed entry must also be the one its bucket finds.
+    for (const dbe* e = cmd_db_first(); e; e = e->next) {
+      s += (cmd_db_lookup(e->target) == e ? "" : "!") + std::string(graph::text(e->target)) + " ";
+    }
+    for (const tsdbe* e = tssz_db_first(); e; e = e->next) {
+      s += (tssz_db_lookup(e->file) == e ? "" : "!") + std::string(graph::text(e->file)) + "=" +
+           std::to_string(e->stored_sec) + " ";
+    }
+    return s;
+  };
+  db_tables_init(4, 4);
+  ASSERT_EQ(read_text(text), 0);
+  std::string read = snapshot();
+  db_tables_init(4, 4);
+  command_builder b;
+  b.begin_command();
+  b.add_word("x", 1);
+  for (int i : order) {
+    std::string t = "t" + std::to_string(i);
+    cmd_db_insert(graph::intern(t.data(), t.size()), graph::intern("d", 1), b);
+  }
+  for (int i : order) {
+    std::string f = "f" + std::to_string(i);
+    tssz_db_insert_stored(graph::intern(f.data(), f.size()), i, 0, 1);
+  }
+  EXPECT_EQ(read, snapshot());
+  EXPECT_EQ(cmd_db_bucket_count(), 1024u);  // 2048 had the duplicates counted
+}
+
 TEST_F(DbFormat, NegativeValuesRoundTrip) {
   ASSERT_EQ(read_text("@v2@\n\"f\" = -5 -9223372036854775808 -1\n"), 0);
   EXPECT_EQ(write_text(2), "@v2@\n\n\"f\" = -5 -9223372036854775808 -1\n");

@@ -87,6 +87,19 @@ TEST_F(DbTables, StoredInsertReplacesButRecordUpdatesInPlace) {
   EXPECT_TRUE(tssz_db_lookup(id("z"))->updated);
 }
 
+TEST_F(DbTables, ReplacingTheLastFileKeepsTheListWhole) {
+  // A replaced file entry lingers on the list until it is read; appending
+  // after it, before and after such a read, must keep the order.
+  for (const char* f : {"a", "b", "b"}) tssz_db_insert_stored(id(f), 1, 0, 0);
+  EXPECT_EQ(tssz_order(), (std::vector<std::string>{"a", "b"}));
+  tssz_db_insert_stored(id("c"), 1, 0, 0);
+  tssz_db_insert_stored(id("c"), 2, 0, 0);
+  tssz_db_record(id("d"), 3, 0, 0);
+  EXPECT_EQ(tssz_order(), (std::vector<std::string>{"a", "b", "c", "d"}));
+  EXPECT_EQ(tssz_db_lookup(id("c"))->stored_sec, 2);
+  EXPECT_EQ(db_table_statistics().tsdbe_count, 4u);
+}
+
 TEST_F(DbTables, ManyEntriesGrowTheBucketsAndStayFindable) {
   // 4 buckets to begin with; the table doubles them as entries arrive,
   // re-inserting what it holds, and keeps the list order.

@@ -41,6 +41,32 @@ TEST(LineReader, LinesAcrossReadBlocksComeBackWhole) {
   fclose(f);
 }
 
+TEST(LineReader, ViewedLinesAcrossReadBlocksComeBackWhole) {
+  // Viewed lines point into the read-ahead block unless they straddle two
+  // blocks, so both paths and the switch between them are exercised.
+  std::string text;
+  std::vector<std::string> lines;
+  for (int i = 0; i < 3000; i++) {
+    std::string line(static_cast<size_t>(i * 37 % 700), static_cast<char>('a' + i % 26));
+    line += '\n';
+    lines.push_back(line);
+    text += line;
+  }
+  text += "tail";
+  FILE* f = stream_of(text);
+  line_reader r(f);
+  const char* line = nullptr;
+  for (const std::string& want : lines) {
+    long n = r.next_view(&line);
+    ASSERT_EQ(n, static_cast<long>(want.size()));
+    ASSERT_EQ(std::string(line, static_cast<size_t>(n)), want);
+  }
+  ASSERT_EQ(r.next_view(&line), 4);
+  EXPECT_EQ(std::string(line, 4), "tail");
+  EXPECT_EQ(r.next_view(&line), 0);
+  fclose(f);
+}
+
 TEST(LineReader, KeepsNulBytesAndAppendsContinuations) {
   FILE* f = stream_of(std::string("a\0b\\\nc\n\nd", 9));
   line_reader r(f);
