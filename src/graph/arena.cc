@@ -19,22 +19,18 @@ char* next_free = nullptr;
 char* arena_end = nullptr;
 arena_stats stats;
 
-// Arenas are carved from 16 MiB regions that may be backed by huge pages,
-// so that walking a large graph costs fewer address translations. A region
-// is reserved untouched; pages are only committed as arenas are bumped.
+// Arenas are carved from 16 MiB regions, reserved untouched; pages are
+// committed only as arenas are bumped. The regions ask for no huge pages:
+// where the kernel compacts memory to back them on first touch, a no-op of
+// a large tree spent more time in the kernel than in kiln, and unevenly.
 constexpr size_t k_region_size = 16u << 20;
-constexpr size_t k_huge_page = 2u << 20;
 char* region_next = nullptr;
 char* region_end = nullptr;
 
 bool map_region() {
-  size_t size = k_region_size + k_huge_page;
-  void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  void* p = mmap(nullptr, k_region_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) return false;
-  uintptr_t at = reinterpret_cast<uintptr_t>(p);
-  uintptr_t aligned = (at + k_huge_page - 1) & ~(uintptr_t)(k_huge_page - 1);
-  madvise(reinterpret_cast<void*>(aligned), k_region_size, MADV_HUGEPAGE);
-  region_next = reinterpret_cast<char*>(aligned);
+  region_next = static_cast<char*>(p);
   region_end = region_next + k_region_size;
   return true;
 }
