@@ -67,13 +67,8 @@ struct table {
       return nullptr;
     }
     if (buckets.empty()) buckets.assign(k_default_bucket_count, nullptr);
-    uint32_t key = key_of(e);
-    graph::rb_node** root = bucket_of(key);
-    auto cmp = key_cmp(key);
-    entry* old = static_cast<entry*>(graph::rb_insert_unique(root, e, cmp));
+    entry* old = insert_replacing(e);
     if (old) {
-      graph::rb_erase(root, old);
-      graph::rb_insert_unique(root, e, cmp);
       if constexpr (k_singly_linked) {
         old->replaced = true;
         n_replaced++;
@@ -85,6 +80,20 @@ struct table {
     }
     append(e);
     if (count > buckets.size() * k_max_load && buckets.size() < k_max_buckets) grow();
+    return old;
+  }
+
+  // Puts e into its bucket's tree; an entry with the same id leaves the
+  // tree for it and is returned (the list is the caller's).
+  entry* insert_replacing(entry* e) {
+    uint32_t key = key_of(e);
+    graph::rb_node** root = bucket_of(key);
+    auto cmp = key_cmp(key);
+    entry* old = static_cast<entry*>(graph::rb_insert_unique(root, e, cmp));
+    if (old) {
+      graph::rb_erase(root, old);
+      graph::rb_insert_unique(root, e, cmp);
+    }
     return old;
   }
 
@@ -130,13 +139,8 @@ struct table {
     bool had_duplicates = false;
     for (entry* e = first; e;) {
       entry* next = e->next;
-      uint32_t key = key_of(e);
-      graph::rb_node** root = bucket_of(key);
-      auto cmp = key_cmp(key);
-      if (entry* old = static_cast<entry*>(graph::rb_insert_unique(root, e, cmp))) {
+      if (entry* old = insert_replacing(e)) {
         had_duplicates = true;
-        graph::rb_erase(root, old);
-        graph::rb_insert_unique(root, e, cmp);
         if constexpr (k_singly_linked) {
           old->replaced = true;
           n_replaced++;
