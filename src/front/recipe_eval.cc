@@ -63,6 +63,24 @@ void bind(eng::engine* e, eng::scope_obj* s, const char* name, eng::value v) {
   eng::cstack_pop(e);
 }
 
+// Whether a dependency with these flags belongs in the list variable
+// `bit`: $+ every one that is not order-only, $| the order-only ones, $^
+// those neither order-only nor listed before.
+bool listed_in(uint8_t bit, uint32_t flags) {
+  bool order_only = flags & graph::k_dep_orderonly;
+  bool duplicate = flags & graph::k_dep_duplicate;
+  if (bit == k_auto_all_deps) return !order_only;
+  if (bit == k_auto_order_only) return order_only && !duplicate;
+  return !order_only && !duplicate;
+}
+
+// $<: the first dependency that is neither order-only nor a duplicate.
+const graph::kilndep* first_dep_of(const graph::rule* r) {
+  const graph::kilndep* d = r->first_dep;
+  while (d && (d->flags & (graph::k_dep_orderonly | graph::k_dep_duplicate))) d = d->next;
+  return d;
+}
+
 // Binds those of "@", "*", "+", "|", "^" and "<" that `uses` asks for,
 // names relative to the rule's directory.
 void bind_automatic(eng::engine* e, eng::scope_obj* s, const graph::rule* r, uint8_t uses) {
@@ -75,14 +93,11 @@ void bind_automatic(eng::engine* e, eng::scope_obj* s, const graph::rule* r, uin
   if (uses & k_lists) {
     std::vector<std::string> all, order_only, unique;
     for (const graph::kilndep* d = r->first_dep; d; d = d->next) {
-      if (d->flags & graph::k_dep_orderonly) {
-        if ((uses & k_auto_order_only) && !(d->flags & graph::k_dep_duplicate)) {
-          order_only.push_back(rel(d->id));
-        }
-        continue;
+      if ((uses & k_auto_all_deps) && listed_in(k_auto_all_deps, d->flags)) all.push_back(rel(d->id));
+      if ((uses & k_auto_order_only) && listed_in(k_auto_order_only, d->flags)) {
+        order_only.push_back(rel(d->id));
       }
-      if (uses & k_auto_all_deps) all.push_back(rel(d->id));
-      if ((uses & k_auto_unique_deps) && !(d->flags & graph::k_dep_duplicate)) {
+      if ((uses & k_auto_unique_deps) && listed_in(k_auto_unique_deps, d->flags)) {
         unique.push_back(rel(d->id));
       }
     }
@@ -91,11 +106,7 @@ void bind_automatic(eng::engine* e, eng::scope_obj* s, const graph::rule* r, uin
     if (uses & k_auto_unique_deps) bind(e, s, "^", string_array(e, unique));
   }
   if (uses & k_auto_first_dep) {
-    // The first dependency that is neither order-only nor a duplicate.
-    const graph::kilndep* first = r->first_dep;
-    while (first && (first->flags & (graph::k_dep_orderonly | graph::k_dep_duplicate))) {
-      first = first->next;
-    }
+    const graph::kilndep* first = first_dep_of(r);
     bind(e, s, "<", first ? string_value(e, rel(first->id)) : eng::value{});
   }
 }
@@ -117,10 +128,7 @@ bool append_automatic(const graph::rule* r, const std::string& dir, uint8_t bit,
       ext::shell_escape_append(*out, graph::text(r->stem));
       return true;
     case k_auto_first_dep: {
-      const graph::kilndep* first = r->first_dep;
-      while (first && (first->flags & (graph::k_dep_orderonly | graph::k_dep_duplicate))) {
-        first = first->next;
-      }
+      const graph::kilndep* first = first_dep_of(r);
       if (!first) return false;
       ext::shell_escape_append(*out, rel(first->id));
       return true;
@@ -129,12 +137,7 @@ bool append_automatic(const graph::rule* r, const std::string& dir, uint8_t bit,
   }
   bool is_first = true;
   for (const graph::kilndep* d = r->first_dep; d; d = d->next) {
-    bool order_only = d->flags & graph::k_dep_orderonly;
-    bool duplicate = d->flags & graph::k_dep_duplicate;
-    bool listed = bit == k_auto_all_deps      ? !order_only
-                  : bit == k_auto_order_only ? order_only && !duplicate
-                                             : !order_only && !duplicate;
-    if (!listed) continue;
+    if (!listed_in(bit, d->flags)) continue;
     if (!is_first) out->push_back(' ');
     is_first = false;
     ext::shell_escape_append(*out, rel(d->id));

@@ -223,18 +223,21 @@ int add_target(rule* r, strid id, strid written, bool is_dist) {
     if (r->first_tgt->id == id) return base::rc_exists;
     make_tgt_set(r);
   }
-  if (r->tgt_set) {
-    if (rb_find(r->tgt_set[tgt_bucket_of(id)], [&](const rb_node* n) { return compare_tgt(id, n); })) {
-      return base::rc_exists;
-    }
+  // One walk finds a target given twice before anything is allocated and
+  // the place where a new one goes.
+  rb_node** root = r->tgt_set ? &r->tgt_set[tgt_bucket_of(id)] : nullptr;
+  rb_node* parent = nullptr;
+  int c = 0;
+  for (rb_node* n = root ? *root : nullptr; n; n = c < 0 ? n->left : n->right) {
+    c = compare_tgt(id, n);
+    if (c == 0) return base::rc_exists;
+    parent = n;
   }
   tgt* t = arena_new<tgt>();
   t->id = id;
   t->written = written;
   t->is_dist = is_dist;
-  if (r->tgt_set) {
-    rb_insert_unique(&r->tgt_set[tgt_bucket_of(id)], t, [&](const rb_node* n) { return compare_tgt(id, n); });
-  }
+  if (root) rb_link(root, parent, c < 0, t);
   if (r->last_tgt)
     r->last_tgt->next = t;
   else

@@ -17,17 +17,7 @@ fscache<bool> access_cache;
 void fill_stat(graph::strid id, stat_info* info) {
   if (stat_ahead_take(id, info)) return;
   struct stat st;
-  if (file_system.lstat(graph::text(id), &st) != 0) {
-    *info = stat_info();
-    info->nonexistent = true;
-    return;
-  }
-  info->nonexistent = false;
-  info->mode = st.st_mode;
-  info->mtime_sec = st.st_mtim.tv_sec;
-  info->mtime_nsec = st.st_mtim.tv_nsec;
-  info->size = st.st_size;
-  info->ino = st.st_ino;
+  *info = stat_info_of(file_system.lstat(graph::text(id), &st) == 0, st);
 }
 
 void fill_access(graph::strid id, bool* exists) { *exists = file_system.access(graph::text(id), F_OK) == 0; }

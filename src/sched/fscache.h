@@ -38,6 +38,21 @@ struct stat_info {
   uint32_t nonexistent : 1 = 0;   // lstat failed
 };
 
+// What an lstat that succeeded says, or a failed one (ok false).
+inline stat_info stat_info_of(bool ok, const struct stat& st) {
+  stat_info info;
+  if (!ok) {
+    info.nonexistent = 1;
+    return info;
+  }
+  info.mode = st.st_mode;
+  info.mtime_sec = st.st_mtim.tv_sec;
+  info.mtime_nsec = static_cast<uint32_t>(st.st_mtim.tv_nsec);
+  info.size = st.st_size;
+  info.ino = st.st_ino;
+  return info;
+}
+
 // A bounded, least-recently-used cache keyed by string id.
 template <typename payload>
 class fscache {

@@ -73,14 +73,7 @@ void run(work* w) {
       if (ch->states[i].load(std::memory_order_relaxed) != k_pending) continue;
       struct stat st;
       bool ok = ::lstat(ch->paths[i], &st) == 0;
-      if (ok) {
-        stat_info& r = ch->infos[i];
-        r.mode = st.st_mode;
-        r.mtime_nsec = static_cast<uint32_t>(st.st_mtim.tv_nsec);
-        r.mtime_sec = st.st_mtim.tv_sec;
-        r.size = st.st_size;
-        r.ino = st.st_ino;
-      }
+      ch->infos[i] = stat_info_of(ok, st);
       uint8_t expected = k_pending;
       ch->states[i].compare_exchange_strong(expected, ok ? k_ready : k_failed,
                                             std::memory_order_release, std::memory_order_relaxed);
@@ -196,12 +189,7 @@ bool stat_ahead_take(graph::strid id, stat_info* info) {
     // It became ready meanwhile.
   }
   state->store(k_dropped, std::memory_order_relaxed);  // taken once: the cache keeps it now
-  if (s == k_failed) {
-    *info = stat_info();
-    info->nonexistent = true;
-  } else {
-    *info = current->chunks[c]->infos[i];
-  }
+  *info = current->chunks[c]->infos[i];
   settle(c);
   return true;
 }
