@@ -171,16 +171,15 @@ class parser {
   int open_function_line_ = -1;
   std::string open_function_;
   eng::value scope_;  // the scope being compiled (held by the object cache)
-  // The code of each old-style recipe line compiled in this file, by its
-  // text: identical lines share one copy of the code.
+  // The pieces of each old-style recipe line of this file, by its text:
+  // identical lines share one copy (and so one compiled code).
   struct shell_code {
-    int64_t address = 0;
     uint8_t automatic_uses = 0;
     const shell_template* pieces = nullptr;
   };
   std::unordered_map<std::string, shell_code> shell_codes_;
   // The recipes of this file made of old-style lines only, by the
-  // bytes of the address and the line offset of each line.
+  // bytes of the pieces' address and the line offset of each line.
   std::unordered_map<std::string, const recipe*> shared_recipes_;
   std::string recipe_key_;
   // The targets or dependencies of the rule header being read.

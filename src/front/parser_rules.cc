@@ -346,7 +346,7 @@ const recipe* parser::keep_recipe(recipe&& r) {
       key.clear();
       break;
     }
-    key.append(reinterpret_cast<const char*>(&entry.address), sizeof entry.address);
+    key.append(reinterpret_cast<const char*>(&entry.shell), sizeof entry.shell);
     key.append(reinterpret_cast<const char*>(&entry.line_offset), sizeof entry.line_offset);
   }
   if (!key.empty()) {
@@ -411,8 +411,9 @@ bool parser::expression_recipe(bool is_list, recipe* out) {
   return true;
 }
 
-// An old-style line: code that builds ["sh", "-c", text], the text made
-// of literal runs and shell-quoted variable expansions.
+// An old-style line: literal runs and shell-quoted variable expansions,
+// kept as pieces; the code that builds ["sh", "-c", text] from them is
+// compiled when a rule first needs it.
 bool parser::shell_line(const std::string& line, recipe* out) {
   recipe_entry entry;
   entry.kind = recipe_kind::command_code;
@@ -425,53 +426,27 @@ bool parser::shell_line(const std::string& line, recipe* out) {
       default: break;
     }
   }
-  if (gen_.enabled()) {
-    auto cached = shell_codes_.find(line);
-    if (cached != shell_codes_.end()) {
-      entry.address = cached->second.address;
-      entry.shell = cached->second.pieces;
-      out->automatic_uses |= cached->second.automatic_uses;
-      if (acting()) out->entries.push_back(std::move(entry));
-      return true;
-    }
+  auto cached = shell_codes_.find(line);
+  if (cached != shell_codes_.end()) {
+    entry.shell = cached->second.pieces;
+    out->automatic_uses |= cached->second.automatic_uses;
+    if (acting()) out->entries.push_back(std::move(entry));
+    return true;
   }
   uint8_t uses = 0;
-  shell_template pieces;
-  entry.address = gen_.here();
-  gen_.op(eng::op_new_array);
-  if (gen_.constant("sh") < 0) return fail("out of memory");
-  gen_.op(eng::op_array_append);
-  if (gen_.constant("-c") < 0) return fail("out of memory");
-  gen_.op(eng::op_array_append);
-  // The command text: the first piece as it is, each later one appended.
-  bool has_piece = false;
-  auto append_piece = [&]() {
-    if (has_piece) gen_.op(eng::op_str_append);
-    has_piece = true;
-  };
+  std::string packed;
   std::string literal;
   auto flush_literal = [&]() {
-    if (literal.empty()) return true;
-    if (gen_.constant(literal) < 0) return false;
-    append_piece();
-    pieces.pieces.push_back(shell_piece{std::move(literal), false, false});
+    if (literal.empty()) return;
+    pack_shell_piece(&packed, shell_piece{literal, false, false});
     literal.clear();
-    return true;
   };
   // One variable: its value shell-quoted, or a list's elements quoted and
   // joined with single spaces.
-  auto expand = [&](const std::string& name, bool is_list) {
-    if (!flush_literal()) return false;
+  auto expand = [&](std::string_view name, bool is_list) {
+    flush_literal();
     uses |= automatic_bit(name);
-    pieces.pieces.push_back(shell_piece{name, true, is_list});
-    if (is_list && gen_.constant(" ") < 0) return false;
-    gen_.op(eng::op_scope_current);
-    if (gen_.constant(name) < 0) return false;
-    gen_.op(eng::op_scope_get);
-    gen_.op(is_list ? unsigned{ext::op_shellescapemulti} : unsigned{ext::op_shellescape});
-    if (is_list) gen_.op(eng::op_str_list_join);
-    append_piece();
-    return true;
+    pack_shell_piece(&packed, shell_piece{name, true, is_list});
   };
   while (i < line.size()) {
     char c = line[i];
@@ -495,15 +470,14 @@ bool parser::shell_line(const std::string& line, recipe* out) {
       continue;
     }
     char n = i + 1 < line.size() ? line[i + 1] : '\0';
-    bool ok = true;
     switch (n) {
       case '$': literal.push_back('$'); i += 2; continue;
       case '@': case '<': case '*':
-        ok = expand(std::string(1, n), false);
+        expand(std::string_view(&line[i + 1], 1), false);
         i += 2;
         break;
       case '^': case '+': case '|':
-        ok = expand(std::string(1, n), true);
+        expand(std::string_view(&line[i + 1], 1), true);
         i += 2;
         break;
       case '(': case '{': {
@@ -514,10 +488,10 @@ bool parser::shell_line(const std::string& line, recipe* out) {
           if (line[j] == close && --depth == 0) break;
         }
         if (j >= line.size()) return fail("Old-style shell command varref literal not terminated");
-        std::string name = line.substr(i + 2, j - i - 2);
+        std::string_view name(line.data() + i + 2, j - i - 2);
         bool is_list = !name.empty() && name[0] == '@';
-        if (is_list) name.erase(0, 1);
-        ok = expand(name, is_list);
+        if (is_list) name.remove_prefix(1);
+        expand(name, is_list);
         i = j + 1;
         break;
       }
@@ -525,19 +499,14 @@ bool parser::shell_line(const std::string& line, recipe* out) {
         return fail("Old-style shell commands support only $@, $<, $^, $+, $|, $(VARNAME), "
                     "$(@VARNAME), ${VARNAME} and ${@VARNAME} as variables");
     }
-    if (!ok) return fail("out of memory");
   }
-  if (!flush_literal()) return fail("out of memory");
-  if (!has_piece && gen_.constant("") < 0) return fail("out of memory");
-  gen_.op(eng::op_array_append);
-  if (gen_.op(eng::op_exit) < 0) return fail("out of memory");
+  flush_literal();
   out->automatic_uses |= uses;
-  if (acting() && ctx_.rules && !ctx_.rules->probe_mode) {
-    ctx_.rules->shell_templates.push_back(std::move(pieces));
-    entry.shell = &ctx_.rules->shell_templates.back();
-  }
-  if (gen_.enabled()) shell_codes_.emplace(line, shell_code{entry.address, uses, entry.shell});
-  if (acting()) out->entries.push_back(std::move(entry));
+  if (!acting() || !ctx_.rules || ctx_.rules->probe_mode) return true;
+  ctx_.rules->shell_templates.push_back(keep_shell_template(packed));
+  entry.shell = &ctx_.rules->shell_templates.back();
+  shell_codes_.emplace(line, shell_code{uses, entry.shell});
+  out->entries.push_back(std::move(entry));
   return true;
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "front/shell_template.h"
 #include "graph/rule.h"
 
 namespace kiln::front {
@@ -52,19 +53,6 @@ inline uint8_t automatic_bit(std::string_view name) {
   }
 }
 
-// An old-style recipe line as its pieces: literal text, or a variable's
-// value shell-quoted (a list's elements quoted and joined with single
-// spaces). The line's code yields the same text.
-struct shell_piece {
-  std::string text;  // the literal, or the variable's name
-  bool is_variable = false;
-  bool is_list = false;
-};
-
-struct shell_template {
-  std::vector<shell_piece> pieces;
-};
-
 struct recipe_entry {
   recipe_kind kind = recipe_kind::command_code;
   uint8_t flags = 0;
@@ -74,8 +62,9 @@ struct recipe_entry {
   int64_t address = 0;    // code or function address
   int64_t arg_index = -1; // object-cache index of the function's argument
   // The pieces of an old-style line (shared by identical lines), which
-  // give its command without running the code when every value is a
-  // string or a list of strings; null for other entries.
+  // give its command without running code when every value is a string
+  // or a list of strings, and its code otherwise; null for other entries,
+  // whose code is at `address`.
   const shell_template* shell = nullptr;
   std::vector<std::vector<std::string>> commands;  // ready entries
 };

@@ -185,7 +185,9 @@ bool direct_commands(const eng::engine* e, eng::scope_obj* s, const graph::rule*
       commands->insert(commands->end(), entry.commands.begin(), entry.commands.end());
     } else {
       std::string text;
-      for (const shell_piece& p : entry.shell->pieces) {
+      shell_pieces pieces(*entry.shell);
+      shell_piece p;
+      while (pieces.next(&p)) {
         bool ok = true;
         if (!p.is_variable) {
           text += p.text;
@@ -234,9 +236,9 @@ bool command_words(eng::engine* e, eng::value v, std::vector<std::string>* out) 
 // three immediates.
 constexpr size_t k_fragment_room = 9 * 3 + 3 * 8;
 
-// The fragment that runs a code entry, written at code; returns its
-// length.
-size_t fragment_for(const recipe_entry& entry, uint8_t code[k_fragment_room]) {
+// The fragment that runs the code at `address` for a code entry, written
+// at code; returns its length.
+size_t fragment_for(const recipe_entry& entry, int64_t address, uint8_t code[k_fragment_room]) {
   size_t n = 0;
   auto op = [&](unsigned opcode) { n += eng::encode_opcode(opcode, code + n); };
   auto immediate = [&](double x) {
@@ -244,7 +246,7 @@ size_t fragment_for(const recipe_entry& entry, uint8_t code[k_fragment_room]) {
     n += 8;
   };
   op(eng::op_push_double);
-  immediate(static_cast<double>(entry.address));
+  immediate(static_cast<double>(address));
   if (entry.kind == recipe_kind::function) {
     op(eng::op_make_fun);
     op(eng::op_push_double);
@@ -299,8 +301,13 @@ int run_entry(eng::engine* e, const graph::rule* r, const recipe_entry& entry,
               std::vector<std::vector<std::string>>* out, std::string* error) {
   size_t depth = e->stack.length;
   size_t bp = e->bp;
+  int64_t address = entry.shell ? shell_template_code(e, *entry.shell) : entry.address;
+  if (address < 0) {
+    eng::set_error(e, eng::err_not_enough_memory, eng::value{}, 0, base::rc_no_memory);
+    return base::rc_not_found;
+  }
   uint8_t code[k_fragment_room];
-  size_t length = fragment_for(entry, code);
+  size_t length = fragment_for(entry, address, code);
   if (eng::engine_run(e, code, length) < 0) {
     // The reports clear the error slot: take the message first.
     *error = ext::script_error_message(e->err.code);

@@ -319,7 +319,7 @@ TEST_F(Evaluation, SharedLinesAndRecipesKeepEachRulesOwnNamesAndLines) {
   const auto& rules = k.rules().rules;
   ASSERT_EQ(rules.size(), 5u);
   EXPECT_EQ(rules[0].recipe, rules[1].recipe);
-  EXPECT_EQ(rules[0].recipe->entries[0].address, rules[2].recipe->entries[0].address);
+  EXPECT_EQ(rules[0].recipe->entries[0].shell, rules[2].recipe->entries[0].shell);
   EXPECT_EQ(rules[3].recipe, rules[4].recipe);
   EXPECT_EQ(commands("a"), std::vector<std::string>{"NI|E|NM|sh|-c|cp x a"});
   EXPECT_EQ(commands("b"), std::vector<std::string>{"NI|E|NM|sh|-c|cp z b"});
