@@ -1,7 +1,5 @@
 #include "graph/arena.h"
 
-#include <sys/mman.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -19,27 +17,18 @@ char* next_free = nullptr;
 char* arena_end = nullptr;
 arena_stats stats;
 
-// Arenas are carved from 16 MiB regions, reserved untouched; pages are
-// committed only as arenas are bumped. The regions ask for no huge pages:
-// where the kernel compacts memory to back them on first touch, a no-op of
-// a large tree spent more time in the kernel than in kiln, and unevenly.
-constexpr size_t k_region_size = 16u << 20;
-char* region_next = nullptr;
-char* region_end = nullptr;
-
-bool map_region() {
-  void* p = mmap(nullptr, k_region_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (p == MAP_FAILED) return false;
-  region_next = static_cast<char*>(p);
-  region_end = region_next + k_region_size;
-  return true;
-}
+// Arenas come from malloc in small blocks, so that the holes the parse
+// result leaves when it is dropped rule by rule are taken again by the
+// graph. Each arena starts with the link to the previous one: the chain
+// keeps every arena reachable until exit.
+void* last_arena = nullptr;
 
 char* map_arena() {
-  if (region_next == region_end && !map_region()) return nullptr;
-  char* a = region_next;
-  region_next += k_arena_size;
-  return a;
+  auto* a = static_cast<void**>(calloc(1, k_arena_size));
+  if (!a) return nullptr;
+  *a = last_arena;
+  last_arena = a;
+  return reinterpret_cast<char*>(a + 1);
 }
 
 // Starts a fresh arena; the unused tail of the old one is wasted.
@@ -48,7 +37,7 @@ void new_arena() {
   if (!a) diag::fatal("Can't mmap new arena");
   if (next_free) stats.wasted += static_cast<size_t>(arena_end - next_free);
   next_free = a;
-  arena_end = a + k_arena_size;
+  arena_end = a + k_arena_size - sizeof(void*);
 }
 
 }  // namespace
@@ -58,14 +47,14 @@ void arena_init() {
   char* a = map_arena();
   if (!a) diag::fatal("Can't mmap arena");
   next_free = a;
-  arena_end = a + k_arena_size;
+  arena_end = a + k_arena_size - sizeof(void*);
 }
 
 void* my_malloc(size_t size, size_t align) {
   if (align == 0 || (align & (align - 1)) != 0) diag::internal_error("arena alignment");
   stats.allocations++;
   stats.bytes += size;
-  if (size > k_arena_size) {
+  if (size > k_arena_size - sizeof(void*)) {
     void* p = calloc(1, size);
     if (!p) {
       printf("too large alloc, out of memory: %zu bytes\n", size);
@@ -81,7 +70,7 @@ void* my_malloc(size_t size, size_t align) {
     if (pad + size <= static_cast<size_t>(arena_end - next_free)) {
       stats.wasted += pad;
       next_free += pad + size;
-      return reinterpret_cast<void*>(aligned);  // mmap memory starts zeroed
+      return reinterpret_cast<void*>(aligned);  // arenas start zeroed
     }
     new_arena();
   }

@@ -1,6 +1,6 @@
 // The arena allocator ("my_malloc") for graph records.
 //
-// Allocations are bumped from 128 KiB arenas and never returned: graph
+// Allocations are bumped from 16 KiB arenas and never returned: graph
 // memory lives until exit. Alignment padding and the unused tail of an arena
 // count as wasted. A request larger than an arena goes to malloc directly.
 #pragma once
@@ -9,7 +9,7 @@
 
 namespace kiln::graph {
 
-constexpr size_t k_arena_size = 128 * 1024;
+constexpr size_t k_arena_size = 16 * 1024;
 
 // Creates the first arena; fatal "Can't mmap arena" on failure.
 void arena_init();

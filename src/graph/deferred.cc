@@ -1,5 +1,6 @@
 #include "graph/deferred.h"
 
+#include <cstdlib>
 #include <utility>
 
 #include "base/diag.h"
@@ -19,7 +20,9 @@ struct add_dep_entry {
   uint32_t flags;
 };
 
-// Deferred entries, 340 per 4096-byte block, in arrival order.
+// Deferred entries, 340 per 4096-byte block, in arrival order. The blocks
+// are malloc'd and freed once resolved: unlike the graph's records they
+// are not needed after start-up.
 struct add_dep_entry_block {
   add_dep_entry_block* next = nullptr;
   int32_t n_entries = 0;
@@ -35,6 +38,14 @@ template <class F>
 void for_each_deferred(add_dep_entry_block* b, F f) {
   for (; b; b = b->next) {
     for (int i = 0; i < b->n_entries; i++) f(b->entries[i]);
+  }
+}
+
+void free_blocks(add_dep_entry_block* b) {
+  while (b) {
+    add_dep_entry_block* next = b->next;
+    free(b);
+    b = next;
   }
 }
 
@@ -57,7 +68,8 @@ void add_deferred_dep(rule* r, const add_dep_entry& e, const char* omitting) {
 void defer_dep(strid target, strid dep, uint32_t flags) {
   add_dep_entry_block* b = last_block;
   if (!b || b->n_entries == k_add_deps_per_block) {
-    b = static_cast<add_dep_entry_block*>(my_malloc(4096, alignof(add_dep_entry_block)));
+    b = static_cast<add_dep_entry_block*>(calloc(1, 4096));
+    if (!b) diag::fatal("out of memory");
     graph_stats& s = graph_statistics();
     s.n_add_dep_blocks++;
     s.add_dep_block_bytes += 4096;
@@ -130,6 +142,7 @@ void resolve_deferred_deps(int32_t scope) {
     if (e.flags & k_defer_phony) r->flags |= k_rule_phony;
     if (e.dep >= 0) add_deferred_dep(r, e, made ? "1" : "2");
   });
+  free_blocks(blocks);
 }
 
 int add_deps_at_run_time(std::string_view directory, const std::vector<std::string>& targets,
@@ -178,6 +191,7 @@ int add_deps_at_run_time(std::string_view directory, const std::vector<std::stri
 }
 
 void deferred_clear() {
+  free_blocks(first_block);
   first_block = last_block = nullptr;
   n_deferred = 0;
 }
