@@ -1,5 +1,6 @@
 #include "graph/rule.h"
 
+#include <cstddef>
 #include <cstdlib>
 #include <new>
 
@@ -61,6 +62,15 @@ inline int compare_ids(int32_t a, int32_t b) { return a < b ? -1 : (a > b ? 1 : 
 
 inline uint64_t key_of(int32_t v) { return static_cast<uint32_t>(v); }
 
+// The entry of a dependency-set node, and the node of an entry that is
+// no duplicate.
+inline kilndep* set_dep(const rb_node* n) {
+  return &reinterpret_cast<dep_set_node*>(const_cast<rb_node*>(n))->dep;
+}
+inline dep_set_node* set_node_of(kilndep* d) {
+  return reinterpret_cast<dep_set_node*>(reinterpret_cast<char*>(d) - offsetof(dep_set_node, dep));
+}
+
 // Doubles the rule's buckets and re-inserts both sets, walking the
 // dependency list (duplicates are in no set) and the `dep_remain` list.
 // The old array stays in the arena, unused.
@@ -71,9 +81,8 @@ void grow_dep_buckets(rule* r) {
   stats.rule_bytes += n * sizeof(dep_bucket);
   for (kilndep* d = r->first_dep; d; d = d->next) {
     if (d->flags & k_dep_duplicate) continue;
-    rb_insert_unique(&dep_bucket_of(r, key_of(d->id)).kilndeps, d, [&](const rb_node* x) {
-      return compare_ids(d->id, static_cast<const kilndep*>(x)->id);
-    });
+    rb_insert_unique(&dep_bucket_of(r, key_of(d->id)).kilndeps, &set_node_of(d)->link,
+                     [&](const rb_node* x) { return compare_ids(d->id, set_dep(x)->id); });
   }
   for (dep_remain* e = r->dep_remain_list; e; e = e->next) {
     rb_insert_unique(&dep_bucket_of(r, key_of(e->rule_id)).dep_remains, e, [&](const rb_node* x) {
@@ -256,18 +265,29 @@ tgt* find_target(const rule* r, strid id) {
 }
 
 int add_dep(rule* r, strid id, strid written, uint32_t flags) {
-  kilndep* d = arena_new<kilndep>();
+  rb_node** root = &dep_bucket_of(r, key_of(id)).kilndeps;
+  rb_node* parent = nullptr;
+  rb_node* n = *root;
+  int c = 0;
+  while (n) {
+    c = compare_ids(id, set_dep(n)->id);
+    if (c == 0) break;
+    parent = n;
+    n = c < 0 ? n->left : n->right;
+  }
+  bool old = n != nullptr;
+  kilndep* d;
+  if (old) {
+    d = arena_new<kilndep>();
+    if (conf.trace) fprintf(stderr, "kiln: duplicate dep %s: %s detected\n", rule_name(r), text(id));
+  } else {
+    dep_set_node* node = arena_new<dep_set_node>();
+    rb_link(root, parent, c < 0, &node->link);
+    d = &node->dep;
+  }
   d->id = id;
   d->written = written;
-  d->flags = flags & ~k_dep_duplicate;
-  rb_node* old = rb_insert_unique(&dep_bucket_of(r, key_of(id)).kilndeps, d,
-                                  [&](const rb_node* n) {
-                                    return compare_ids(id, static_cast<const kilndep*>(n)->id);
-                                  });
-  if (old) {
-    d->flags |= k_dep_duplicate;
-    if (conf.trace) fprintf(stderr, "kiln: duplicate dep %s: %s detected\n", rule_name(r), text(id));
-  }
+  d->flags = (flags & ~k_dep_duplicate) | (old ? k_dep_duplicate : 0);
   if (r->last_dep)
     r->last_dep->next = d;
   else
@@ -275,7 +295,7 @@ int add_dep(rule* r, strid id, strid written, uint32_t flags) {
   r->last_dep = d;
   r->n_deps++;
   stats.n_kilndep++;
-  stats.kilndep_bytes += sizeof(kilndep);
+  stats.kilndep_bytes += old ? sizeof(kilndep) : sizeof(dep_set_node);
   if (old) return 1;
   if (++r->n_dep_set > 2 * (static_cast<size_t>(r->bucket_mask) + 1) &&
       r->bucket_mask < k_max_dep_bucket_mask) {
@@ -285,10 +305,9 @@ int add_dep(rule* r, strid id, strid written, uint32_t flags) {
 }
 
 kilndep* find_dep(const rule* r, strid id) {
-  rb_node* n = rb_find(dep_bucket_of(r, key_of(id)).kilndeps, [&](const rb_node* x) {
-    return compare_ids(id, static_cast<const kilndep*>(x)->id);
-  });
-  return static_cast<kilndep*>(n);
+  rb_node* n = rb_find(dep_bucket_of(r, key_of(id)).kilndeps,
+                       [&](const rb_node* x) { return compare_ids(id, set_dep(x)->id); });
+  return n ? set_dep(n) : nullptr;
 }
 
 dep_remain* find_dep_remain(const rule* r, ruleid dep_rule) {

@@ -79,13 +79,20 @@ struct tgt : rb_node {
 };
 
 // Dependency entry: member of the ordered list and, unless a duplicate,
-// of the dependency set.
-struct kilndep : rb_node {
+// of the dependency set, as part of a `dep_set_node`. A duplicate has no
+// tree links: a tree whose compiler dependency files name each header
+// for both targets of a rule has as many duplicates as other entries.
+struct kilndep {
+  kilndep* next = nullptr;
   strid id = -1;
   strid written = -1;  // -1 when not given
   ruleid rule_id = -1;  // cached: -1 not looked up, -2 no rule
   uint32_t flags = 0;
-  kilndep* next = nullptr;
+};
+
+struct dep_set_node {
+  rb_node link;
+  kilndep dep;
 };
 
 // A dependency rule this rule still waits for; linked in a list too, so
