@@ -325,11 +325,12 @@ void write_cdep_entry(writer& w, const cdepe* e) {
 void write_tssz_line(writer& w, const tsdbe* e) {
   w.quoted(e->file);
   w.buffer += " = ";
-  w.number(e->updated ? e->new_size : e->stored_size);
+  tssz_values v = tssz_db_written(e);
+  w.number(v.size);
   w.buffer += ' ';
-  w.number(e->updated ? e->new_sec : e->stored_sec);
+  w.number(v.sec);
   w.buffer += ' ';
-  w.number(e->updated ? e->new_nsec : e->stored_nsec);
+  w.number(v.nsec);
   w.buffer += '\n';
 }
 

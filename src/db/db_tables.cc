@@ -5,6 +5,7 @@
 #include <memory>
 #include <new>
 #include <type_traits>
+#include <unordered_map>
 
 #include "base/fib_hash.h"
 #include "base/result_codes.h"
@@ -224,6 +225,9 @@ constexpr size_t k_tsdbe_chunk = 4096;
 std::vector<std::unique_ptr<tsdbe[]>> g_tsdbe_chunks;
 tsdbe* g_tsdbe_free = nullptr;
 
+// The observed values of the entries marked observed_other.
+std::unordered_map<const tsdbe*, tssz_values> g_observed;
+
 tsdbe* new_tsdbe() {
   if (!g_tsdbe_free) {
     tsdbe* chunk = new (std::nothrow) tsdbe[k_tsdbe_chunk];
@@ -241,6 +245,8 @@ tsdbe* new_tsdbe() {
 }
 
 void free_tsdbe(tsdbe* e) {
+  if (e->observed_other) g_observed.erase(e);
+  e->observed_other = false;
   e->next = g_tsdbe_free;
   g_tsdbe_free = e;
 }
@@ -403,16 +409,22 @@ int tssz_db_insert_stored(graph::strid file, int64_t sec, int64_t nsec, int64_t 
   return 0;
 }
 
+tssz_values tssz_db_written(const tsdbe* e) {
+  if (e->observed_other) return g_observed.find(e)->second;
+  return {e->stored_sec, e->stored_nsec, e->stored_size};
+}
+
 void tssz_db_observe(tsdbe* e, int64_t sec, int64_t nsec, int64_t size) {
-  // The values the entry would be written with so far.
-  int64_t old_sec = e->updated ? e->new_sec : e->stored_sec;
-  int64_t old_nsec = e->updated ? e->new_nsec : e->stored_nsec;
-  int64_t old_size = e->updated ? e->new_size : e->stored_size;
-  if (old_sec != sec || old_nsec != nsec || old_size != size) g_changed = true;
-  e->new_sec = sec;
-  e->new_nsec = nsec;
-  e->new_size = size;
+  tssz_values old = tssz_db_written(e);
+  if (old.sec != sec || old.nsec != nsec || old.size != size) g_changed = true;
   e->updated = true;
+  bool other = sec != e->stored_sec || nsec != e->stored_nsec || size != e->stored_size;
+  if (other) {
+    g_observed[e] = tssz_values{sec, nsec, size};
+  } else if (e->observed_other) {
+    g_observed.erase(e);
+  }
+  e->observed_other = other;
 }
 
 int tssz_db_record(graph::strid file, int64_t sec, int64_t nsec, int64_t size) {
@@ -428,6 +440,8 @@ int tssz_db_record(graph::strid file, int64_t sec, int64_t nsec, int64_t size) {
   e->stored_sec = sec;
   e->stored_nsec = nsec;
   e->stored_size = size;
+  if (e->observed_other) g_observed.erase(e);
+  e->observed_other = false;
   return 0;
 }
 

@@ -79,17 +79,25 @@ struct dbe : graph::rb_node {
 // An entry of the `tssz DB`. Its list is singly linked: an entry that a
 // later one of the same file replaces leaves the tree at once but stays
 // on the list, marked replaced, until the list is next read.
+//
+// Values observed in this run that differ from the stored ones are kept
+// beside the table: in a large tree nearly every observation matches.
 struct tsdbe : graph::rb_node {
   tsdbe* next = nullptr;  // insertion-ordered list
   graph::strid file = -1;
-  bool updated = false;   // the "new" values were observed in this run
+  bool updated = false;   // values were observed in this run
   bool replaced = false;  // left the tree; dropped from the list on the next read
+  bool observed_other = false;  // updated with values other than the stored ones
   int64_t stored_sec = 0;
   int64_t stored_nsec = 0;
   int64_t stored_size = 0;
-  int64_t new_sec = 0;
-  int64_t new_nsec = 0;
-  int64_t new_size = 0;
+};
+
+// A time and size as the tssz DB keeps them.
+struct tssz_values {
+  int64_t sec = 0;
+  int64_t nsec = 0;
+  int64_t size = 0;
 };
 
 // The identity of a file as lstat gives it: when any part differs, the
@@ -176,9 +184,13 @@ int tssz_db_insert_stored(graph::strid file, int64_t sec, int64_t nsec, int64_t 
 // Returns 0 or -12.
 int tssz_db_record(graph::strid file, int64_t sec, int64_t nsec, int64_t size);
 
-// Puts a time and size observed in this run into the entry's new fields
+// Keeps a time and size observed in this run as the entry's new values
 // and marks it updated.
 void tssz_db_observe(tsdbe* e, int64_t sec, int64_t nsec, int64_t size);
+
+// The values the entry is written with: the last observed ones when it
+// was updated, else the stored ones.
+tssz_values tssz_db_written(const tsdbe* e);
 
 // The first `tsdbe` in list order (follow `next`), or null.
 const tsdbe* tssz_db_first();

@@ -131,8 +131,8 @@ TEST_F(Cdepincludes, RereadRecordsExistingDependenciesAsSeen) {
   const tsdbe* c = tssz_db_lookup(id("src/a.c"));
   ASSERT_NE(c, nullptr);
   EXPECT_TRUE(c->updated);
-  EXPECT_EQ(c->new_sec, 10);
-  EXPECT_EQ(c->new_size, 12);
+  EXPECT_EQ(tssz_db_written(c).sec, 10);
+  EXPECT_EQ(tssz_db_written(c).size, 12);
   ASSERT_NE(tssz_db_lookup(id("src/inc/a.h")), nullptr);
   EXPECT_EQ(tssz_db_lookup(id("src/inc/a.h"))->stored_nsec, 21);
   EXPECT_EQ(tssz_db_lookup(id("src/gone.h")), nullptr);

@@ -57,7 +57,7 @@ TEST(DbChecks, TsszComparisonRecordsWhatASourceShows) {
   EXPECT_EQ(tssz_db_compare(id("f"), 100, 5, 43, true), k_tssz_other_size);
   const tsdbe* e = tssz_db_lookup(id("f"));
   EXPECT_TRUE(e->updated);
-  EXPECT_EQ(e->new_size, 43);
+  EXPECT_EQ(tssz_db_written(e).size, 43);
   EXPECT_EQ(e->stored_size, 42);  // the comparison is against the stored values
   EXPECT_EQ(tssz_db_compare(id("g"), 1, 1, 1, true), k_tssz_not_found);
   EXPECT_EQ(tssz_db_lookup(id("g")), nullptr);

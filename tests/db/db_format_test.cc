@@ -112,10 +112,7 @@ TEST_F(DbFormat, ReadsTheGoldenFilesBack) {
 TEST_F(DbFormat, UpdatedEntriesWriteTheirNewValues) {
   ASSERT_EQ(read_text(k_golden_v2), 0);
   tsdbe* t = tssz_db_lookup(id("src/a.c"));
-  t->new_size = 7;
-  t->new_sec = 8;
-  t->new_nsec = 9;
-  t->updated = true;
+  tssz_db_observe(t, 8, 9, 7);
   std::string out = write_text(2);
   EXPECT_NE(out.find("\"src/a.c\" = 7 8 9\n"), std::string::npos) << out;
 }

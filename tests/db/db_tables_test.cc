@@ -82,9 +82,31 @@ TEST_F(DbTables, StoredInsertReplacesButRecordUpdatesInPlace) {
   const tsdbe* y = tssz_db_lookup(id("y"));
   EXPECT_TRUE(y->updated);
   EXPECT_EQ(y->stored_size, 12);
-  EXPECT_EQ(y->new_size, 12);
-  EXPECT_EQ(y->new_nsec, 11);
+  EXPECT_EQ(tssz_db_written(y).size, 12);
+  EXPECT_EQ(tssz_db_written(y).nsec, 11);
   EXPECT_TRUE(tssz_db_lookup(id("z"))->updated);
+}
+
+// Observed values other than the stored ones are kept aside; observing
+// the stored ones again, or recording, brings the entry back to them.
+TEST_F(DbTables, ObservedValuesAreWrittenUntilTheStoredOnesReturn) {
+  tssz_db_insert_stored(id("f"), 1, 2, 3);
+  tsdbe* f = tssz_db_lookup(id("f"));
+  db_tables_clear_changed();
+  tssz_db_observe(f, 1, 2, 4);
+  EXPECT_TRUE(db_tables_changed());
+  EXPECT_EQ(tssz_db_written(f).size, 4);
+  EXPECT_EQ(f->stored_size, 3);
+  tssz_db_observe(f, 1, 2, 3);
+  EXPECT_EQ(tssz_db_written(f).size, 3);
+  tssz_db_observe(f, 5, 6, 7);
+  db_tables_clear_changed();
+  tssz_db_record(id("f"), 5, 6, 7);
+  EXPECT_FALSE(db_tables_changed());  // written with these values already
+  tssz_db_record(id("f"), 8, 9, 10);
+  EXPECT_TRUE(db_tables_changed());
+  EXPECT_EQ(tssz_db_written(f).sec, 8);
+  EXPECT_EQ(f->stored_nsec, 9);
 }
 
 TEST_F(DbTables, ReplacingTheLastFileKeepsTheListWhole) {
