@@ -213,40 +213,43 @@ const char* rule_name(const rule* r) { return r->first_tgt ? text(r->first_tgt->
 
 namespace {
 
-inline int compare_tgt(strid id, const rb_node* n) {
-  return compare_ids(id, static_cast<const tgt*>(n)->id);
+inline tgt* set_tgt(const rb_node* n) {
+  return &reinterpret_cast<tgt_set_node*>(const_cast<rb_node*>(n))->t;
 }
 
-// Makes the rule's target set from its one target.
-void make_tgt_set(rule* r) {
-  r->tgt_set = static_cast<rb_node**>(my_malloc(4 * sizeof(rb_node*), alignof(rb_node*)));
-  stats.rule_bytes += 4 * sizeof(rb_node*);
-  tgt* first = r->first_tgt;
-  rb_link(&r->tgt_set[tgt_bucket_of(first->id)], nullptr, false, first);
-}
+inline int compare_tgt(strid id, const rb_node* n) { return compare_ids(id, set_tgt(n)->id); }
 
 }  // namespace
 
 int add_target(rule* r, strid id, strid written, bool is_dist) {
-  if (r->first_tgt && !r->tgt_set) {
+  tgt* t;
+  if (!r->first_tgt) {
+    t = arena_new<tgt>();
+    stats.tgt_bytes += sizeof(tgt);
+  } else {
     if (r->first_tgt->id == id) return base::rc_exists;
-    make_tgt_set(r);
+    if (!r->tgt_set) {
+      r->tgt_set = static_cast<rb_node**>(my_malloc(4 * sizeof(rb_node*), alignof(rb_node*)));
+      stats.rule_bytes += 4 * sizeof(rb_node*);
+    }
+    // One walk finds a target given twice before anything is allocated
+    // and the place where a new one goes.
+    rb_node** root = &r->tgt_set[tgt_bucket_of(id)];
+    rb_node* parent = nullptr;
+    int c = 0;
+    for (rb_node* n = *root; n; n = c < 0 ? n->left : n->right) {
+      c = compare_tgt(id, n);
+      if (c == 0) return base::rc_exists;
+      parent = n;
+    }
+    tgt_set_node* node = arena_new<tgt_set_node>();
+    rb_link(root, parent, c < 0, &node->link);
+    t = &node->t;
+    stats.tgt_bytes += sizeof(tgt_set_node);
   }
-  // One walk finds a target given twice before anything is allocated and
-  // the place where a new one goes.
-  rb_node** root = r->tgt_set ? &r->tgt_set[tgt_bucket_of(id)] : nullptr;
-  rb_node* parent = nullptr;
-  int c = 0;
-  for (rb_node* n = root ? *root : nullptr; n; n = c < 0 ? n->left : n->right) {
-    c = compare_tgt(id, n);
-    if (c == 0) return base::rc_exists;
-    parent = n;
-  }
-  tgt* t = arena_new<tgt>();
   t->id = id;
   t->written = written;
   t->is_dist = is_dist;
-  if (root) rb_link(root, parent, c < 0, t);
   if (r->last_tgt)
     r->last_tgt->next = t;
   else
@@ -254,14 +257,14 @@ int add_target(rule* r, strid id, strid written, bool is_dist) {
   r->last_tgt = t;
   r->n_tgts++;
   stats.n_tgt++;
-  stats.tgt_bytes += sizeof(tgt);
   return 0;
 }
 
 tgt* find_target(const rule* r, strid id) {
-  if (!r->tgt_set) return r->first_tgt && r->first_tgt->id == id ? r->first_tgt : nullptr;
+  if (r->first_tgt && r->first_tgt->id == id) return r->first_tgt;
+  if (!r->tgt_set) return nullptr;
   rb_node* n = rb_find(r->tgt_set[tgt_bucket_of(id)], [&](const rb_node* x) { return compare_tgt(id, x); });
-  return static_cast<tgt*>(n);
+  return n ? set_tgt(n) : nullptr;
 }
 
 int add_dep(rule* r, strid id, strid written, uint32_t flags) {

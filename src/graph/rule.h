@@ -14,8 +14,9 @@
 // @expecteddeps says otherwise) and doubles it whenever its set holds more
 // than twice as many dependencies, so a rule of a few dependencies costs
 // one bucket and one of thousands stays shallow.
-// The target set has 4 buckets, bits 32-33 of id * 0x17F4A7C15; a rule
-// of one target finds it without the set, which is made with the second.
+// The target set has 4 buckets, bits 32-33 of id * 0x17F4A7C15; it holds
+// the targets after the first, which is found without it. It is made
+// with the second target.
 #pragma once
 
 #include <cstddef>
@@ -70,12 +71,18 @@ constexpr uint32_t k_dep_explicit = 0x8;         // written in the rule itself
 constexpr uint32_t k_dep_duplicate = 0x10;       // listed before; in the list, not the set
 constexpr uint32_t k_dep_missing_allowed = 0x20; // missing file without rule is no error
 
-// Target entry: member of the rule's ordered list and 4-bucket set.
-struct tgt : rb_node {
+// Target entry: member of the rule's ordered list and, after the first,
+// of its 4-bucket set as part of a `tgt_set_node`.
+struct tgt {
+  tgt* next = nullptr;
   strid id = -1;       // simplified, prefixed path
   strid written = -1;  // the name as written
   bool is_dist = false;
-  tgt* next = nullptr;
+};
+
+struct tgt_set_node {
+  rb_node link;
+  tgt t;
 };
 
 // Dependency entry: member of the ordered list and, unless a duplicate,
