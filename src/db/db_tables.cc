@@ -256,15 +256,62 @@ void free_cdepe(cdepe* e) {
   free(e);
 }
 
-void free_dbe(dbe* e) {
-  g_dbe_bytes -= e->bytes;
-  e->~dbe();
-  free(e);
+// The entry whose block holds e's commands (e itself unless it shares).
+dbe* block_owner(const dbe* e) {
+  return reinterpret_cast<dbe*>(const_cast<uint32_t*>(e->commands.starts)) - 1;
 }
 
-// Builds the one block of a `dbe` (see its layout in db_tables.h).
-// Null when out of memory or when the texts exceed the 32-bit offsets.
-dbe* new_dbe(graph::strid target, graph::strid directory, const command_builder& b) {
+void free_dbe(dbe* e) {
+  dbe* owner = block_owner(e);
+  if (e != owner) {
+    g_dbe_bytes -= e->bytes;
+    e->~dbe();
+    free(e);
+  }
+  if (--owner->users == 0) {
+    g_dbe_bytes -= owner->bytes;
+    owner->~dbe();
+    free(owner);
+  }
+}
+
+// Whether the entry holds the builder's commands.
+bool same_commands(const dbe* e, const command_builder& b) {
+  if (e->n_commands != b.command_sizes.size()) return false;
+  size_t k = 0;
+  size_t at = 0;
+  for (size_t c = 0; c < e->n_commands; c++) {
+    db_command cmd = e->commands[c];
+    if (cmd.n_words != b.command_sizes[c]) return false;
+    for (uint32_t i = 0; i < cmd.n_words; i++, k++) {
+      db_word w = cmd.words[i];
+      uint32_t len = b.word_lengths[k];
+      if (w.length != len || memcmp(w.text, b.text.data() + at, len) != 0) return false;
+      at += len;
+    }
+  }
+  return true;
+}
+
+// Builds the one block of a `dbe` (see its layout in db_tables.h), or the
+// record alone sharing the block of `before` when that entry has the same
+// directory and commands. Null when out of memory or when the texts
+// exceed the 32-bit offsets.
+dbe* new_dbe(graph::strid target, graph::strid directory, const command_builder& b,
+             const dbe* before) {
+  if (before && before->directory == directory && same_commands(before, b)) {
+    void* block = malloc(sizeof(dbe));
+    if (!block) return nullptr;
+    dbe* e = new (block) dbe();
+    e->target = target;
+    e->directory = directory;
+    e->n_commands = before->n_commands;
+    e->commands = before->commands;
+    e->bytes = sizeof(dbe);
+    block_owner(before)->users++;
+    g_dbe_bytes += sizeof(dbe);
+    return e;
+  }
   size_t n_commands = b.command_sizes.size();
   size_t n_words = b.word_lengths.size();
   size_t bounds_bytes = (n_words + 1) * sizeof(uint32_t);
@@ -377,7 +424,7 @@ const dbe* cmd_db_lookup(graph::strid target) {
 }
 
 int cmd_db_insert(graph::strid target, graph::strid directory, const command_builder& commands) {
-  dbe* e = new_dbe(target, directory, commands);
+  dbe* e = new_dbe(target, directory, commands, g_cmd.last);
   if (!e) return base::rc_no_memory;
   if (dbe* old = g_cmd.link(e)) free_dbe(old);
   g_changed = true;

@@ -66,6 +66,12 @@ struct db_command_list {
 // starts[c] to starts[c + 1] - 1), then `bounds` (one per word plus one:
 // word k's text begins bounds[k] bytes after the array itself and ends,
 // with its NUL, where word k + 1 begins), then the texts.
+//
+// The targets of one rule are stored one after another with the same
+// commands: an entry whose directory and commands equal those of the
+// entry before it is the record alone, its `commands` pointing into that
+// entry's block, which stays allocated (out of the table if it left it)
+// until no entry uses it.
 struct dbe : graph::rb_node {
   dbe* prev = nullptr;  // insertion-ordered list
   dbe* next = nullptr;
@@ -73,6 +79,7 @@ struct dbe : graph::rb_node {
   graph::strid directory = -1;
   uint32_t n_commands = 0;
   uint32_t bytes = 0;  // size of the whole block
+  uint32_t users = 1;  // entries whose commands are in this block, itself included
   db_command_list commands;
 };
 

@@ -56,6 +56,24 @@ TEST_F(DbTables, StoresCommandsWordByWord) {
   EXPECT_EQ(cmd_db_lookup(id("b.o")), nullptr);
 }
 
+// The targets of one rule share one copy of their commands; the copy
+// outlives the entry that made it while another entry uses it.
+TEST_F(DbTables, EqualCommandsInARowShareOneCopyThatOutlivesItsMaker) {
+  cmd_db_insert(id("a.o"), id("src"), one_command({"cc", "a.c"}));
+  cmd_db_insert(id("a.d"), id("src"), one_command({"cc", "a.c"}));
+  cmd_db_insert(id("b.o"), id("lib"), one_command({"cc", "a.c"}));  // another directory
+  cmd_db_insert(id("c.o"), id("lib"), one_command({"cc", "a.cc"}));
+  const dbe* d = cmd_db_lookup(id("a.d"));
+  EXPECT_EQ(d->commands.starts, cmd_db_lookup(id("a.o"))->commands.starts);
+  EXPECT_NE(cmd_db_lookup(id("b.o"))->commands.starts, d->commands.starts);
+  EXPECT_NE(cmd_db_lookup(id("c.o"))->commands.starts, cmd_db_lookup(id("b.o"))->commands.starts);
+  EXPECT_TRUE(cmd_db_remove(id("a.o")));
+  cmd_db_insert(id("a.o"), id("src"), one_command({"ld"}));
+  d = cmd_db_lookup(id("a.d"));
+  EXPECT_STREQ(d->commands[0].words[1].text, "a.c");
+  EXPECT_STREQ(cmd_db_lookup(id("a.o"))->commands[0].words[0].text, "ld");
+}
+
 TEST_F(DbTables, ReplacingMovesTheEntryToTheEndOfTheList) {
   for (const char* t : {"a", "b", "c"}) cmd_db_insert(id(t), id("."), one_command({"1"}));
   cmd_db_insert(id("a"), id("d2"), one_command({"2"}));
