@@ -47,6 +47,30 @@ size_t capacity = 0;
 size_t count = 0;
 stringtab_stats stats;
 
+// Entries are bumped from blocks of their own, so that the strings stay
+// dense: a lookup in a large tree then touches few pages. Blocks live
+// until exit (the chain through their first word keeps them reachable).
+constexpr size_t k_entry_block = 64 * 1024;
+void* last_block = nullptr;
+char* block_next = nullptr;
+char* block_end = nullptr;
+
+void* entry_memory(size_t bytes) {
+  bytes = (bytes + alignof(st_entry) - 1) & ~(alignof(st_entry) - 1);
+  if (bytes > k_entry_block - sizeof(void*)) return my_malloc(bytes, alignof(st_entry));
+  if (static_cast<size_t>(block_end - block_next) < bytes) {
+    auto* b = static_cast<void**>(malloc(k_entry_block));
+    if (!b) diag::fatal("stringtab full");
+    *b = last_block;
+    last_block = b;
+    block_next = reinterpret_cast<char*>(b + 1);
+    block_end = reinterpret_cast<char*>(b) + k_entry_block;
+  }
+  void* p = block_next;
+  block_next += bytes;
+  return p;
+}
+
 inline uint64_t mix(uint64_t a, uint64_t b) {
   __uint128_t r = static_cast<__uint128_t>(a) * b;
   return static_cast<uint64_t>(r) ^ static_cast<uint64_t>(r >> 64);
@@ -180,7 +204,7 @@ strid intern(const char* text, size_t length) {
   if (count >= capacity) grow();
   if (count >= 0x7fffffffu || length >= (1u << 30)) diag::fatal("stringtab full");
   size_t bytes = sizeof(st_entry) + length + 1;
-  st_entry* e = new (my_malloc(bytes, alignof(st_entry))) st_entry();
+  st_entry* e = new (entry_memory(bytes)) st_entry();
   char* t = reinterpret_cast<char*>(e + 1);
   memcpy(t, text, length);
   t[length] = '\0';
