@@ -350,7 +350,7 @@ int run_entry(eng::engine* e, const graph::rule* r, const recipe_entry& entry,
 // terminating null.
 char** arena_command(const char* markers[3], const std::vector<std::string>& words) {
   size_t n = 3 + words.size();
-  char** argv = static_cast<char**>(graph::my_malloc((n + 1) * sizeof(char*), alignof(char*)));
+  char** argv = static_cast<char**>(graph::my_malloc_arg((n + 1) * sizeof(char*), alignof(char*)));
   for (int i = 0; i < 3; i++) argv[i] = const_cast<char*>(markers[i]);
   for (size_t i = 0; i < words.size(); i++) {
     argv[3 + i] = graph::my_strdup_arg(words[i].data(), words[i].size());
@@ -431,8 +431,9 @@ int evaluate_recipe(eng::engine* e, graph::rule* r, std::string* error, std::str
 
   std::vector<std::vector<std::string>> commands;
   std::vector<uint8_t> flags;
-  if (scope_value.type == eng::t_sc &&
-      direct_commands(e, scope_value.scope, r, *rc, &commands, &flags)) {
+  bool direct = scope_value.type == eng::t_sc &&
+                direct_commands(e, scope_value.scope, r, *rc, &commands, &flags);
+  if (direct) {
     // As after a run: no automatic variable stays in the scope.
     unbind_automatic(e, scope_value.scope);
   } else {
@@ -440,8 +441,11 @@ int evaluate_recipe(eng::engine* e, graph::rule* r, std::string* error, std::str
     if (result < 0) return result;
   }
 
+  // Commands made without running code are made again the same way, so
+  // those of a rule found up to date may be given back.
+  graph::arena_mark mark = graph::arg_mark();
   char*** vec = static_cast<char***>(
-      graph::my_malloc((commands.size() + 1) * sizeof(char**), alignof(char**)));
+      graph::my_malloc_arg((commands.size() + 1) * sizeof(char**), alignof(char**)));
   for (size_t i = 0; i < commands.size(); i++) {
     const char* markers[3];
     marker_words(flags[i], markers);
@@ -450,6 +454,7 @@ int evaluate_recipe(eng::engine* e, graph::rule* r, std::string* error, std::str
   vec[commands.size()] = nullptr;
   r->commands = vec;
   r->n_commands = commands.size();
+  if (direct) graph::note_releasable_commands(r, mark);
   return 0;
 }
 

@@ -76,10 +76,54 @@ void* my_malloc(size_t size, size_t align) {
   }
 }
 
+namespace {
+
+// The argument arena: the same bumping, in blocks of its own.
+constexpr size_t k_arg_arena_size = 64 * 1024;
+void* last_arg_arena = nullptr;
+char* arg_base = nullptr;  // the block's first usable byte
+char* arg_next = nullptr;
+char* arg_end = nullptr;
+
+void new_arg_arena() {
+  auto* a = static_cast<void**>(calloc(1, k_arg_arena_size));
+  if (!a) diag::fatal("Can't mmap new arena");
+  *a = last_arg_arena;
+  last_arg_arena = a;
+  arg_base = arg_next = reinterpret_cast<char*>(a + 1);
+  arg_end = reinterpret_cast<char*>(a) + k_arg_arena_size;
+}
+
+}  // namespace
+
 void* my_malloc_arg(size_t size, size_t align) {
+  if (align == 0 || (align & (align - 1)) != 0) diag::internal_error("arena alignment");
   stats.arg_allocations++;
   stats.arg_bytes += size;
-  return my_malloc(size, align);
+  if (size > k_arg_arena_size / 2) return my_malloc(size, align);
+  for (;;) {
+    uintptr_t at = reinterpret_cast<uintptr_t>(arg_next);
+    uintptr_t aligned = (at + align - 1) & ~(uintptr_t)(align - 1);
+    if (arg_next && aligned + size <= reinterpret_cast<uintptr_t>(arg_end)) {
+      arg_next = reinterpret_cast<char*>(aligned + size);
+      return reinterpret_cast<void*>(aligned);
+    }
+    new_arg_arena();
+  }
+}
+
+arena_mark arg_mark() {
+  if (!arg_next) new_arg_arena();
+  return {last_arg_arena, static_cast<size_t>(arg_next - arg_base)};
+}
+
+bool release_args_to(arena_mark m) {
+  if (m.arena != last_arg_arena || !arg_next) return false;
+  char* to = arg_base + m.used;
+  if (to > arg_next) return false;
+  memset(to, 0, static_cast<size_t>(arg_next - to));
+  arg_next = to;
+  return true;
 }
 
 char* my_strdup_arg(const char* text, size_t length) {

@@ -209,6 +209,31 @@ rule* new_rule(uint32_t flags, strid prefix, strid base, const front::recipe* re
   return r;
 }
 
+namespace {
+
+const rule* releasable_rule = nullptr;
+arena_mark releasable_from;
+arena_mark releasable_end;
+
+}  // namespace
+
+void note_releasable_commands(const rule* r, arena_mark from) {
+  releasable_rule = r;
+  releasable_from = from;
+  releasable_end = arg_mark();
+}
+
+bool release_commands(rule* r) {
+  if (r != releasable_rule) return false;
+  releasable_rule = nullptr;
+  arena_mark top = arg_mark();
+  if (top.arena != releasable_end.arena || top.used != releasable_end.used) return false;
+  if (!release_args_to(releasable_from)) return false;
+  r->commands = nullptr;
+  r->n_commands = 0;
+  return true;
+}
+
 const char* rule_name(const rule* r) { return r->first_tgt ? text(r->first_tgt->id) : "(none)"; }
 
 namespace {

@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "graph/arena.h"
 #include "graph/rbtree.h"
 #include "graph/stringtab.h"
 
@@ -190,6 +191,16 @@ size_t dep_bucket_count();
 // would double to for them.
 rule* new_rule(uint32_t flags, strid prefix, strid base, const front::recipe* recipe,
                int32_t scope, int line, size_t n_deps = 0);
+
+// Notes the commands of a rule evaluated without running code, just made
+// in the argument arena since `from`: release_commands can give them back
+// once the rule is found up to date. One rule is noted at a time.
+void note_releasable_commands(const rule* r, arena_mark from);
+
+// Gives back the rule's commands when they were the last noted and
+// nothing was allocated after them; the rule then has no commands, and a
+// later check evaluates its recipe again. True when given back.
+bool release_commands(rule* r);
 
 // Text of the rule's first target, its name in every message.
 const char* rule_name(const rule* r);

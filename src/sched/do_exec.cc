@@ -332,6 +332,8 @@ int do_exec(graph::ruleid id) {
   }
   if (!has) {
     if (cfg.debug) diag::trace("do_exec: mark_executed %s has_to_exec %d\n", graph::rule_name(r), 0);
+    // Up to date: its commands are not needed any more.
+    graph::release_commands(r);
     return complete_now(r);
   }
   if (no_remake) {

@@ -24,6 +24,33 @@ TEST_F(RuleRecord, RuleArrayGrowsAndKeepsRecords) {
   EXPECT_EQ(graph_statistics().n_rule, 300u);
 }
 
+// The commands of a rule found up to date go back to the argument arena
+// only while they are its last allocation and were noted for that rule;
+// the memory comes back zeroed and is handed out again.
+TEST_F(RuleRecord, OnlyTheLastNotedCommandsAreGivenBack) {
+  rule* a = new_rule(0, intern("."), -1, nullptr, 0, 1);
+  rule* b = new_rule(0, intern("."), -1, nullptr, 0, 2);
+  auto evaluate = [](rule* r) {
+    arena_mark from = arg_mark();
+    char* word = my_strdup_arg("cc", 2);
+    r->commands = reinterpret_cast<char***>(my_malloc_arg(sizeof(char**), alignof(char**)));
+    r->n_commands = 1;
+    note_releasable_commands(r, from);
+    return word;
+  };
+  char* word = evaluate(a);
+  EXPECT_FALSE(release_commands(b));  // not the noted rule
+  EXPECT_TRUE(release_commands(a));
+  EXPECT_EQ(a->commands, nullptr);
+  EXPECT_EQ(a->n_commands, 0u);
+  EXPECT_EQ(word[0], 0);
+  EXPECT_EQ(evaluate(b), word);  // the same memory again
+  my_strdup_arg("later", 5);
+  EXPECT_FALSE(release_commands(b));  // something came after its commands
+  EXPECT_NE(b->commands, nullptr);
+  EXPECT_FALSE(release_commands(b));  // noted once only
+}
+
 TEST_F(RuleRecord, BucketCountRoundsUpToPowerOfTwo) {
   conf.expected_deps = 5;
   rule* r = new_rule(0, intern("."), -1, nullptr, 0, 1);
