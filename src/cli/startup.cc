@@ -234,6 +234,17 @@ void parse_description() {
   apply_directives(parse_result().directives);
 }
 
+size_t string_index_size(const front::rule_list& parsed, size_t configured) {
+  // A name is made once for its rule and once as written; a tree's names
+  // repeat about twice (a source is a target's dependency, a header many
+  // rules'), and the index holds two strings per bucket before it doubles.
+  size_t names = 0;
+  for (const graph::parsed_rule& pr : parsed.rules) names += pr.targets.size() + pr.deps.size();
+  size_t buckets = configured;
+  while (buckets < names / 4 && buckets < (size_t{1} << 28)) buckets *= 2;
+  return buckets;
+}
+
 void create_tables() {
   sched::fscache_init(cfg.stat_hash_size, cfg.stat_cache_size, cfg.access_hash_size,
                       cfg.access_cache_size);
@@ -242,7 +253,8 @@ void create_tables() {
   graph::conf.expected_deps = cfg.expected_deps;
   graph::conf.expected_strings = cfg.expected_strings;
   graph::conf.sttable_entries = cfg.sttable_entries;
-  graph::stringtab_init(cfg.expected_strings, cfg.sttable_entries);
+  graph::stringtab_init(string_index_size(parse_result(), cfg.expected_strings),
+                        cfg.sttable_entries);
   struct rlimit rl;
   if (getrlimit(RLIMIT_STACK, &rl) != 0) diag::internal_error("20");
   if (rl.rlim_cur != RLIM_INFINITY && rl.rlim_cur < k_stack_limit) {

@@ -94,6 +94,10 @@ void apply_command_line_variables();
 // read_dependency_files have used it.
 front::rule_list& parse_result();
 
+// The string table's first bucket count: the configured one (a power of
+// two), doubled while the parsed rules' names would make it grow.
+size_t string_index_size(const front::rule_list& parsed, size_t configured);
+
 // The engine's statistics lines, when it was started.
 void print_engine_statistics();
 

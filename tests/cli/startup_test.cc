@@ -128,6 +128,17 @@ TEST(Makeflags, CommandLineOutputSyncWins) {
 // The Kilnfile's database version and output sync yield to the command
 // line; every table size it gives reaches the settings, and the sizes it
 // leaves out keep their defaults.
+// The string index starts large enough for the parsed names, never below
+// the configured size.
+TEST(Startup, StringIndexStartsAtTheSizeTheParsedNamesNeed) {
+  front::rule_list parsed;
+  parsed.rules.resize(1000);
+  for (graph::parsed_rule& pr : parsed.rules) pr.deps.resize(99);  // 99,000 names
+  EXPECT_EQ(string_index_size(parsed, 8192), 32768u);
+  EXPECT_EQ(string_index_size(parsed, 65536), 65536u);
+  EXPECT_EQ(string_index_size(front::rule_list{}, 8192), 8192u);
+}
+
 TEST(Startup, DirectivesYieldToOptionsAndSetEveryGivenSize) {
   front::directive_values d;
   d.db_version = db_v2;
