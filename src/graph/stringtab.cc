@@ -82,14 +82,24 @@ inline uint64_t read64(const char* p) {
   return v;
 }
 
+// Whether any of the word's low `valid` bytes is zero.
+inline bool has_zero_byte(uint64_t w, size_t valid = 8) {
+  if (valid < 8) w |= ~uint64_t{0} << (8 * valid);
+  return ((w - 0x0101010101010101ull) & ~w & 0x8080808080808080ull) != 0;
+}
+
 // A multiply-and-fold hash: 16 bytes per round through a 128-bit product.
-uint64_t hash_bytes(const char* p, size_t n) {
+// It also tells whether the bytes hold a NUL, which no interned string may.
+uint64_t hash_bytes(const char* p, size_t n, bool* has_nul = nullptr) {
   constexpr uint64_t k0 = 0x2d358dccaa6c78a5ull;
   constexpr uint64_t k1 = 0x8bb84b93962eacc9ull;
   constexpr uint64_t k2 = 0x4b33a62ed433d4a3ull;
   uint64_t seed = mix(n ^ k0, k1);
+  bool nul = false;
   while (n > 16) {
-    seed = mix(read64(p) ^ k1, read64(p + 8) ^ seed);
+    uint64_t x = read64(p), y = read64(p + 8);
+    nul |= has_zero_byte(x) | has_zero_byte(y);
+    seed = mix(x ^ k1, y ^ seed);
     p += 16;
     n -= 16;
   }
@@ -97,9 +107,12 @@ uint64_t hash_bytes(const char* p, size_t n) {
   if (n > 8) {
     a = read64(p);
     memcpy(&b, p + 8, n - 8);
+    nul |= has_zero_byte(a) | has_zero_byte(b, n - 8);
   } else {
     memcpy(&a, p, n);
+    nul |= has_zero_byte(a, n);
   }
+  if (has_nul) *has_nul = nul;
   return mix(a ^ k2 ^ seed, b ^ k1 ^ seed) ^ seed;
 }
 
@@ -190,8 +203,9 @@ void stringtab_clear() {
 
 strid intern(const char* text, size_t length) {
   ensure_init();
-  if (memchr(text, '\0', length)) diag::internal_error("22");
-  rb_node** root = &buckets[hash_bytes(text, length) & bucket_mask];
+  bool has_nul;
+  rb_node** root = &buckets[hash_bytes(text, length, &has_nul) & bucket_mask];
+  if (has_nul) diag::internal_error("22");
   rb_node* parent = nullptr;
   rb_node* n = *root;
   int c = 0;

@@ -167,8 +167,15 @@ TEST_F(Stringtab, SecondRuleForTargetIsFatal) {
               "ruleid by tgt sub/x already exists\\. Exiting\\.");
 }
 
+// A NUL is found wherever the hash reads it: in a 16-byte round, in the
+// first or second tail word; bytes that only look like one are not.
 TEST_F(Stringtab, EmbeddedNulIsInternalError) {
   EXPECT_DEATH(intern("a\0b", 3), "");
+  EXPECT_DEATH(intern("0123456789\0bcdefghij", 21), "");
+  EXPECT_DEATH(intern("01234567890\0", 12), "");
+  const char odd[] = "\x01\x80\xff\x01\x80\xff\x01\x80\xff\x01\x80\xff\x01\x80\xff\x01\x80";
+  EXPECT_GE(intern(odd, sizeof odd - 1), 0);
+  EXPECT_GE(intern("01234567", 8), 0);  // the terminator after the text is not read
 }
 
 TEST(Arena, AlignmentAndCounters) {
