@@ -189,7 +189,7 @@ void compute_forward_path() {
       dirs.forward = last_components(dirs.project, dirs.top_levels - dirs.project_levels);
       break;
     default:
-      dirs.forward = ".";
+      dirs.forward.assign(1, '.');  // g++ 12 misreads = "." as an overlapping copy
   }
   dirs.below_top = last_components(dirs.invocation, dirs.top_levels);
   if ((cfg.mode == mode_this || cfg.mode == mode_project) && !cfg.silent) {

@@ -48,8 +48,9 @@ std::string current_directory(engine::engine* e) {
 }
 
 void scope_directories_of(engine::engine* e, std::string* top, std::string* project) {
-  *top = ".";
-  *project = ".";
+  // assign(1, '.'): g++ 12 misreads = "." here as an overlapping copy.
+  top->assign(1, '.');
+  project->assign(1, '.');
   if (up.scope_directories) up.scope_directories(e, top, project);
 }
 
