@@ -60,21 +60,38 @@ inline rb_node* rb_find(rb_node* root, Cmp cmp) {
   return nullptr;
 }
 
+// Where a key belongs: the node that matches it, or else the parent and
+// side under which a node for it is linked (rb_link). One walk both finds
+// a key given twice and places a new one before anything is allocated.
+struct rb_place {
+  rb_node* found = nullptr;
+  rb_node* parent = nullptr;
+  bool left = false;
+};
+
+template <class Cmp>
+inline rb_place rb_locate(rb_node* root, Cmp cmp) {
+  rb_place at;
+  for (rb_node* n = root; n;) {
+    int c = cmp(static_cast<const rb_node*>(n));
+    if (c == 0) {
+      at.found = n;
+      return at;
+    }
+    at.parent = n;
+    at.left = c < 0;
+    n = at.left ? n->left : n->right;
+  }
+  return at;
+}
+
 // Inserts `node` unless a node compares equal; returns that existing node
 // (and leaves the tree unchanged) or null after inserting.
 template <class Cmp>
 inline rb_node* rb_insert_unique(rb_node** root, rb_node* node, Cmp cmp) {
-  rb_node* parent = nullptr;
-  rb_node* n = *root;
-  int c = 0;
-  while (n) {
-    c = cmp(static_cast<const rb_node*>(n));
-    if (c == 0) return n;
-    parent = n;
-    n = c < 0 ? n->left : n->right;
-  }
-  rb_link(root, parent, c < 0, node);
-  return nullptr;
+  rb_place at = rb_locate(*root, cmp);
+  if (!at.found) rb_link(root, at.parent, at.left, node);
+  return at.found;
 }
 
 // Removes `node` from the tree; its links are cleared.

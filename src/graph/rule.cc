@@ -135,19 +135,13 @@ void append_dependant(rule* r, ruleid dependent) {
 // targets (and records it); always true for single-target rules.
 bool first_edge_for_pair(rule* r, ruleid dependent) {
   if (r->n_tgts < 2) return true;
-  rb_node** root = &r->dependant_set;
-  rb_node* parent = nullptr;
-  rb_node* n = *root;
-  int c = 0;
-  while (n) {
-    c = compare_ids(dependent, static_cast<const dependant_node*>(n)->id);
-    if (c == 0) return false;
-    parent = n;
-    n = c < 0 ? n->left : n->right;
-  }
+  rb_place at = rb_locate(r->dependant_set, [&](const rb_node* n) {
+    return compare_ids(dependent, static_cast<const dependant_node*>(n)->id);
+  });
+  if (at.found) return false;
   dependant_node* node = arena_new<dependant_node>();
   node->id = dependent;
-  rb_link(root, parent, c < 0, node);
+  rb_link(&r->dependant_set, at.parent, at.left, node);
   stats.n_dependant_set++;
   stats.dependant_set_bytes += sizeof(dependant_node);
   return true;
@@ -257,18 +251,11 @@ int add_target(rule* r, strid id, strid written, bool is_dist) {
       r->tgt_set = static_cast<rb_node**>(my_malloc(4 * sizeof(rb_node*), alignof(rb_node*)));
       stats.rule_bytes += 4 * sizeof(rb_node*);
     }
-    // One walk finds a target given twice before anything is allocated
-    // and the place where a new one goes.
     rb_node** root = &r->tgt_set[tgt_bucket_of(id)];
-    rb_node* parent = nullptr;
-    int c = 0;
-    for (rb_node* n = *root; n; n = c < 0 ? n->left : n->right) {
-      c = compare_tgt(id, n);
-      if (c == 0) return base::rc_exists;
-      parent = n;
-    }
+    rb_place at = rb_locate(*root, [&](const rb_node* n) { return compare_tgt(id, n); });
+    if (at.found) return base::rc_exists;
     tgt_set_node* node = arena_new<tgt_set_node>();
-    rb_link(root, parent, c < 0, &node->link);
+    rb_link(root, at.parent, at.left, &node->link);
     t = &node->t;
     stats.tgt_bytes += sizeof(tgt_set_node);
   }
@@ -294,23 +281,15 @@ tgt* find_target(const rule* r, strid id) {
 
 int add_dep(rule* r, strid id, strid written, uint32_t flags) {
   rb_node** root = &dep_bucket_of(r, key_of(id)).kilndeps;
-  rb_node* parent = nullptr;
-  rb_node* n = *root;
-  int c = 0;
-  while (n) {
-    c = compare_ids(id, set_dep(n)->id);
-    if (c == 0) break;
-    parent = n;
-    n = c < 0 ? n->left : n->right;
-  }
-  bool old = n != nullptr;
+  rb_place at = rb_locate(*root, [&](const rb_node* n) { return compare_ids(id, set_dep(n)->id); });
+  bool old = at.found != nullptr;
   kilndep* d;
   if (old) {
     d = arena_new<kilndep>();
     if (conf.trace) fprintf(stderr, "kiln: duplicate dep %s: %s detected\n", rule_name(r), text(id));
   } else {
     dep_set_node* node = arena_new<dep_set_node>();
-    rb_link(root, parent, c < 0, &node->link);
+    rb_link(root, at.parent, at.left, &node->link);
     d = &node->dep;
   }
   d->id = id;
@@ -348,18 +327,13 @@ dep_remain* find_dep_remain(const rule* r, ruleid dep_rule) {
 
 int add_dep_remain(rule* r, ruleid dep_rule) {
   rb_node** root = &dep_bucket_of(r, key_of(dep_rule)).dep_remains;
-  rb_node* parent = nullptr;
-  rb_node* n = *root;
-  int c = 0;
-  while (n) {
-    c = compare_ids(dep_rule, static_cast<const dep_remain*>(n)->rule_id);
-    if (c == 0) return base::rc_exists;
-    parent = n;
-    n = c < 0 ? n->left : n->right;
-  }
+  rb_place at = rb_locate(*root, [&](const rb_node* n) {
+    return compare_ids(dep_rule, static_cast<const dep_remain*>(n)->rule_id);
+  });
+  if (at.found) return base::rc_exists;
   dep_remain* e = arena_new<dep_remain>();
   e->rule_id = dep_rule;
-  rb_link(root, parent, c < 0, e);
+  rb_link(root, at.parent, at.left, e);
   e->next = r->dep_remain_list;
   if (e->next) e->next->prev = e;
   r->dep_remain_list = e;

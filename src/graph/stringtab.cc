@@ -206,15 +206,10 @@ strid intern(const char* text, size_t length) {
   bool has_nul;
   rb_node** root = &buckets[hash_bytes(text, length, &has_nul) & bucket_mask];
   if (has_nul) diag::internal_error("22");
-  rb_node* parent = nullptr;
-  rb_node* n = *root;
-  int c = 0;
-  while (n) {
-    c = compare(text, length, static_cast<const st_entry*>(n));
-    if (c == 0) return static_cast<strid>(static_cast<st_entry*>(n)->id);
-    parent = n;
-    n = c < 0 ? n->left : n->right;
-  }
+  rb_place at = rb_locate(*root, [&](const rb_node* n) {
+    return compare(text, length, static_cast<const st_entry*>(n));
+  });
+  if (at.found) return static_cast<strid>(static_cast<st_entry*>(at.found)->id);
   if (count >= capacity) grow();
   if (count >= 0x7fffffffu || length >= (1u << 30)) diag::fatal("stringtab full");
   size_t bytes = sizeof(st_entry) + length + 1;
@@ -224,7 +219,7 @@ strid intern(const char* text, size_t length) {
   t[length] = '\0';
   e->length = static_cast<uint32_t>(length);
   e->id = static_cast<uint32_t>(count);
-  rb_link(root, parent, c < 0, e);
+  rb_link(root, at.parent, at.left, e);
   sttable[count] = st_slot{t, static_cast<uint32_t>(length) << k_length_shift, -1};
   stats.entries++;
   stats.entry_bytes += sizeof(st_entry);
