@@ -48,27 +48,12 @@ size_t count = 0;
 stringtab_stats stats;
 
 // Entries are bumped from blocks of their own, so that the strings stay
-// dense: a lookup in a large tree then touches few pages. Blocks live
-// until exit (the chain through their first word keeps them reachable).
-constexpr size_t k_entry_block = 64 * 1024;
-void* last_block = nullptr;
-char* block_next = nullptr;
-char* block_end = nullptr;
+// dense: a lookup in a large tree then touches few pages.
+block_arena entry_blocks(64 * 1024, false, "stringtab full");
 
 void* entry_memory(size_t bytes) {
-  bytes = (bytes + alignof(st_entry) - 1) & ~(alignof(st_entry) - 1);
-  if (bytes > k_entry_block - sizeof(void*)) return my_malloc(bytes, alignof(st_entry));
-  if (static_cast<size_t>(block_end - block_next) < bytes) {
-    auto* b = static_cast<void**>(malloc(k_entry_block));
-    if (!b) diag::fatal("stringtab full");
-    *b = last_block;
-    last_block = b;
-    block_next = reinterpret_cast<char*>(b + 1);
-    block_end = reinterpret_cast<char*>(b) + k_entry_block;
-  }
-  void* p = block_next;
-  block_next += bytes;
-  return p;
+  if (void* p = entry_blocks.take(bytes, alignof(st_entry))) return p;
+  return my_malloc(bytes, alignof(st_entry));
 }
 
 inline uint64_t mix(uint64_t a, uint64_t b) {
