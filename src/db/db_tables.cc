@@ -228,6 +228,12 @@ tsdbe* g_tsdbe_free = nullptr;
 // The observed values of the entries marked observed_other.
 std::unordered_map<const tsdbe*, tssz_values> g_observed;
 
+// The entry's observed values are its stored ones again.
+void forget_observed(tsdbe* e) {
+  if (e->observed_other) g_observed.erase(e);
+  e->observed_other = false;
+}
+
 tsdbe* new_tsdbe() {
   if (!g_tsdbe_free) {
     tsdbe* chunk = new (std::nothrow) tsdbe[k_tsdbe_chunk];
@@ -245,8 +251,7 @@ tsdbe* new_tsdbe() {
 }
 
 void free_tsdbe(tsdbe* e) {
-  if (e->observed_other) g_observed.erase(e);
-  e->observed_other = false;
+  forget_observed(e);
   e->next = g_tsdbe_free;
   g_tsdbe_free = e;
 }
@@ -465,13 +470,12 @@ void tssz_db_observe(tsdbe* e, int64_t sec, int64_t nsec, int64_t size) {
   tssz_values old = tssz_db_written(e);
   if (old.sec != sec || old.nsec != nsec || old.size != size) g_changed = true;
   e->updated = true;
-  bool other = sec != e->stored_sec || nsec != e->stored_nsec || size != e->stored_size;
-  if (other) {
+  if (sec != e->stored_sec || nsec != e->stored_nsec || size != e->stored_size) {
     g_observed[e] = tssz_values{sec, nsec, size};
-  } else if (e->observed_other) {
-    g_observed.erase(e);
+    e->observed_other = true;
+  } else {
+    forget_observed(e);
   }
-  e->observed_other = other;
 }
 
 int tssz_db_record(graph::strid file, int64_t sec, int64_t nsec, int64_t size) {
@@ -487,8 +491,7 @@ int tssz_db_record(graph::strid file, int64_t sec, int64_t nsec, int64_t size) {
   e->stored_sec = sec;
   e->stored_nsec = nsec;
   e->stored_size = size;
-  if (e->observed_other) g_observed.erase(e);
-  e->observed_other = false;
+  forget_observed(e);
   return 0;
 }
 
